@@ -1,0 +1,9 @@
+// Vantrel: joins a COM port of this computer to the COM port of a Hyper-V
+// virtual machine, which Hyper-V offers as a named pipe.
+#include <windows.h>
+
+#include "app/startup.h"
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
+    return RunVantrel(instance, showCommand);
+}

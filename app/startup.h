@@ -1,0 +1,8 @@
+// The start-up sequence and the message loop: from the splash picture to a
+// running relay.
+#pragma once
+
+#include <windows.h>
+
+// Runs the program; returns the process's exit code (0 on every early end).
+int RunVantrel(HINSTANCE instance, int showCommand);

@@ -1,0 +1,46 @@
+// The one process-wide record of what Vantrel connects: COM port, the virtual
+// machine's pipe and the serial line settings. Platform-free.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Capacity of a name in characters, terminator included.
+inline constexpr std::size_t kNameCapacity = 255;
+inline constexpr wchar_t kPipePathPrefix[] = L"\\\\.\\pipe\\";
+inline constexpr std::size_t kPipePathPrefixLength = 9;
+// "\\.\pipe\" and a name of any length the record holds.
+inline constexpr std::size_t kPipePathCapacity = kPipePathPrefixLength + kNameCapacity;
+
+// The numeric codes are the platform's own DCB encodings, member for member.
+struct PortSettingsRecord {
+    wchar_t serialPort[kNameCapacity];
+    wchar_t pipePath[kPipePathCapacity];  // derived: set only through SetPipeName
+    wchar_t pipeName[kNameCapacity];
+    std::uint32_t baudRate;
+    std::uint8_t dataBits;
+    std::uint8_t stopBits;     // 0 one, 1 one and a half, 2 two
+    std::uint8_t parity;       // 0 none, 1 odd, 2 even, 3 mark, 4 space
+    std::uint8_t flowControl;  // 0 none, 1 RTS/CTS, 2 Xon/Xoff, anything else custom
+    std::uint32_t useCtsForOutput;
+    std::uint32_t useDsrForOutput;
+    std::uint32_t useDsrForInput;
+    std::uint32_t dtrControlMode;
+    std::uint32_t rtsControlMode;
+    std::uint32_t discardNull;
+};
+
+// Written on the user-interface thread only; no worker thread reads it.
+extern PortSettingsRecord PortSettings;
+
+// Copies at most capacity - 1 characters of source and always terminates.
+void CopyText(wchar_t* destination, std::size_t capacity, const wchar_t* source);
+// Appends as much of source as fits; always terminates.
+void AppendText(wchar_t* destination, std::size_t capacity, const wchar_t* source);
+
+// The one way to set the pipe name: also rebuilds the pipe path.
+void SetPipeName(const wchar_t* name);
+void SetSerialPortName(const wchar_t* name);
+
+// COM3, 9600 baud, 8 data bits, no parity, 1 stop bit, pipe "Vantrel".
+void ApplyDefaultSettings();

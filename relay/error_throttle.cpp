@@ -1,0 +1,37 @@
+#include "relay/error_throttle.h"
+
+ErrorThrottleRecord ErrorThrottle;
+
+namespace {
+
+std::uint64_t Pack(std::uint32_t code, std::uint32_t tick) {
+    return (static_cast<std::uint64_t>(code) << 32) | tick;
+}
+
+}  // namespace
+
+std::uint32_t LastErrorCode(const ErrorThrottleRecord& throttle) {
+    return static_cast<std::uint32_t>(throttle.codeAndTick.load(std::memory_order_acquire) >> 32);
+}
+
+std::uint32_t LastReportTick(const ErrorThrottleRecord& throttle) {
+    return static_cast<std::uint32_t>(throttle.codeAndTick.load(std::memory_order_acquire));
+}
+
+bool IsSuppressedAt(const ErrorThrottleRecord& throttle, std::uint32_t code, std::uint32_t now) {
+    const std::uint64_t packed = throttle.codeAndTick.load(std::memory_order_acquire);
+    const auto lastCode = static_cast<std::uint32_t>(packed >> 32);
+    const auto lastTick = static_cast<std::uint32_t>(packed);
+    if (code != lastCode) {
+        return false;
+    }
+    const auto difference = static_cast<std::int32_t>(now - lastTick);
+    // Written without std::abs so that INT32_MIN stays defined.
+    const std::uint32_t distance = difference < 0 ? 0u - static_cast<std::uint32_t>(difference)
+                                                  : static_cast<std::uint32_t>(difference);
+    return distance < kThrottleWindowMs;
+}
+
+void MarkReportedAt(ErrorThrottleRecord& throttle, std::uint32_t code, std::uint32_t now) {
+    throttle.codeAndTick.store(Pack(code, now), std::memory_order_release);
+}

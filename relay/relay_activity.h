@@ -1,0 +1,31 @@
+// What the relay threads leave for the user-interface thread to show. The
+// relay never waits for the window: it records the latest chunk of each
+// direction and asks for one refresh; the window thread applies counters and
+// lamps when it gets to it. Platform-free.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+enum class ActivityLamp : int { SerialReceive = 0, SerialSend = 1 };
+
+struct RelayActivityRecord {
+    // Size of the latest chunk of each direction not yet shown; 0 when none.
+    std::atomic<std::uint32_t> latestChunk[2];
+    // Set while a refresh is asked for and not yet applied.
+    std::atomic<bool> refreshRequested{false};
+};
+
+extern RelayActivityRecord RelayActivity;
+
+// Records a chunk for a lamp (n > 0). Returns true when the caller must ask
+// the window thread for a refresh; false when one is already on its way.
+bool NoteLampChunk(RelayActivityRecord& activity, ActivityLamp lamp, std::uint32_t n);
+// A counter changed. Same result as NoteLampChunk.
+bool NoteCounterChange(RelayActivityRecord& activity);
+
+// Window thread: called before reading what to show, so that anything the
+// relay records from here on asks for a new refresh.
+void BeginRefresh(RelayActivityRecord& activity);
+// Window thread: the chunk size to light a lamp for, or 0 when nothing new.
+std::uint32_t TakeLampChunk(RelayActivityRecord& activity, ActivityLamp lamp);

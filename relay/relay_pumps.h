@@ -1,0 +1,35 @@
+// The two relay threads, one per direction, and the traffic counters they
+// keep. Bytes pass unchanged; nothing is translated, filtered or inserted.
+#pragma once
+
+#include <windows.h>
+
+#include "app/app_state.h"
+#include "relay/traffic_counters.h"
+
+// Thread entry points; the argument is the address of RelayContext.
+DWORD WINAPI PipeToSerialPump(LPVOID context);
+DWORD WINAPI SerialToPipePump(LPVOID context);
+
+inline constexpr DWORD kPipeChunkSize = 100;
+inline constexpr DWORD kSerialChunkSize = 10;
+inline constexpr DWORD kEmptyPipePauseMs = 30;
+
+// Writes one chunk from the pipe to the COM port and counts what went.
+void WriteToSerial(RelayContextRecord& context, const BYTE* bytes, DWORD length);
+// Writes one chunk from the COM port to the pipe, all of it: while the pipe
+// is full the rest waits and goes as soon as there is room. Bytes are left
+// behind only when the pipe fails part-way.
+void WriteToPipe(RelayContextRecord& context, const BYTE* bytes, DWORD length);
+
+// Adds n to a counter and asks the window to show it.
+void AddTraffic(TrafficCounter counter, DWORD n);
+
+// The pipe-full pause of WriteToPipe, and the read and write calls of both
+// pumps, can be replaced by tests that need a failure Wine cannot produce.
+struct RelayIoCalls {
+    decltype(&ReadFile) read;
+    decltype(&WriteFile) write;
+};
+extern RelayIoCalls RelayIo;
+inline constexpr DWORD kPipeFullPauseMs = 1;

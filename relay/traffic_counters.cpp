@@ -1,0 +1,35 @@
+#include "relay/traffic_counters.h"
+
+#include <cstdio>
+
+std::atomic<std::uint32_t> TrafficCounters[kTrafficCounterCount];
+
+std::uint32_t AddToCounter(TrafficCounter counter, std::uint32_t n) {
+    return TrafficCounters[counter].fetch_add(n, std::memory_order_relaxed) + n;
+}
+
+std::uint32_t CounterValue(TrafficCounter counter) {
+    return TrafficCounters[counter].load(std::memory_order_relaxed);
+}
+
+TrafficTotals TakeAndResetCounters() {
+    TrafficTotals totals{};
+    for (int i = 0; i < kTrafficCounterCount; ++i) {
+        totals.value[i] = TrafficCounters[i].exchange(0, std::memory_order_relaxed);
+    }
+    return totals;
+}
+
+void FormatCounterText(std::uint32_t total, wchar_t* text, std::size_t capacity) {
+    if (capacity == 0) {
+        return;
+    }
+    // Made as 8-bit characters first, then widened, truncating to capacity.
+    char narrow[16];
+    std::snprintf(narrow, sizeof narrow, "%ld", static_cast<long>(static_cast<std::int32_t>(total)));
+    std::size_t i = 0;
+    for (; i + 1 < capacity && narrow[i] != '\0'; ++i) {
+        text[i] = static_cast<wchar_t>(narrow[i]);
+    }
+    text[i] = L'\0';
+}

@@ -1,0 +1,33 @@
+// The four running byte totals shown in the status window. Each has one
+// incrementing relay thread; Reset on the user-interface thread takes and zeroes
+// them. Platform-free.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+enum TrafficCounter : int {
+    VirtualReceived = 0,  // read from the pipe
+    VirtualSent = 1,      // written to the pipe
+    SerialReceived = 2,   // read from the COM port
+    SerialSent = 3,       // written to the COM port
+    kTrafficCounterCount = 4,
+};
+
+extern std::atomic<std::uint32_t> TrafficCounters[kTrafficCounterCount];
+
+// Adds n (wrapping modulo 2^32) and returns the new total.
+std::uint32_t AddToCounter(TrafficCounter counter, std::uint32_t n);
+std::uint32_t CounterValue(TrafficCounter counter);
+
+struct TrafficTotals {
+    std::uint32_t value[kTrafficCounterCount];
+};
+// Zeroes each counter and returns what it held, in one atomic step per
+// counter: bytes counted afterwards are never lost to the reset.
+TrafficTotals TakeAndResetCounters();
+
+// The total as a signed 32-bit decimal number ("-2147483648" for 2^31).
+inline constexpr std::size_t kCounterTextCapacity = 20;
+void FormatCounterText(std::uint32_t total, wchar_t* text, std::size_t capacity);

@@ -1,0 +1,12 @@
+// Every message box of the program goes through here, so that the integration
+// tests can see the boxes (caption, text, style) without a person to close them.
+#pragma once
+
+#include <windows.h>
+
+using MessageBoxFunction = int(WINAPI*)(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type);
+
+// MessageBoxW unless a test has put its own function here.
+extern MessageBoxFunction ShowMessageBoxHook;
+
+int ShowMessageBox(HWND owner, const wchar_t* text, const wchar_t* caption, UINT type);

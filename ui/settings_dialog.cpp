@@ -1,0 +1,145 @@
+#include "ui/settings_dialog.h"
+
+#include <cstddef>
+#include <cstdint>
+
+#include "config/settings_record.h"
+#include "config/settings_store.h"
+#include "ui/display_text.h"
+#include "ui/message_box.h"
+#include "ui/resource.h"
+
+namespace {
+
+// Appends the texts in order and selects the entry whose index equals value.
+void FillList(HWND dialog, int id, const wchar_t* const* texts, std::size_t count,
+              std::uint32_t value) {
+    const HWND list = GetDlgItem(dialog, id);
+    for (std::size_t i = 0; i < count; ++i) {
+        SendMessageW(list, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(texts[i]));
+        if (value == i) {
+            SendMessageW(list, CB_SETCURSEL, i, 0);
+        }
+    }
+}
+
+template <std::size_t N>
+void FillList(HWND dialog, int id, const wchar_t* const (&texts)[N], std::uint32_t value) {
+    FillList(dialog, id, texts, N, value);
+}
+
+int Selection(HWND dialog, int id) {
+    return static_cast<int>(SendDlgItemMessageW(dialog, id, CB_GETCURSEL, 0, 0));
+}
+
+// A list without a selection keeps the record's value for its field.
+std::uint8_t Selected8(HWND dialog, int id, std::uint8_t current, std::uint32_t offset = 0) {
+    const int selection = Selection(dialog, id);
+    if (selection < 0) {
+        return current;
+    }
+    return static_cast<std::uint8_t>((static_cast<std::uint32_t>(selection) + offset) & 0xFFu);
+}
+
+std::uint32_t Selected32(HWND dialog, int id, std::uint32_t current) {
+    return ValueFromSelection(Selection(dialog, id), current);
+}
+
+void UpdateCustomFlowLists(HWND dialog) {
+    const BOOL custom = Selection(dialog, IDC_SET_FLOW_CONTROL) == 3;
+    EnableWindow(GetDlgItem(dialog, IDC_SET_RTS_CONTROL), custom);
+    EnableWindow(GetDlgItem(dialog, IDC_SET_CTS_OUTPUT), custom);
+}
+
+}  // namespace
+
+void RunSettingsDialog() {
+    DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_SETTINGS), nullptr,
+                    SettingsDialogProc, 0);
+}
+
+void InitSettingsDialog(HWND dialog) {
+    const HWND baud = GetDlgItem(dialog, IDC_SET_BAUD);
+    for (std::size_t i = 0; i < kBaudEntryCount; ++i) {
+        SendMessageW(baud, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(kBaudEntries[i].text));
+        if (PortSettings.baudRate == kBaudEntries[i].value) {
+            SendMessageW(baud, CB_SETCURSEL, i, 0);
+        }
+    }
+    FillList(dialog, IDC_SET_PARITY, kParityChoices, PortSettings.parity);
+    FillList(dialog, IDC_SET_STOP_BITS, kStopBitsChoices, PortSettings.stopBits);
+    // Data bits 5 to 8 sit at indexes 0 to 3.
+    FillList(dialog, IDC_SET_DATA_BITS, kDataBitsChoices,
+             static_cast<std::uint32_t>(PortSettings.dataBits) - 5u);
+    FillList(dialog, IDC_SET_FLOW_CONTROL, kFlowControlChoices, PortSettings.flowControl);
+    FillList(dialog, IDC_SET_DTR_CONTROL, kDtrChoices, PortSettings.dtrControlMode);
+    FillList(dialog, IDC_SET_RTS_CONTROL, kRtsChoices, PortSettings.rtsControlMode);
+    FillList(dialog, IDC_SET_CTS_OUTPUT, kNoIgnoreYesChoices, PortSettings.useCtsForOutput);
+    FillList(dialog, IDC_SET_DSR_OUTPUT, kNoIgnoreYesChoices, PortSettings.useDsrForOutput);
+    FillList(dialog, IDC_SET_DSR_INPUT, kNoIgnoreYesChoices, PortSettings.useDsrForInput);
+    FillList(dialog, IDC_SET_DISCARD_NULL, kNoYesChoices, PortSettings.discardNull);
+    SetDlgItemTextW(dialog, IDC_SET_SERIAL_PORT, PortSettings.serialPort);
+    SetDlgItemTextW(dialog, IDC_SET_PIPE_NAME, PortSettings.pipeName);
+    // Lists 1037 and 1038 keep the template's disabled state until the flow
+    // list first reports a change.
+}
+
+void ApplySettingsDialog(HWND dialog) {
+    wchar_t name[kDialogNameCapacity];
+    GetDlgItemTextW(dialog, IDC_SET_SERIAL_PORT, name, kDialogNameCapacity);
+    SetSerialPortName(name);
+    GetDlgItemTextW(dialog, IDC_SET_PIPE_NAME, name, kDialogNameCapacity);
+    SetPipeName(name);
+
+    PortSettings.baudRate = BaudFromSelection(Selection(dialog, IDC_SET_BAUD),
+                                              PortSettings.baudRate);
+    PortSettings.parity = Selected8(dialog, IDC_SET_PARITY, PortSettings.parity);
+    PortSettings.stopBits = Selected8(dialog, IDC_SET_STOP_BITS, PortSettings.stopBits);
+    PortSettings.dataBits = Selected8(dialog, IDC_SET_DATA_BITS, PortSettings.dataBits, 5);
+    PortSettings.dtrControlMode =
+        Selected32(dialog, IDC_SET_DTR_CONTROL, PortSettings.dtrControlMode);
+    PortSettings.rtsControlMode =
+        Selected32(dialog, IDC_SET_RTS_CONTROL, PortSettings.rtsControlMode);
+    PortSettings.flowControl = Selected8(dialog, IDC_SET_FLOW_CONTROL, PortSettings.flowControl);
+    PortSettings.useCtsForOutput =
+        Selected32(dialog, IDC_SET_CTS_OUTPUT, PortSettings.useCtsForOutput);
+    PortSettings.useDsrForOutput =
+        Selected32(dialog, IDC_SET_DSR_OUTPUT, PortSettings.useDsrForOutput);
+    PortSettings.useDsrForInput =
+        Selected32(dialog, IDC_SET_DSR_INPUT, PortSettings.useDsrForInput);
+    PortSettings.discardNull = Selected32(dialog, IDC_SET_DISCARD_NULL, PortSettings.discardNull);
+    SaveSettings();
+}
+
+INT_PTR CALLBACK SettingsDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
+    if (message == WM_INITDIALOG) {
+        InitSettingsDialog(dialog);
+        return TRUE;
+    }
+    if (message != WM_COMMAND) {
+        return FALSE;
+    }
+    switch (LOWORD(wParam)) {
+        case IDOK:
+            ApplySettingsDialog(dialog);
+            // Also after a failed save, which has shown its own box.
+            ShowMessageBox(nullptr,
+                           L"The settings have been saved.  Please restart Vantrel for the new "
+                           L"settings to take effect.",
+                           L"Settings saved", MB_ICONINFORMATION);
+            DestroyWindow(dialog);
+            return TRUE;
+        case IDCANCEL:
+            ShowMessageBox(dialog,
+                           L"Unsaved changed will be lost.  Are you sure you want to close this "
+                           L"window?",
+                           L"Save changes?", MB_OK);
+            DestroyWindow(dialog);
+            return FALSE;
+        case IDC_SET_FLOW_CONTROL:
+            UpdateCustomFlowLists(dialog);
+            return FALSE;
+        default:
+            return FALSE;
+    }
+}

@@ -1,0 +1,237 @@
+#include "ui/status_window.h"
+
+#include <cstdint>
+#include <cwchar>
+
+#include "app/app_state.h"
+#include "config/settings_record.h"
+#include "config/settings_store.h"
+#include "relay/log_text.h"
+#include "relay/message_log.h"
+#include "relay/relay_activity.h"
+#include "relay/traffic_counters.h"
+#include "ui/connection_failure_dialog.h"
+#include "ui/display_text.h"
+#include "ui/message_box.h"
+#include "ui/resource.h"
+#include "ui/settings_dialog.h"
+
+namespace {
+
+constexpr int kCounterControls[kTrafficCounterCount] = {IDC_VIRTUAL_RECEIVED, IDC_VIRTUAL_SENT,
+                                                        IDC_SERIAL_RECEIVED, IDC_SERIAL_SENT};
+
+// What the counter fields show now; window thread only.
+std::uint32_t shownCounters[kTrafficCounterCount];
+
+void ShowCounter(int counter, std::uint32_t total) {
+    wchar_t text[kCounterTextCapacity];
+    FormatCounterText(total, text, kCounterTextCapacity);
+    SetDlgItemTextW(StatusWindow, kCounterControls[counter], text);
+    shownCounters[counter] = total;
+}
+
+void SetLamp(int control, HICON icon) {
+    SendDlgItemMessageW(StatusWindow, control, STM_SETICON, reinterpret_cast<WPARAM>(icon), 0);
+}
+
+void SetDecimalField(int control, unsigned long value) {
+    wchar_t text[255];
+    std::swprintf(text, 255, L"%lu", value);
+    SetDlgItemTextW(StatusWindow, control, text);
+}
+
+void ResetCounters() {
+    wchar_t prefix[50];
+    FormatTimestamp(prefix, 50);
+    AppendLog(prefix);
+    AppendLog(L"Data counter reset (was ");
+    // Taken and zeroed in one step per counter: bytes counted from here on
+    // are kept and shown.
+    const TrafficTotals totals = TakeAndResetCounters();
+    for (int i = 0; i < kTrafficCounterCount; ++i) {
+        wchar_t number[50];
+        FormatSignedDecimal(static_cast<std::int32_t>(totals.value[i]), number, 50);
+        AppendLog(number);
+        AppendLog(i + 1 < kTrafficCounterCount ? L", " : L")\r\n");
+    }
+    for (int i = 0; i < kTrafficCounterCount; ++i) {
+        ShowCounter(i, 0);
+        UpdateWindow(StatusWindow);
+    }
+    ApplyRelayActivity();
+}
+
+void ChangeSettings() {
+    if (IsUserAdministrator()) {
+        RunSettingsDialog();
+    } else {
+        ShowAdministratorRequired();
+    }
+}
+
+}  // namespace
+
+bool CreateStatusWindow(HINSTANCE instance, int showCommand) {
+    ModuleInstance = instance;
+    StatusWindow = CreateDialogParamW(instance, MAKEINTRESOURCEW(IDD_STATUS), nullptr,
+                                      StatusDialogProc, 0);
+    if (StatusWindow == nullptr) {
+        ShowMessageBox(nullptr,
+                       L"We've encountered a serious problems while starting.  Please restart "
+                       L"your PC and try again.  If the problem persists please contact "
+                       L"technical support",
+                       L"Error NDL06", MB_ICONERROR);
+        return false;
+    }
+    // Well above the edit control's default, and kept there by dropping the
+    // oldest lines (AppendToPane): new entries always land.
+    SendDlgItemMessageW(StatusWindow, IDC_MESSAGES, EM_SETLIMITTEXT, kLogLimit, 0);
+
+    if (const wchar_t* pending = TakePendingStartupLine()) {
+        AppendLog(pending);
+    }
+    AppendLogEntry(L"Vantrel is starting up\r\n");
+
+    SetLamp(IDC_RX_LAMP, IndicatorIcons.receiveDark);
+    SetLamp(IDC_TX_LAMP, IndicatorIcons.sendDark);
+    SetLamp(IDC_DCD_LAMP, IndicatorIcons.carrierDark);
+    SetLamp(IDC_DSR_LAMP, IndicatorIcons.dataSetDark);
+    SendDlgItemMessageW(StatusWindow, IDC_RESET, BM_SETIMAGE, IMAGE_ICON,
+                        reinterpret_cast<LPARAM>(LoadIconW(instance, MAKEINTRESOURCEW(IDI_RESET))));
+    SendDlgItemMessageW(StatusWindow, IDC_CABLE_PICTURE, STM_SETICON,
+                        reinterpret_cast<WPARAM>(LoadIconW(instance, MAKEINTRESOURCEW(IDI_CABLE))),
+                        0);
+    ShowWindow(StatusWindow, showCommand);
+    UpdateWindow(StatusWindow);
+    return true;
+}
+
+void ShowLineSettings() {
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    const HANDLE port = RelayContext.serial.handle.load(std::memory_order_acquire);
+    const bool live = GetCommState(port, &dcb) != FALSE;
+    if (live) {
+        // From here on the record, and the settings dialog, carry the rate
+        // the port reports.
+        PortSettings.baudRate = dcb.BaudRate;
+    } else {
+        // Nothing reported: show what was configured.
+        dcb.BaudRate = PortSettings.baudRate;
+        dcb.ByteSize = PortSettings.dataBits;
+        dcb.Parity = PortSettings.parity;
+        dcb.StopBits = PortSettings.stopBits;
+    }
+    SetDlgItemTextW(StatusWindow, IDC_SERIAL_PORT_FIELD, PortSettings.serialPort);
+    SetDlgItemTextW(StatusWindow, IDC_PIPE_NAME_FIELD, PortSettings.pipeName);
+    SetDecimalField(IDC_BAUD_FIELD, dcb.BaudRate);
+    if (const wchar_t* parity = ParityName(dcb.Parity)) {
+        SetDlgItemTextW(StatusWindow, IDC_PARITY_FIELD, parity);
+    }
+    SetDecimalField(IDC_DATA_BITS_FIELD, dcb.ByteSize);
+    if (const wchar_t* stopBits = StopBitsText(dcb.StopBits)) {
+        SetDlgItemTextW(StatusWindow, IDC_STOP_BITS_FIELD, stopBits);
+    }
+    SetDlgItemTextW(StatusWindow, IDC_FLOW_CONTROL_FIELD, FlowControlName(PortSettings.flowControl));
+}
+
+void SetStatusLine(const wchar_t* text) {
+    if (StatusWindow != nullptr) {
+        SetDlgItemTextW(StatusWindow, IDC_STATUS_LINE, text);
+    }
+}
+
+void ApplyRelayActivity() {
+    bool changed = false;
+    for (int i = 0; i < kTrafficCounterCount; ++i) {
+        const std::uint32_t total = CounterValue(static_cast<TrafficCounter>(i));
+        if (total != shownCounters[i]) {
+            ShowCounter(i, total);
+            changed = true;
+        }
+    }
+    // Lit for 5 ms per byte of the latest chunk; a new chunk starts the
+    // period afresh.
+    if (const std::uint32_t chunk = TakeLampChunk(RelayActivity, ActivityLamp::SerialReceive)) {
+        SetLamp(IDC_RX_LAMP, IndicatorIcons.receiveLit);
+        SetTimer(StatusWindow, kReceiveLampTimer, 5 * chunk, ClearReceiveIndicator);
+    }
+    if (const std::uint32_t chunk = TakeLampChunk(RelayActivity, ActivityLamp::SerialSend)) {
+        SetLamp(IDC_TX_LAMP, IndicatorIcons.sendLit);
+        SetTimer(StatusWindow, kSendLampTimer, 5 * chunk, ClearSendIndicator);
+    }
+    if (changed) {
+        UpdateWindow(StatusWindow);
+    }
+}
+
+// The lamp goes dark once; the timer is not left running, so an idle program
+// does not wake up to darken a dark lamp again.
+void CALLBACK ClearReceiveIndicator(HWND window, UINT, UINT_PTR timerId, DWORD) {
+    KillTimer(window, timerId);
+    SetLamp(IDC_RX_LAMP, IndicatorIcons.receiveDark);
+}
+
+void CALLBACK ClearSendIndicator(HWND window, UINT, UINT_PTR timerId, DWORD) {
+    KillTimer(window, timerId);
+    SetLamp(IDC_TX_LAMP, IndicatorIcons.sendDark);
+}
+
+INT_PTR CALLBACK StatusDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+        case WM_INITDIALOG:
+            return TRUE;
+        case kAppendLogMessage:
+            AppendToPane(GetDlgItem(window, IDC_MESSAGES), reinterpret_cast<const wchar_t*>(lParam));
+            return TRUE;
+        case kRelayActivityMessage:
+            // The relay's request stays standing while the hold runs, so the
+            // relay does not ask again until the timer below.
+            ApplyRelayActivity();
+            SetTimer(window, kRefreshHoldTimer, kRefreshHoldMs, nullptr);
+            return TRUE;
+        case WM_TIMER:
+            if (wParam == kRefreshHoldTimer) {
+                KillTimer(window, kRefreshHoldTimer);
+                BeginRefresh(RelayActivity);
+                ApplyRelayActivity();
+                return TRUE;
+            }
+            return FALSE;
+        case WM_DESTROY:
+            ShutdownProgram();
+        case WM_COMMAND:
+            switch (LOWORD(wParam)) {
+                case IDCANCEL:  // Exit, the close box and the system menu's Close
+                    EndDialog(window, IDCANCEL);
+                    ShutdownProgram();
+                case IDC_RESET:
+                    ResetCounters();
+                    return TRUE;
+                case IDC_CHANGE_SETTINGS:
+                    ChangeSettings();
+                    return FALSE;
+                case IDC_ABOUT:
+                    DialogBoxParamW(ModuleInstance, MAKEINTRESOURCEW(IDD_ABOUT), nullptr,
+                                    AboutDialogProc, 0);
+                    return TRUE;
+                default:
+                    return FALSE;
+            }
+        default:
+            return FALSE;
+    }
+}
+
+INT_PTR CALLBACK AboutDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
+    if (message == WM_INITDIALOG) {
+        return TRUE;
+    }
+    // Only OK (or Enter) closes it; Escape and the close box leave it open.
+    if (message == WM_COMMAND && LOWORD(wParam) == IDOK) {
+        DestroyWindow(dialog);
+        return TRUE;
+    }
+    return FALSE;
+}
