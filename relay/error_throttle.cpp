@@ -10,22 +10,17 @@ std::uint64_t Pack(std::uint32_t code, std::uint32_t tick) {
 
 }  // namespace
 
-std::uint32_t LastErrorCode(const ErrorThrottleRecord& throttle) {
-    return static_cast<std::uint32_t>(throttle.codeAndTick.load(std::memory_order_acquire) >> 32);
-}
-
-std::uint32_t LastReportTick(const ErrorThrottleRecord& throttle) {
-    return static_cast<std::uint32_t>(throttle.codeAndTick.load(std::memory_order_acquire));
+ThrottleSnapshot ReadThrottle(const ErrorThrottleRecord& throttle) {
+    const std::uint64_t packed = throttle.codeAndTick.load(std::memory_order_acquire);
+    return {static_cast<std::uint32_t>(packed >> 32), static_cast<std::uint32_t>(packed)};
 }
 
 bool IsSuppressedAt(const ErrorThrottleRecord& throttle, std::uint32_t code, std::uint32_t now) {
-    const std::uint64_t packed = throttle.codeAndTick.load(std::memory_order_acquire);
-    const auto lastCode = static_cast<std::uint32_t>(packed >> 32);
-    const auto lastTick = static_cast<std::uint32_t>(packed);
-    if (code != lastCode) {
+    const ThrottleSnapshot last = ReadThrottle(throttle);
+    if (code != last.lastErrorCode) {
         return false;
     }
-    const auto difference = static_cast<std::int32_t>(now - lastTick);
+    const auto difference = static_cast<std::int32_t>(now - last.lastReportTick);
     // Written without std::abs so that INT32_MIN stays defined.
     const std::uint32_t distance = difference < 0 ? 0u - static_cast<std::uint32_t>(difference)
                                                   : static_cast<std::uint32_t>(difference);

@@ -15,8 +15,12 @@ struct ErrorThrottleRecord {
 
 extern ErrorThrottleRecord ErrorThrottle;
 
-std::uint32_t LastErrorCode(const ErrorThrottleRecord& throttle);
-std::uint32_t LastReportTick(const ErrorThrottleRecord& throttle);
+struct ThrottleSnapshot {
+    std::uint32_t lastErrorCode;
+    std::uint32_t lastReportTick;
+};
+// Both values as one report left them.
+ThrottleSnapshot ReadThrottle(const ErrorThrottleRecord& throttle);
 
 // True when code equals the last reported code and that report is less than
 // 10000 ms from now. The difference is taken as a signed 32-bit number, so the
