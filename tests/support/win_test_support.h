@@ -1,0 +1,85 @@
+// Helpers shared by the Win32 integration tests (run under Wine).
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace test_support {
+
+struct RecordedBox {
+    std::wstring text;
+    std::wstring caption;
+    UINT type;
+    HWND owner;
+};
+
+// Replaces the program's message boxes with a recorder for the lifetime of
+// the object; every box is answered with IDOK.
+class MessageBoxRecorder {
+public:
+    MessageBoxRecorder();
+    ~MessageBoxRecorder();
+    MessageBoxRecorder(const MessageBoxRecorder&) = delete;
+    MessageBoxRecorder& operator=(const MessageBoxRecorder&) = delete;
+    const std::vector<RecordedBox>& Boxes() const;
+    void Clear();
+};
+
+// HKLM\Software\Orbenwick and everything under it.
+void DeleteStore();
+std::optional<DWORD> StoredDword(const wchar_t* valueName);
+// The raw bytes of a REG_SZ value and its type.
+std::optional<std::wstring> StoredString(const wchar_t* valueName, DWORD* byteCount = nullptr);
+void StoreDword(const wchar_t* valueName, DWORD value);
+void StoreString(const wchar_t* valueName, const std::wstring& text);
+void DeleteStoredValue(const wchar_t* valueName);
+// A complete store as an administrator's first start leaves it.
+void StoreDefaults();
+
+// Makes the calling thread act as a member of Administrators whose group is
+// deny-only (what an unelevated administrator's process gets), until
+// destroyed.
+class NonAdministratorThread {
+public:
+    NonAdministratorThread();
+    ~NonAdministratorThread();
+    NonAdministratorThread(const NonAdministratorThread&) = delete;
+    NonAdministratorThread& operator=(const NonAdministratorThread&) = delete;
+
+private:
+    HANDLE token_ = nullptr;
+};
+
+// The device side of the pty-backed COM port the test runner provides, or
+// empty when the runner gave none. VANTREL_TEST_COM names the port as the
+// program opens it (e.g. "COM3"); VANTREL_TEST_DEVICE is the Unix path of the
+// other end, reachable through Wine's Z: drive.
+std::wstring TestComPort();
+std::wstring TestDevicePath();
+
+// Pumps the calling thread's messages until condition() holds or the
+// deadline passes. Returns condition().
+template <typename Condition>
+bool PumpUntil(Condition condition, DWORD timeoutMs = 20000) {
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    while (!condition()) {
+        if (GetTickCount64() > deadline) {
+            return condition();
+        }
+        MSG message;
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&message);
+            DispatchMessageW(&message);
+        }
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 5, QS_ALLINPUT);
+    }
+    return true;
+}
+
+std::wstring WindowText(HWND window);
+
+}  // namespace test_support
