@@ -8,6 +8,9 @@
 #include "ui/connection_failure_dialog.h"
 #include "ui/message_box.h"
 
+SerialSetupCalls SerialSetup = {GetCommState, SetCommState, GetCommTimeouts, SetCommTimeouts,
+                                PurgeComm};
+
 namespace {
 
 // The flag word follows DCBlength and BaudRate in every compiler's layout of
@@ -41,11 +44,11 @@ LineSetupResult SetUpSerialLine(HANDLE port, const PortSettingsRecord& settings)
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
     // Without the driver's own state there is nothing safe to write back.
-    if (!GetCommState(port, &dcb)) {
+    if (!SerialSetup.getState(port, &dcb)) {
         return LineSetupResult::StateNotSet;
     }
     COMMTIMEOUTS timeouts{};
-    GetCommTimeouts(port, &timeouts);
+    SerialSetup.getTimeouts(port, &timeouts);
 
     dcb.BaudRate = settings.baudRate;
     dcb.ByteSize = settings.dataBits;
@@ -57,10 +60,10 @@ LineSetupResult SetUpSerialLine(HANDLE port, const PortSettingsRecord& settings)
     WriteDcbFlags(dcb, BuildLineFlags(ReadDcbFlags(dcb), flow));
     timeouts = kRelayTimeouts;
 
-    if (!SetCommState(port, &dcb) || !SetCommTimeouts(port, &timeouts)) {
+    if (!SerialSetup.setState(port, &dcb) || !SerialSetup.setTimeouts(port, &timeouts)) {
         return LineSetupResult::StateNotSet;
     }
-    if (!PurgeComm(port, PURGE_TXCLEAR | PURGE_RXCLEAR)) {
+    if (!SerialSetup.purge(port, PURGE_TXCLEAR | PURGE_RXCLEAR)) {
         return LineSetupResult::NotPurged;
     }
     return LineSetupResult::Done;

@@ -7,6 +7,18 @@
 
 #include "config/settings_record.h"
 
+// The driver calls of the line set-up. Tests replace them to see the exact
+// line state written (a pty ignores data bits and parity) and to make the
+// driver refuse it, which Wine cannot be made to do.
+struct SerialSetupCalls {
+    decltype(&GetCommState) getState;
+    decltype(&SetCommState) setState;
+    decltype(&GetCommTimeouts) getTimeouts;
+    decltype(&SetCommTimeouts) setTimeouts;
+    decltype(&PurgeComm) purge;
+};
+extern SerialSetupCalls SerialSetup;
+
 // Opens the port named in PortSettings, retrying through the connection
 // failure dialog until it opens (or the user exits there), then sets up the
 // line. INVALID_HANDLE_VALUE after a failed set-up, the port closed again.
