@@ -12,6 +12,10 @@ struct EventLogCalls {
 };
 extern EventLogCalls EventLog;
 
+// CreateFileW for the pipe, replaceable so that tests can see the open's
+// flags: Wine lets any server impersonate its clients, whatever they ask.
+extern decltype(&CreateFileW) OpenPipeFile;
+
 // Start-up: waits for the pipe named in PortSettings, through the connection
 // failure dialog while it is absent, and opens it. INVALID_HANDLE_VALUE after
 // a failed open, which it has reported in a box.
