@@ -6,6 +6,7 @@
 #include "pipe/pipe_client.h"
 #include "relay/message_log.h"
 #include "serial/serial_port.h"
+#include "ui/system_text.h"
 #include "ui/status_window.h"
 
 PortSettingsRecord LinkSettings;
@@ -86,15 +87,18 @@ void RecoverPipe(RelayContextRecord& context) {
     }
 }
 
-void RecoverSerial(RelayContextRecord& context) {
+void RecoverSerial(RelayContextRecord& context, DWORD error) {
     serialAway.store(true);
     ReplaceLinkHandle(context.serial, INVALID_HANDLE_VALUE);
     discardedWhileSerialAway.store(0, std::memory_order_relaxed);
     ShowLinkState();
     wchar_t text[400];
-    std::swprintf(text, 400, L"Serial port %ls lost; trying to reopen it every 5 seconds\r\n",
+    std::swprintf(text, 400, L"Serial port %ls lost, reopening it every 5 seconds: ",
                   LinkSettings.serialPort);
     AppendLogEntry(text);
+    wchar_t reason[1024];
+    FormatSystemText(error, kNeutralLanguage, true, reason, 1024, L"\r\n");
+    AppendLog(reason);
 
     for (;;) {
         Sleep(kLinkRetryMs);

@@ -18,9 +18,10 @@ void RememberLinkSettings();
 // Pipe-to-serial thread: closes the pipe, says so, waits for the pipe every
 // 5 s and reopens it as start-up does. Returns once it is connected again.
 void RecoverPipe(RelayContextRecord& context);
-// Serial-to-pipe thread: closes the COM port, says so, and reopens it every
-// 5 s with the same line settings. Returns once it is open again.
-void RecoverSerial(RelayContextRecord& context);
+// Serial-to-pipe thread: closes the COM port, says why (error is the failing
+// call's code), and reopens it every 5 s with the same line settings.
+// Returns once it is open again.
+void RecoverSerial(RelayContextRecord& context, DWORD error);
 
 // Bytes the relay had to drop because the other end was away.
 void NoteDiscardedWhilePipeAway(DWORD count);

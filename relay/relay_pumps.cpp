@@ -101,6 +101,7 @@ void WriteToSerial(RelayContextRecord& context, const BYTE* bytes, DWORD length)
 DWORD WINAPI SerialToPipePump(LPVOID argument) {
     auto& context = *static_cast<RelayContextRecord*>(argument);
     BYTE buffer[kSerialChunkSize];
+    DWORD lastHealthCheck = GetTickCount();
     for (;;) {
         // This thread alone replaces the COM-port handle.
         const HANDLE port = context.serial.handle.load(std::memory_order_acquire);
@@ -114,10 +115,20 @@ DWORD WINAPI SerialToPipePump(LPVOID argument) {
                 ReportResult::Written) {
                 continue;
             }
-            RecoverSerial(context);
+            RecoverSerial(context, error);
             continue;
         }
         if (read == 0) {
+            // A port whose device has gone does not always fail its reads
+            // (a hung-up tty under Wine reads as empty): ask the driver now
+            // and then while the line is quiet.
+            if (GetTickCount() - lastHealthCheck >= kSerialHealthCheckMs) {
+                lastHealthCheck = GetTickCount();
+                DWORD errors = 0;
+                if (!ClearCommError(port, &errors, nullptr)) {
+                    RecoverSerial(context, GetLastError());
+                }
+            }
             continue;
         }
         AddToCounter(SerialReceived, read);
@@ -136,17 +147,23 @@ void WriteToPipe(RelayContextRecord& context, const BYTE* bytes, DWORD length) {
             NoteDiscardedWhilePipeAway(length);
             return;
         }
-        // A non-blocking pipe takes a write whole or not at all on Windows,
-        // and under Wine a full pipe takes nothing: go on until all is gone.
+        // A non-blocking pipe takes a write only when all of it fits, so a
+        // write that found no room is tried again after a pause with half
+        // as much, down to one byte, until everything has gone.
+        DWORD piece = length;
         while (sent < length) {
             DWORD written = 0;
-            if (!RelayIo.write(pipe, bytes + sent, length - sent, &written, nullptr)) {
+            const DWORD attempt = piece < length - sent ? piece : length - sent;
+            if (!RelayIo.write(pipe, bytes + sent, attempt, &written, nullptr)) {
                 error = GetLastError();
                 break;
             }
             sent += written;
             if (written == 0) {
+                piece = attempt > 1 ? attempt / 2 : 1;
                 Sleep(kPipeFullPauseMs);
+            } else {
+                piece = length;
             }
         }
         if (sent == length) {

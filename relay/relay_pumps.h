@@ -14,6 +14,7 @@ DWORD WINAPI SerialToPipePump(LPVOID context);
 inline constexpr DWORD kPipeChunkSize = 100;
 inline constexpr DWORD kSerialChunkSize = 10;
 inline constexpr DWORD kEmptyPipePauseMs = 30;
+inline constexpr DWORD kSerialHealthCheckMs = 1000;
 
 // Writes one chunk from the pipe to the COM port and counts what went.
 void WriteToSerial(RelayContextRecord& context, const BYTE* bytes, DWORD length);

@@ -1,0 +1,160 @@
+// The relay threads against real pipes under Wine. A message-mode pipe
+// stands in for the COM port where chunk boundaries matter: each write to it
+// arrives as one message.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/app_state.h"
+#include "config/settings_record.h"
+#include "pipe/pipe_client.h"
+#include "relay/link_recovery.h"
+#include "relay/relay_pumps.h"
+#include "support/test_pipe_server.h"
+#include "support/win_test_support.h"
+
+using test_support::TestPipeServer;
+using test_support::UniquePipeName;
+
+namespace {
+
+HANDLE OpenNonBlockingClient(const std::wstring& path) {
+    const HANDLE pipe = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
+    DWORD mode = PIPE_READMODE_BYTE | PIPE_NOWAIT;
+    SetNamedPipeHandleState(pipe, &mode, nullptr, nullptr);
+    return pipe;
+}
+
+std::string RandomBytes(std::size_t count, unsigned seed) {
+    std::string bytes(count, '\0');
+    for (char& byte : bytes) {
+        seed = seed * 1103515245u + 12345u;
+        byte = static_cast<char>(seed >> 16);
+    }
+    return bytes;
+}
+
+// The relay threads never end; each test gives them a record of their own
+// that outlives the test.
+RelayContextRecord* NewContext(HANDLE pipe, HANDLE serial) {
+    auto* context = new RelayContextRecord{{SRWLOCK_INIT, pipe}, {SRWLOCK_INIT, serial}};
+    return context;
+}
+
+class RelayTest : public ::testing::Test {
+protected:
+    void SetUp() override { TakeAndResetCounters(); }
+};
+
+TEST_F(RelayTest, ChunksFromThePipeReachTheSerialSideInReadsOfAtMostAHundred) {
+    const std::wstring vmName = UniquePipeName(L"relay-vm");
+    const std::wstring serialName = UniquePipeName(L"relay-serial");
+    // Never closed: a pump whose pipe fails goes looking for the pipe named
+    // in the link settings, which a later test sets to its own.
+    TestPipeServer& vm = *new TestPipeServer(vmName);
+    TestPipeServer& device =
+        *new TestPipeServer(serialName, 4096, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE);
+    const HANDLE pipe = OpenNonBlockingClient(vm.Path());
+    const HANDLE serial = CreateFileW(device.Path().c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                                      nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_TRUE(vm.WaitForClient());
+    ASSERT_TRUE(device.WaitForClient());
+
+    // All 250 bytes wait in the pipe before the pump looks.
+    const std::string sent = RandomBytes(250, 7);
+    ASSERT_TRUE(vm.Write(sent));
+    CloseHandle(CreateThread(nullptr, 0, PipeToSerialPump, NewContext(pipe, serial), 0, nullptr));
+
+    std::vector<std::size_t> chunks;
+    std::string received;
+    while (received.size() < sent.size()) {
+        char message[512];
+        DWORD read = 0;
+        OVERLAPPED overlapped{};
+        overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        const BOOL ok = ReadFile(device.Handle(), message, sizeof message, &read, &overlapped) ||
+                        (GetLastError() == ERROR_IO_PENDING &&
+                         WaitForSingleObject(overlapped.hEvent, 10000) == WAIT_OBJECT_0 &&
+                         GetOverlappedResult(device.Handle(), &overlapped, &read, FALSE));
+        CloseHandle(overlapped.hEvent);
+        ASSERT_TRUE(ok) << "after " << received.size() << " bytes";
+        chunks.push_back(read);
+        received.append(message, read);
+    }
+    EXPECT_EQ(chunks, (std::vector<std::size_t>{100, 100, 50}));
+    EXPECT_EQ(received, sent);
+    EXPECT_TRUE(test_support::PumpUntil([] { return CounterValue(SerialSent) == 250; }));
+    EXPECT_EQ(CounterValue(VirtualReceived), 250u);
+}
+
+TEST_F(RelayTest, AFullPipeDelaysBytesButLosesNone) {
+    const std::wstring name = UniquePipeName(L"relay-full");
+    // A pipe that holds less than one chunk from the COM port.
+    TestPipeServer vm(name, 4);
+    const HANDLE pipe = OpenNonBlockingClient(vm.Path());
+    ASSERT_TRUE(vm.WaitForClient());
+    RelayContextRecord* context = NewContext(pipe, INVALID_HANDLE_VALUE);
+
+    const std::string sent = RandomBytes(2000, 11);
+    std::string received;
+    std::thread reader([&] {
+        // The virtual machine is slow to read at first.
+        Sleep(300);
+        received = vm.ReadExactly(sent.size(), 30000);
+    });
+    for (std::size_t at = 0; at < sent.size(); at += 10) {
+        WriteToPipe(*context, reinterpret_cast<const BYTE*>(sent.data() + at), 10);
+    }
+    reader.join();
+    EXPECT_EQ(received.size(), sent.size());
+    EXPECT_EQ(received, sent);
+    EXPECT_EQ(CounterValue(VirtualSent), 2000u);
+}
+
+TEST_F(RelayTest, BytesForAPipeThatIsAwayAreDroppedAndNotCounted) {
+    RelayContextRecord* context = NewContext(INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE);
+    const BYTE chunk[10] = {};
+    WriteToPipe(*context, chunk, 10);
+    WriteToSerial(*context, chunk, 10);
+    EXPECT_EQ(CounterValue(VirtualSent), 0u);
+    EXPECT_EQ(CounterValue(SerialSent), 0u);
+}
+
+// The virtual machine restarts: its pipe goes away and comes back under the
+// same name. The relay finds it again by itself and bytes flow once more.
+TEST_F(RelayTest, ThePipeIsFoundAgainAfterTheVirtualMachineRestarts) {
+    const std::wstring name = UniquePipeName(L"relay-restart");
+    const std::wstring serialName = UniquePipeName(L"relay-restart-serial");
+    SetPipeName(name.c_str());
+    RememberLinkSettings();
+    ASSERT_TRUE(RegisterPipeEventSource());
+    auto vm = std::make_unique<TestPipeServer>(name);
+    TestPipeServer device(serialName);
+    const HANDLE pipe = OpenNonBlockingClient(vm->Path());
+    const HANDLE serial = CreateFileW(device.Path().c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                                      nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_TRUE(vm->WaitForClient());
+    RelayContextRecord* context = NewContext(pipe, serial);
+    CloseHandle(CreateThread(nullptr, 0, PipeToSerialPump, context, 0, nullptr));
+
+    ASSERT_TRUE(vm->Write("before"));
+    EXPECT_EQ(device.ReadExactly(6), "before");
+
+    vm.reset();  // the virtual machine shuts down
+    EXPECT_TRUE(test_support::PumpUntil(
+        [&] { return context->pipe.handle.load() == INVALID_HANDLE_VALUE; }, 10000));
+    vm = std::make_unique<TestPipeServer>(name);  // and starts again
+    ASSERT_TRUE(vm->WaitForClient(20000)) << "reconnects within a retry period";
+    EXPECT_TRUE(test_support::PumpUntil(
+        [&] { return IsOpenHandle(context->pipe.handle.load()); }, 10000));
+    ASSERT_TRUE(vm->Write("after"));
+    EXPECT_EQ(device.ReadExactly(5), "after");
+}
+
+}  // namespace
