@@ -44,17 +44,6 @@ HICON LoadIndicator(HINSTANCE instance, int id) {
     return LoadIconW(instance, MAKEINTRESOURCEW(id));
 }
 
-void LoadIndicatorIcons(HINSTANCE instance) {
-    IndicatorIcons.receiveDark = LoadIndicator(instance, IDI_RX_DARK);
-    IndicatorIcons.receiveLit = LoadIndicator(instance, IDI_RX_LIT);
-    IndicatorIcons.sendDark = LoadIndicator(instance, IDI_TX_DARK);
-    IndicatorIcons.sendLit = LoadIndicator(instance, IDI_TX_LIT);
-    IndicatorIcons.carrierDark = LoadIndicator(instance, IDI_DCD_DARK);
-    IndicatorIcons.carrierLit = LoadIndicator(instance, IDI_DCD_LIT);
-    IndicatorIcons.dataSetDark = LoadIndicator(instance, IDI_DSR_DARK);
-    IndicatorIcons.dataSetLit = LoadIndicator(instance, IDI_DSR_LIT);
-}
-
 void ShowStartupError(const wchar_t* text) {
     ShowMessageBox(nullptr, text, L"Error", MB_OK);
 }
@@ -76,6 +65,17 @@ bool CreateStartupEvents() {
 }
 
 }  // namespace
+
+void LoadIndicatorIcons(HINSTANCE instance) {
+    IndicatorIcons.receiveDark = LoadIndicator(instance, IDI_RX_DARK);
+    IndicatorIcons.receiveLit = LoadIndicator(instance, IDI_RX_LIT);
+    IndicatorIcons.sendDark = LoadIndicator(instance, IDI_TX_DARK);
+    IndicatorIcons.sendLit = LoadIndicator(instance, IDI_TX_LIT);
+    IndicatorIcons.carrierDark = LoadIndicator(instance, IDI_DCD_DARK);
+    IndicatorIcons.carrierLit = LoadIndicator(instance, IDI_DCD_LIT);
+    IndicatorIcons.dataSetDark = LoadIndicator(instance, IDI_DSR_DARK);
+    IndicatorIcons.dataSetLit = LoadIndicator(instance, IDI_DSR_LIT);
+}
 
 int RunVantrel(HINSTANCE instance, int showCommand) {
     ShowSplash(instance, showCommand);

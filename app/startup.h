@@ -4,5 +4,8 @@
 
 #include <windows.h>
 
+// The eight lamp icons, kept for the life of the process.
+void LoadIndicatorIcons(HINSTANCE instance);
+
 // Runs the program; returns the process's exit code (0 on every early end).
 int RunVantrel(HINSTANCE instance, int showCommand);

@@ -2,9 +2,13 @@
 
 #include <cstdlib>
 
+#include "app/app_state.h"
+#include "app/startup.h"
 #include "config/settings_record.h"
 #include "config/settings_store.h"
 #include "ui/message_box.h"
+#include "ui/resource.h"
+#include "ui/status_window.h"
 
 namespace test_support {
 
@@ -150,6 +154,42 @@ std::wstring WindowText(HWND window) {
     GetWindowTextW(window, text.data(), length + 1);
     text.resize(static_cast<std::size_t>(length));
     return text;
+}
+
+std::wstring ControlText(HWND dialog, int id) {
+    return WindowText(GetDlgItem(dialog, id));
+}
+
+namespace {
+std::wstring firstPaneText;
+}
+
+HWND StatusWindowForTests() {
+    if (StatusWindow == nullptr) {
+        const HINSTANCE instance = GetModuleHandleW(nullptr);
+        LoadIndicatorIcons(instance);
+        {
+            MessageBoxRecorder boxes;
+            NonAdministratorThread user;
+            ApplyStartupDefaults();
+        }
+        CreateStatusWindow(instance, SW_SHOWNOACTIVATE);
+        firstPaneText = PaneText();
+    }
+    return StatusWindow;
+}
+
+const std::wstring& FirstPaneText() {
+    StatusWindowForTests();
+    return firstPaneText;
+}
+
+void ClearPane() {
+    SetDlgItemTextW(StatusWindowForTests(), IDC_MESSAGES, L"");
+}
+
+std::wstring PaneText() {
+    return ControlText(StatusWindow, IDC_MESSAGES);
 }
 
 }  // namespace test_support

@@ -81,5 +81,16 @@ bool PumpUntil(Condition condition, DWORD timeoutMs = 20000) {
 }
 
 std::wstring WindowText(HWND window);
+std::wstring ControlText(HWND dialog, int id);
+
+// The program's status window, made once for the whole test run the way
+// start-up makes it (after defaults were applied for a non-administrator).
+// It is never destroyed: closing it ends the process.
+HWND StatusWindowForTests();
+// The Messages pane as it was right after the window was made.
+const std::wstring& FirstPaneText();
+// Empties the Messages pane between tests.
+void ClearPane();
+std::wstring PaneText();
 
 }  // namespace test_support

@@ -1,0 +1,104 @@
+// The Messages pane: appends from several threads, and a pane that has run
+// for a long time.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "relay/log_text.h"
+#include "relay/message_log.h"
+#include "support/win_test_support.h"
+#include "ui/resource.h"
+
+using test_support::PaneText;
+using test_support::PumpUntil;
+
+namespace {
+
+class MessageLogTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        window_ = test_support::StatusWindowForTests();
+        test_support::ClearPane();
+    }
+    HWND window_ = nullptr;
+};
+
+TEST_F(MessageLogTest, PiecesFromFourThreadsLandWholeAndInEachThreadsOrder) {
+    constexpr int kThreads = 4;
+    constexpr int kPieces = 150;
+    std::atomic<int> finished{0};
+    std::vector<std::thread> writers;
+    for (int t = 0; t < kThreads; ++t) {
+        writers.emplace_back([t, &finished] {
+            for (int i = 0; i < kPieces; ++i) {
+                const std::wstring piece =
+                    L"<" + std::to_wstring(t) + L":" + std::to_wstring(i) + L" abcdefgh>\r\n";
+                AppendLog(piece.c_str());
+            }
+            finished.fetch_add(1);
+        });
+    }
+    // The window thread serves the appends meanwhile, as the message loop does.
+    const bool done = PumpUntil([&] { return finished.load() == kThreads; }, 60000);
+    for (std::thread& writer : writers) {
+        writer.join();
+    }
+    ASSERT_TRUE(done);
+    const std::wstring pane = PaneText();
+    for (int t = 0; t < kThreads; ++t) {
+        std::size_t last = 0;
+        for (int i = 0; i < kPieces; ++i) {
+            const std::wstring piece =
+                L"<" + std::to_wstring(t) + L":" + std::to_wstring(i) + L" abcdefgh>\r\n";
+            const std::size_t at = pane.find(piece);
+            ASSERT_NE(at, std::wstring::npos) << "piece " << t << ":" << i << " is whole";
+            EXPECT_GE(at, last);
+            last = at;
+        }
+    }
+    // Nothing but the pieces, each once.
+    std::size_t total = 0;
+    for (int t = 0; t < kThreads; ++t) {
+        for (int i = 0; i < kPieces; ++i) {
+            total += (L"<" + std::to_wstring(t) + L":" + std::to_wstring(i) + L" abcdefgh>\r\n")
+                         .size();
+        }
+    }
+    EXPECT_EQ(pane.size(), total);
+}
+
+TEST_F(MessageLogTest, AnAppendWhileTheUserSelectsTextLandsAtTheEnd) {
+    AppendLog(L"first line\r\n");
+    SendDlgItemMessageW(window_, IDC_MESSAGES, EM_SETSEL, 0, 5);
+    AppendLog(L"second line\r\n");
+    EXPECT_EQ(PaneText(), L"first line\r\nsecond line\r\n");
+}
+
+TEST_F(MessageLogTest, AFullPaneDropsItsOldestLinesAndKeepsTakingNewOnes) {
+    // Long entries, so the pane fills in a few hundred appends.
+    const std::wstring filler(1000, L'x');
+    int written = 0;
+    while (PaneText().size() + 2000 < kLogLimit) {
+        AppendLogEntry((L"entry " + std::to_wstring(written++) + L" " + filler + L"\r\n").c_str());
+    }
+    for (int i = 0; i < 10; ++i) {
+        AppendLogEntry((L"entry " + std::to_wstring(written++) + L" " + filler + L"\r\n").c_str());
+    }
+    const std::wstring last = L"the newest entry\r\n";
+    AppendLogEntry(last.c_str());
+    const std::wstring pane = PaneText();
+    EXPECT_LE(pane.size(), kLogLimit);
+    ASSERT_GE(pane.size(), last.size());
+    EXPECT_EQ(pane.substr(pane.size() - last.size()), last);
+    // The pane now starts with a whole entry: a time-stamp prefix and "entry".
+    EXPECT_NE(pane.find(L"entry "), std::wstring::npos);
+    EXPECT_LT(pane.find(L"entry "), 60u);
+    EXPECT_EQ(pane.find(L"entry 0 "), std::wstring::npos) << "the oldest went first";
+}
+
+}  // namespace
