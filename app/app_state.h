@@ -8,14 +8,14 @@
 #include <atomic>
 
 struct IndicatorIconSet {
-    HICON receiveDark;   // 156
-    HICON receiveLit;    // 155
-    HICON sendDark;      // 158
-    HICON sendLit;       // 157
-    HICON carrierDark;   // 166
-    HICON carrierLit;    // 167
-    HICON dataSetDark;   // 168
-    HICON dataSetLit;    // 169
+    HICON receiveDark;  // 156
+    HICON receiveLit;   // 155
+    HICON sendDark;     // 158
+    HICON sendLit;      // 157
+    HICON carrierDark;  // 166
+    HICON carrierLit;   // 167
+    HICON dataSetDark;  // 168
+    HICON dataSetLit;   // 169
 };
 
 extern HINSTANCE ModuleInstance;

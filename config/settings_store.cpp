@@ -84,8 +84,7 @@ void CreateStoreKeys() {
     {
         RegistryKey software;
         RegistryKey company;
-        LONG status =
-            OpenKey(HKEY_LOCAL_MACHINE, kStoreTopKey, KEY_WRITE, software);
+        LONG status = OpenKey(HKEY_LOCAL_MACHINE, kStoreTopKey, KEY_WRITE, software);
         if (status == ERROR_SUCCESS) {
             status = CreateKey(software.key, kStoreCompanyKey, KEY_WRITE, company);
         }
@@ -111,8 +110,7 @@ void CreateStoreKeys() {
 
 bool LoadSettings() {
     RegistryKey parent;
-    if (OpenKey(HKEY_LOCAL_MACHINE, kStoreParentKey, KEY_QUERY_VALUE, parent) !=
-        ERROR_SUCCESS) {
+    if (OpenKey(HKEY_LOCAL_MACHINE, kStoreParentKey, KEY_QUERY_VALUE, parent) != ERROR_SUCCESS) {
         return false;
     }
 
@@ -135,8 +133,7 @@ bool LoadSettings() {
     }
 
     DWORD initFromHardware = 0;
-    if (ReadStoredNumber(parent.key, kInitFromHardwareValue, &initFromHardware) ==
-            ERROR_SUCCESS &&
+    if (ReadStoredNumber(parent.key, kInitFromHardwareValue, &initFromHardware) == ERROR_SUCCESS &&
         initFromHardware != 0) {
         parent.Close();
         return TakeSettingsFromPort();
@@ -215,8 +212,7 @@ void CreateSettingsStore() {
 
 void SaveSettings() {
     RegistryKey parent;
-    LONG status =
-        OpenKey(HKEY_LOCAL_MACHINE, kStoreParentKey, KEY_QUERY_VALUE, parent);
+    LONG status = OpenKey(HKEY_LOCAL_MACHINE, kStoreParentKey, KEY_QUERY_VALUE, parent);
     if (status != ERROR_SUCCESS) {
         ReportSaveFailure(kOpenParentStep, status);
         return;

@@ -78,19 +78,31 @@ void ComposeSaveFailureCaption(const wchar_t* code, wchar_t* caption, std::size_
 
 std::uint32_t StoredNumber(const PortSettingsRecord& record, SettingField field) {
     switch (field) {
-        case SettingField::BaudRate: return record.baudRate;
-        case SettingField::DataBits: return record.dataBits;
-        case SettingField::StopBits: return record.stopBits;
-        case SettingField::Parity: return record.parity;
-        case SettingField::FlowControl: return record.flowControl;
-        case SettingField::UseCtsForOutput: return record.useCtsForOutput;
-        case SettingField::UseDsrForOutput: return record.useDsrForOutput;
-        case SettingField::UseDsrForInput: return record.useDsrForInput;
-        case SettingField::DtrControlMode: return record.dtrControlMode;
-        case SettingField::RtsControlMode: return record.rtsControlMode;
-        case SettingField::DiscardNull: return record.discardNull;
+        case SettingField::BaudRate:
+            return record.baudRate;
+        case SettingField::DataBits:
+            return record.dataBits;
+        case SettingField::StopBits:
+            return record.stopBits;
+        case SettingField::Parity:
+            return record.parity;
+        case SettingField::FlowControl:
+            return record.flowControl;
+        case SettingField::UseCtsForOutput:
+            return record.useCtsForOutput;
+        case SettingField::UseDsrForOutput:
+            return record.useDsrForOutput;
+        case SettingField::UseDsrForInput:
+            return record.useDsrForInput;
+        case SettingField::DtrControlMode:
+            return record.dtrControlMode;
+        case SettingField::RtsControlMode:
+            return record.rtsControlMode;
+        case SettingField::DiscardNull:
+            return record.discardNull;
         case SettingField::SerialPort:
-        case SettingField::PipeName: break;
+        case SettingField::PipeName:
+            break;
     }
     return 0;
 }
@@ -98,18 +110,41 @@ std::uint32_t StoredNumber(const PortSettingsRecord& record, SettingField field)
 void TakeStoredNumber(PortSettingsRecord& record, SettingField field, std::uint32_t stored) {
     const auto low8 = static_cast<std::uint8_t>(stored & 0xFFu);
     switch (field) {
-        case SettingField::BaudRate: record.baudRate = stored; break;
-        case SettingField::DataBits: record.dataBits = low8; break;
-        case SettingField::StopBits: record.stopBits = low8; break;
-        case SettingField::Parity: record.parity = low8; break;
-        case SettingField::FlowControl: record.flowControl = low8; break;
-        case SettingField::UseCtsForOutput: record.useCtsForOutput = stored; break;
-        case SettingField::UseDsrForOutput: record.useDsrForOutput = stored; break;
-        case SettingField::UseDsrForInput: record.useDsrForInput = stored; break;
-        case SettingField::DtrControlMode: record.dtrControlMode = stored; break;
-        case SettingField::RtsControlMode: record.rtsControlMode = stored; break;
-        case SettingField::DiscardNull: record.discardNull = stored; break;
+        case SettingField::BaudRate:
+            record.baudRate = stored;
+            break;
+        case SettingField::DataBits:
+            record.dataBits = low8;
+            break;
+        case SettingField::StopBits:
+            record.stopBits = low8;
+            break;
+        case SettingField::Parity:
+            record.parity = low8;
+            break;
+        case SettingField::FlowControl:
+            record.flowControl = low8;
+            break;
+        case SettingField::UseCtsForOutput:
+            record.useCtsForOutput = stored;
+            break;
+        case SettingField::UseDsrForOutput:
+            record.useDsrForOutput = stored;
+            break;
+        case SettingField::UseDsrForInput:
+            record.useDsrForInput = stored;
+            break;
+        case SettingField::DtrControlMode:
+            record.dtrControlMode = stored;
+            break;
+        case SettingField::RtsControlMode:
+            record.rtsControlMode = stored;
+            break;
+        case SettingField::DiscardNull:
+            record.discardNull = stored;
+            break;
         case SettingField::SerialPort:
-        case SettingField::PipeName: break;
+        case SettingField::PipeName:
+            break;
     }
 }

@@ -39,9 +39,9 @@ bool RegisterPipeEventSource() {
 
 PipeOpenOutcome OpenVmPipe(const wchar_t* pipePath) {
     AppendLogEntry(L"Pipe found, creating connection...\n");
-    const HANDLE pipe = OpenPipeFile(pipePath, GENERIC_READ | GENERIC_WRITE,
-                                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                     kPipeOpenFlags, nullptr);
+    const HANDLE pipe =
+        OpenPipeFile(pipePath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                     nullptr, OPEN_EXISTING, kPipeOpenFlags, nullptr);
     if (pipe == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
         RecordPipeOpen(false);

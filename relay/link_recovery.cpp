@@ -24,8 +24,7 @@ SRWLOCK statusLineLock = SRWLOCK_INIT;
 void LogDiscarded(std::atomic<std::uint32_t>& counter, const wchar_t* what) {
     wchar_t text[200];
     std::swprintf(text, 200, L"%lu %ls\r\n",
-                  static_cast<unsigned long>(counter.exchange(0, std::memory_order_relaxed)),
-                  what);
+                  static_cast<unsigned long>(counter.exchange(0, std::memory_order_relaxed)), what);
     AppendLogEntry(text);
 }
 

@@ -26,7 +26,8 @@ void FormatCounterText(std::uint32_t total, wchar_t* text, std::size_t capacity)
     }
     // Made as 8-bit characters first, then widened, truncating to capacity.
     char narrow[16];
-    std::snprintf(narrow, sizeof narrow, "%ld", static_cast<long>(static_cast<std::int32_t>(total)));
+    std::snprintf(narrow, sizeof narrow, "%ld",
+                  static_cast<long>(static_cast<std::int32_t>(total)));
     std::size_t i = 0;
     for (; i + 1 < capacity && narrow[i] != '\0'; ++i) {
         text[i] = static_cast<wchar_t>(narrow[i]);

@@ -21,9 +21,15 @@ constexpr std::uint32_t kCustomClear = 0x3B7C;
 std::uint32_t BuildLineFlags(std::uint32_t flagsAsRead, const FlowControlSettings& settings) {
     FlagMasks masks{};
     switch (settings.flowControl) {
-        case kFlowNone: masks = kNoneMasks; break;
-        case kFlowHardware: masks = kHardwareMasks; break;
-        case kFlowSoftware: masks = kSoftwareMasks; break;
+        case kFlowNone:
+            masks = kNoneMasks;
+            break;
+        case kFlowHardware:
+            masks = kHardwareMasks;
+            break;
+        case kFlowSoftware:
+            masks = kSoftwareMasks;
+            break;
         default:
             masks.clear = kCustomClear;
             masks.set = ((settings.useCtsForOutput & 1u) << 2) |

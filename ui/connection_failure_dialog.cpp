@@ -25,8 +25,8 @@ INT_PTR CALLBACK ConnectionFailureDialogProc(HWND dialog, UINT message, WPARAM w
         case WM_INITDIALOG: {
             const auto variant = static_cast<FailureVariant>(lParam);
             // The name in use for the attempt that failed.
-            const wchar_t* name = variant == FailureVariant::Pipe ? PortSettings.pipeName
-                                                                  : PortSettings.serialPort;
+            const wchar_t* name =
+                variant == FailureVariant::Pipe ? PortSettings.pipeName : PortSettings.serialPort;
             wchar_t text[kFailureMessageCapacity];
             ComposeFailureMessage(variant, name, text, kFailureMessageCapacity);
             SetDlgItemTextW(dialog, IDC_FAILURE_MESSAGE, text);

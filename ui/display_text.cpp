@@ -23,11 +23,10 @@ constexpr wchar_t kSerialSuffix[] =
 }  // namespace
 
 const BaudEntry kBaudEntries[kBaudEntryCount] = {
-    {L"110 bps", 110},       {L"300 bps", 300},       {L"600 bps", 600},
-    {L"1200 bps", 1200},     {L"2400 bps", 2400},     {L"4800 bps", 4800},
-    {L"9600 bps", 9600},     {L"14.4 Kbps", 14400},   {L"19.2 Kbps", 19200},
-    {L"38.4 Kbps", 38400},   {L"57.6 Kbps", 57600},   {L"115.2 Kbps", 115200},
-    {L"128 Kbps", 128000},   {L"256 Kbps", 256000},
+    {L"110 bps", 110},     {L"300 bps", 300},     {L"600 bps", 600},     {L"1200 bps", 1200},
+    {L"2400 bps", 2400},   {L"4800 bps", 4800},   {L"9600 bps", 9600},   {L"14.4 Kbps", 14400},
+    {L"19.2 Kbps", 19200}, {L"38.4 Kbps", 38400}, {L"57.6 Kbps", 57600}, {L"115.2 Kbps", 115200},
+    {L"128 Kbps", 128000}, {L"256 Kbps", 256000},
 };
 
 const wchar_t* const kParityChoices[5] = {L"NONE", L"ODD", L"EVEN", L"MARK", L"SPACE"};

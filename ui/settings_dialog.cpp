@@ -91,8 +91,8 @@ void ApplySettingsDialog(HWND dialog) {
     GetDlgItemTextW(dialog, IDC_SET_PIPE_NAME, name, kDialogNameCapacity);
     SetPipeName(name);
 
-    PortSettings.baudRate = BaudFromSelection(Selection(dialog, IDC_SET_BAUD),
-                                              PortSettings.baudRate);
+    PortSettings.baudRate =
+        BaudFromSelection(Selection(dialog, IDC_SET_BAUD), PortSettings.baudRate);
     PortSettings.parity = Selected8(dialog, IDC_SET_PARITY, PortSettings.parity);
     PortSettings.stopBits = Selected8(dialog, IDC_SET_STOP_BITS, PortSettings.stopBits);
     PortSettings.dataBits = Selected8(dialog, IDC_SET_DATA_BITS, PortSettings.dataBits, 5);

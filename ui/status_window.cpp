@@ -74,8 +74,8 @@ void ChangeSettings() {
 
 bool CreateStatusWindow(HINSTANCE instance, int showCommand) {
     ModuleInstance = instance;
-    StatusWindow = CreateDialogParamW(instance, MAKEINTRESOURCEW(IDD_STATUS), nullptr,
-                                      StatusDialogProc, 0);
+    StatusWindow =
+        CreateDialogParamW(instance, MAKEINTRESOURCEW(IDD_STATUS), nullptr, StatusDialogProc, 0);
     if (StatusWindow == nullptr) {
         ShowMessageBox(nullptr,
                        L"We've encountered a serious problems while starting.  Please restart "
@@ -133,7 +133,8 @@ void ShowLineSettings() {
     if (const wchar_t* stopBits = StopBitsText(dcb.StopBits)) {
         SetDlgItemTextW(StatusWindow, IDC_STOP_BITS_FIELD, stopBits);
     }
-    SetDlgItemTextW(StatusWindow, IDC_FLOW_CONTROL_FIELD, FlowControlName(PortSettings.flowControl));
+    SetDlgItemTextW(StatusWindow, IDC_FLOW_CONTROL_FIELD,
+                    FlowControlName(PortSettings.flowControl));
 }
 
 void SetStatusLine(const wchar_t* text) {
@@ -183,7 +184,8 @@ INT_PTR CALLBACK StatusDialogProc(HWND window, UINT message, WPARAM wParam, LPAR
         case WM_INITDIALOG:
             return TRUE;
         case kAppendLogMessage:
-            AppendToPane(GetDlgItem(window, IDC_MESSAGES), reinterpret_cast<const wchar_t*>(lParam));
+            AppendToPane(GetDlgItem(window, IDC_MESSAGES),
+                         reinterpret_cast<const wchar_t*>(lParam));
             return TRUE;
         case kRelayActivityMessage:
             // The relay's request stays standing while the hold runs, so the

@@ -40,9 +40,9 @@ TEST(Defaults, ReplaceEveryField) {
     EXPECT_EQ(std::wstring(PortSettings.pipePath), L"\\\\.\\pipe\\Vantrel");
     const std::vector<std::uint32_t> expected = {9600, 8, 0, 0, 0, 0, 1, 1, 1, 0, 0};
     const std::vector<SettingField> fields = {
-        SettingField::BaudRate,        SettingField::DataBits,        SettingField::StopBits,
-        SettingField::Parity,          SettingField::FlowControl,     SettingField::UseCtsForOutput,
-        SettingField::UseDsrForOutput, SettingField::UseDsrForInput,  SettingField::DtrControlMode,
+        SettingField::BaudRate,        SettingField::DataBits,       SettingField::StopBits,
+        SettingField::Parity,          SettingField::FlowControl,    SettingField::UseCtsForOutput,
+        SettingField::UseDsrForOutput, SettingField::UseDsrForInput, SettingField::DtrControlMode,
         SettingField::RtsControlMode,  SettingField::DiscardNull};
     for (std::size_t i = 0; i < fields.size(); ++i) {
         EXPECT_EQ(StoredNumber(PortSettings, fields[i]), expected[i]) << "field " << i;
@@ -68,11 +68,11 @@ TEST(SaveSteps, WriteThirteenValuesAndReportFlowControlAsTheDsrInputStep) {
     for (const SaveStep& step : kSaveValueSteps) {
         order.push_back(step.valueName);
     }
-    EXPECT_EQ(order, (std::vector<std::wstring>{
-                         L"Serial port", L"Pipe name", L"Baud rate", L"Parity", L"Data bits",
-                         L"Stop bits", L"DTR control mode", L"RTS control mode",
-                         L"Use CTS for output", L"Use DSR for output", L"Use DSR for input",
-                         L"Flow control", L"Discard NULL"}));
+    EXPECT_EQ(order,
+              (std::vector<std::wstring>{
+                  L"Serial port", L"Pipe name", L"Baud rate", L"Parity", L"Data bits", L"Stop bits",
+                  L"DTR control mode", L"RTS control mode", L"Use CTS for output",
+                  L"Use DSR for output", L"Use DSR for input", L"Flow control", L"Discard NULL"}));
     EXPECT_EQ(std::wstring(kSaveValueSteps[11].code), L"WR-220");
     EXPECT_EQ(std::wstring(kSaveValueSteps[11].phrase), L"writing the DSR input control mode");
     for (const SaveStep& step : kSaveValueSteps) {

@@ -23,8 +23,8 @@ using test_support::StoreString;
 namespace {
 
 const wchar_t* failingValue = nullptr;
-LONG WINAPI SetValueFailingOne(HKEY key, LPCWSTR name, DWORD reserved, DWORD type,
-                               const BYTE* data, DWORD size) {
+LONG WINAPI SetValueFailingOne(HKEY key, LPCWSTR name, DWORD reserved, DWORD type, const BYTE* data,
+                               DWORD size) {
     if (name != nullptr && failingValue != nullptr && std::wstring(name) == failingValue) {
         return ERROR_ACCESS_DENIED;
     }
@@ -32,9 +32,8 @@ LONG WINAPI SetValueFailingOne(HKEY key, LPCWSTR name, DWORD reserved, DWORD typ
 }
 
 LONG WINAPI CreateKeyForWritingDenied(HKEY parent, LPCWSTR name, DWORD reserved, LPWSTR cls,
-                                      DWORD options, REGSAM access,
-                                      LPSECURITY_ATTRIBUTES security, PHKEY key,
-                                      LPDWORD disposition) {
+                                      DWORD options, REGSAM access, LPSECURITY_ATTRIBUTES security,
+                                      PHKEY key, LPDWORD disposition) {
     if (std::wstring(name) == L"Vantrel" && (access & KEY_SET_VALUE) != 0) {
         return ERROR_ACCESS_DENIED;
     }
@@ -101,10 +100,12 @@ TEST_F(SettingsStoreTest, FirstStartOfAnAdministratorCreatesTheStoreWithTheDefau
     EXPECT_EQ(StoredString(L"Serial port"), L"COM3");
     EXPECT_EQ(StoredString(L"Pipe name"), L"Vantrel");
     const std::pair<const wchar_t*, DWORD> numbers[] = {
-        {L"Baud rate", 9600},         {L"Data bits", 8},          {L"Stop bits", 0},
-        {L"Parity", 0},               {L"Flow control", 0},       {L"Use CTS for output", 0},
-        {L"Use DSR for output", 1},   {L"Use DSR for input", 1},  {L"DTR control mode", 1},
-        {L"RTS control mode", 0},     {L"Discard NULL", 0}};
+        {L"Baud rate", 9600},       {L"Data bits", 8},
+        {L"Stop bits", 0},          {L"Parity", 0},
+        {L"Flow control", 0},       {L"Use CTS for output", 0},
+        {L"Use DSR for output", 1}, {L"Use DSR for input", 1},
+        {L"DTR control mode", 1},   {L"RTS control mode", 0},
+        {L"Discard NULL", 0}};
     for (const auto& [name, value] : numbers) {
         EXPECT_EQ(StoredDword(name), value) << std::string(name, name + wcslen(name));
     }
@@ -207,8 +208,10 @@ TEST_F(SettingsStoreTest, EachValueHasItsOwnFailureCode) {
     CreateSettingsStore();
     Registry.setValue = SetValueFailingOne;
     const std::pair<const wchar_t*, const wchar_t*> cases[] = {
-        {L"Serial port", L"Error WR-120"},  {L"Baud rate", L"Error WR-140"},
-        {L"Parity", L"Error WR-150"},       {L"RTS control mode", L"Error WR-190"},
+        {L"Serial port", L"Error WR-120"},
+        {L"Baud rate", L"Error WR-140"},
+        {L"Parity", L"Error WR-150"},
+        {L"RTS control mode", L"Error WR-190"},
         {L"Discard NULL", L"Error WR-230"}};
     for (const auto& [value, caption] : cases) {
         boxes_.Clear();

@@ -26,8 +26,8 @@ struct CapturedRecord {
 };
 std::vector<CapturedRecord> records;
 
-BOOL WINAPI CaptureEvent(HANDLE, WORD type, WORD category, DWORD id, PSID, WORD strings,
-                         DWORD size, LPCWSTR*, LPVOID raw) {
+BOOL WINAPI CaptureEvent(HANDLE, WORD type, WORD category, DWORD id, PSID, WORD strings, DWORD size,
+                         LPCWSTR*, LPVOID raw) {
     const auto* bytes = static_cast<const unsigned char*>(raw);
     records.push_back({type, category, id, {bytes, bytes + size}, strings});
     return TRUE;
@@ -86,9 +86,8 @@ TEST_F(PipeClientTest, ConnectsInNonBlockingByteModeAndRecordsSuccess) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_DATA));
 
     ASSERT_TRUE(server.Write(std::string("\x00\xFFhello", 7)));
-    test_support::PumpUntil([&] {
-        return ReadFile(client_, buffer, sizeof buffer, &read, nullptr) != FALSE;
-    });
+    test_support::PumpUntil(
+        [&] { return ReadFile(client_, buffer, sizeof buffer, &read, nullptr) != FALSE; });
     EXPECT_EQ(std::string(buffer, read), std::string("\x00\xFFhello", 7));
 }
 

@@ -65,8 +65,8 @@ TEST_F(MessageLogTest, PiecesFromFourThreadsLandWholeAndInEachThreadsOrder) {
     std::size_t total = 0;
     for (int t = 0; t < kThreads; ++t) {
         for (int i = 0; i < kPieces; ++i) {
-            total += (L"<" + std::to_wstring(t) + L":" + std::to_wstring(i) + L" abcdefgh>\r\n")
-                         .size();
+            total +=
+                (L"<" + std::to_wstring(t) + L":" + std::to_wstring(i) + L" abcdefgh>\r\n").size();
         }
     }
     EXPECT_EQ(pane.size(), total);

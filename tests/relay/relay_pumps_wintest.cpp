@@ -151,8 +151,8 @@ TEST_F(RelayTest, ThePipeIsFoundAgainAfterTheVirtualMachineRestarts) {
         [&] { return context->pipe.handle.load() == INVALID_HANDLE_VALUE; }, 10000));
     vm = std::make_unique<TestPipeServer>(name);  // and starts again
     ASSERT_TRUE(vm->WaitForClient(20000)) << "reconnects within a retry period";
-    EXPECT_TRUE(test_support::PumpUntil(
-        [&] { return IsOpenHandle(context->pipe.handle.load()); }, 10000));
+    EXPECT_TRUE(
+        test_support::PumpUntil([&] { return IsOpenHandle(context->pipe.handle.load()); }, 10000));
     ASSERT_TRUE(vm->Write("after"));
     EXPECT_EQ(device.ReadExactly(5), "after");
 }

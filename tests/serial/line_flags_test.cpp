@@ -71,7 +71,7 @@ TEST(BuildLineFlags, CustomTakesEachMemberFromItsSetting) {
         EXPECT_EQ(got.outxDsr, 0u);
         EXPECT_EQ(got.dtr, 2u);
         EXPECT_EQ(got.dsrSensitivity, 1u);
-        EXPECT_EQ(got.rts, 3u);  // RTS_CONTROL_TOGGLE
+        EXPECT_EQ(got.rts, 3u);   // RTS_CONTROL_TOGGLE
         EXPECT_EQ(got.outX, 0u);  // custom never turns on XON/XOFF
         EXPECT_EQ(got.inX, 0u);
         ExpectUntouchedMembersFollow(asRead, got);

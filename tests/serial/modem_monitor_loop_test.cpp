@@ -60,8 +60,8 @@ TEST(ModemMonitorLoop, FirstChangeReportsBothLinesCarrierFirstThenRests) {
 
 TEST(ModemMonitorLoop, AnyChangeOfTheWordReportsBothLinesAgain) {
     ScriptedPort port{{{true, kDcd | kDsr}, {true, kDcd | kDsr | kCts}}};
-    EXPECT_EQ(port.Run(), (Events{"DCD on", "DSR on", "pause 5000", "DCD on", "DSR on",
-                                  "pause 5000"}));
+    EXPECT_EQ(port.Run(),
+              (Events{"DCD on", "DSR on", "pause 5000", "DCD on", "DSR on", "pause 5000"}));
 }
 
 TEST(ModemMonitorLoop, ALineThatDropsAndReturnsDuringThePauseIsNotReported) {
@@ -73,8 +73,8 @@ TEST(ModemMonitorLoop, ALineThatDropsAndReturnsDuringThePauseIsNotReported) {
 
 TEST(ModemMonitorLoop, FailedReadsChangeNothingAndWaitFiveSeconds) {
     ScriptedPort port{{{true, kDcd}, {false, 0}, {false, 0}, {true, kDcd}}};
-    EXPECT_EQ(port.Run(), (Events{"DCD on", "DSR off", "pause 5000", "pause 5000", "pause 5000",
-                                  "pause 100"}));
+    EXPECT_EQ(port.Run(),
+              (Events{"DCD on", "DSR off", "pause 5000", "pause 5000", "pause 5000", "pause 100"}));
 }
 
 }  // namespace

@@ -53,9 +53,8 @@ TEST(ModemMonitorTest, ReportsCarrierThenDataSetReadyWithLampsAndEntries) {
     // After a report the watcher rests 5 s; then a carrier change is seen.
     test_support::ClearPane();
     lines.store(modem_status::kDsrOn | modem_status::kRlsdOn);
-    ASSERT_TRUE(PumpUntil([&] {
-        return PaneText().find(L"Serial port ready (DSR on)\r\n") != std::wstring::npos;
-    }));
+    ASSERT_TRUE(PumpUntil(
+        [&] { return PaneText().find(L"Serial port ready (DSR on)\r\n") != std::wstring::npos; }));
     EXPECT_NE(PaneText().find(L"Serial data carrier established (DCD on)\r\n"), std::wstring::npos);
     EXPECT_EQ(lamp(IDC_DCD_LAMP), IndicatorIcons.carrierLit);
 

@@ -57,10 +57,9 @@ bool TestPipeServer::Write(const std::string& bytes) {
     OVERLAPPED write{};
     write.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     DWORD written = 0;
-    const BOOL ok = WriteFile(pipe_, bytes.data(), static_cast<DWORD>(bytes.size()), &written,
-                              &write) ||
-                    (GetLastError() == ERROR_IO_PENDING &&
-                     GetOverlappedResult(pipe_, &write, &written, TRUE));
+    const BOOL ok =
+        WriteFile(pipe_, bytes.data(), static_cast<DWORD>(bytes.size()), &written, &write) ||
+        (GetLastError() == ERROR_IO_PENDING && GetOverlappedResult(pipe_, &write, &written, TRUE));
     CloseHandle(write.hEvent);
     return ok && written == bytes.size();
 }

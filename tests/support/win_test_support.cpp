@@ -121,8 +121,8 @@ NonAdministratorThread::NonAdministratorThread() {
     OpenProcessToken(GetCurrentProcess(), TOKEN_ALL_ACCESS, &processToken);
     SID_IDENTIFIER_AUTHORITY ntAuthority = SECURITY_NT_AUTHORITY;
     PSID administrators = nullptr;
-    AllocateAndInitializeSid(&ntAuthority, 2, SECURITY_BUILTIN_DOMAIN_RID,
-                             DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0, &administrators);
+    AllocateAndInitializeSid(&ntAuthority, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS,
+                             0, 0, 0, 0, 0, 0, &administrators);
     SID_AND_ATTRIBUTES denyOnly = {administrators, 0};
     HANDLE restricted = nullptr;
     CreateRestrictedToken(processToken, 0, 1, &denyOnly, 0, nullptr, 0, nullptr, &restricted);

@@ -16,8 +16,7 @@ namespace {
 
 HWND Open(FailureVariant variant) {
     return CreateDialogParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_CONNECTION_FAILURE),
-                              nullptr, ConnectionFailureDialogProc,
-                              static_cast<LPARAM>(variant));
+                              nullptr, ConnectionFailureDialogProc, static_cast<LPARAM>(variant));
 }
 
 TEST(ConnectionFailureDialogTest, NamesThePipeOrThePortInUse) {

@@ -46,7 +46,8 @@ TEST_F(StatusWindowTest, FirstEntriesAreTheDefaultsLineThenStartingUp) {
     const std::wstring defaults = L"Default configuration loaded\r\n";
     ASSERT_EQ(first.substr(0, defaults.size()), defaults) << "no prefix, and ahead of the rest";
     const std::wstring rest = first.substr(defaults.size());
-    EXPECT_TRUE(std::regex_match(rest, std::wregex(L"[^\r\n]+ [^\r\n]+   Vantrel is starting up\r\n")))
+    EXPECT_TRUE(
+        std::regex_match(rest, std::wregex(L"[^\r\n]+ [^\r\n]+   Vantrel is starting up\r\n")))
         << std::string(rest.begin(), rest.end());
 }
 
@@ -60,8 +61,8 @@ TEST_F(StatusWindowTest, LampsRestAndCountersShowZeroAtFirst) {
     EXPECT_EQ(Lamp(IDC_TX_LAMP), IndicatorIcons.sendDark);
     EXPECT_EQ(Lamp(IDC_DCD_LAMP), IndicatorIcons.carrierDark);
     EXPECT_EQ(Lamp(IDC_DSR_LAMP), IndicatorIcons.dataSetDark);
-    for (const int id : {IDC_VIRTUAL_RECEIVED, IDC_VIRTUAL_SENT, IDC_SERIAL_RECEIVED,
-                         IDC_SERIAL_SENT}) {
+    for (const int id :
+         {IDC_VIRTUAL_RECEIVED, IDC_VIRTUAL_SENT, IDC_SERIAL_RECEIVED, IDC_SERIAL_SENT}) {
         EXPECT_EQ(ControlText(window_, id), L"0");
     }
     EXPECT_NE(IndicatorIcons.receiveDark, nullptr);
@@ -79,8 +80,8 @@ TEST_F(StatusWindowTest, ResetLogsTheTotalsInOrderAndZeroesThem) {
         PaneText(),
         std::wregex(L"[^\r\n]+ [^\r\n]+   Data counter reset \\(was 5, 3, 3, -2147483648\\)\r\n")))
         << std::string(PaneText().begin(), PaneText().end());
-    for (const int id : {IDC_VIRTUAL_RECEIVED, IDC_VIRTUAL_SENT, IDC_SERIAL_RECEIVED,
-                         IDC_SERIAL_SENT}) {
+    for (const int id :
+         {IDC_VIRTUAL_RECEIVED, IDC_VIRTUAL_SENT, IDC_SERIAL_RECEIVED, IDC_SERIAL_SENT}) {
         EXPECT_EQ(ControlText(window_, id), L"0");
     }
     SendMessageW(window_, WM_COMMAND, IDC_RESET, 0);
