@@ -1,0 +1,125 @@
+"""Start-up of the shipped Vantrel.exe from a fresh prefix: the first run's
+registry store, the administrator and non-administrator paths, a missing COM
+port, and a complete start that relays bytes both ways."""
+
+import unittest
+
+from harness import DEFAULT_TIMEOUT, SPLASH_SECONDS, VANTREL_KEY, E2ETestCase
+
+ORBENWICK_KEY = r"HKLM\Software\Orbenwick"
+FAILURE_DIALOG = "Configuration mismatch"
+FAILURE_MESSAGE, FAILURE_EXIT = 1039, 1040
+EXIT = 2
+SERIAL_PORT_FIELD, PIPE_NAME_FIELD = 1000, 1011
+BAUD_FIELD, PARITY_FIELD, DATA_BITS_FIELD, STOP_BITS_FIELD, FLOW_FIELD = 1014, 1015, 1016, 1017, 1019
+VIRTUAL_RECEIVED, VIRTUAL_SENT, SERIAL_RECEIVED, SERIAL_SENT = 1007, 1008, 1012, 1020
+
+DEFAULT_STORE = {
+    "Serial port": ("REG_SZ", "COM3"),
+    "Pipe name": ("REG_SZ", "Vantrel"),
+    "Baud rate": ("REG_DWORD", 9600),
+    "Data bits": ("REG_DWORD", 8),
+    "Stop bits": ("REG_DWORD", 0),
+    "Parity": ("REG_DWORD", 0),
+    "Flow control": ("REG_DWORD", 0),
+    "Use CTS for output": ("REG_DWORD", 0),
+    "Use DSR for output": ("REG_DWORD", 1),
+    "Use DSR for input": ("REG_DWORD", 1),
+    "DTR control mode": ("REG_DWORD", 1),
+    "RTS control mode": ("REG_DWORD", 0),
+    "Discard NULL": ("REG_DWORD", 0),
+}
+
+DEFAULTS_NOTICE = (
+    "Vantrel has loaded the default confinguration (COM3, 9600, N, 8, 1) because the user that "
+    "launched Vantrel does not have administrative privileges.  To customize the settings please "
+    "restart Vantrel as administrator (right-click and select Run as administrator).")
+
+SERIAL_FAILURE_START = "Couldn't open serial port COM3.  Please make sure that the serial port:\n"
+
+
+class FirstStartWithoutPort(E2ETestCase):
+    """An empty registry and no COM3: the defaults, then the serial failure dialog."""
+
+    def test_administrator_gets_the_default_store_and_the_missing_port_dialog(self):
+        driver = self.driver
+        self.assertFalse(driver.reg_key_exists(ORBENWICK_KEY))
+        vantrel = self.session.vantrel()
+
+        window = vantrel.status_window()
+        vantrel.wait_messages_contain("Vantrel is starting up\r\n")
+        failure = vantrel.wait_window(FAILURE_DIALOG)
+        self.screenshot("serial-failure")
+        self.assertTrue(driver.text(failure, FAILURE_MESSAGE).startswith(SERIAL_FAILURE_START),
+                        driver.text(failure, FAILURE_MESSAGE))
+        # Nothing is looked for before the port opens, so no status text yet.
+        self.assertEqual(vantrel.status_line(), "Waiting for connection...")
+        self.assertEqual(driver.reg_values(VANTREL_KEY), DEFAULT_STORE)
+        self.assertEqual(vantrel.boxes(), [], "an administrator's first start shows no box")
+        # The dialog has no owner: the status window stays usable meanwhile.
+        self.assertTrue(driver.enabled(window, EXIT))
+
+        driver.click(failure, FAILURE_EXIT)
+        self.assertEqual(vantrel.wait_exit(), 0)
+
+    def test_non_administrator_is_told_and_the_registry_stays_untouched(self):
+        driver = self.driver
+        vantrel = self.session.vantrel(restricted=True)
+        self.assertFalse(driver.is_admin(vantrel.pid))
+
+        box = vantrel.wait_box("Default config", timeout=DEFAULT_TIMEOUT + SPLASH_SECONDS)
+        self.screenshot("default-config")
+        self.assertEqual(box.text, DEFAULTS_NOTICE)
+        self.assertEqual(list(box.buttons), [1])
+        # The window comes only once the notice has been read.
+        self.assertIsNone(driver.find_window(vantrel.pid, "Vantrel"))
+        vantrel.press_box(box, "OK")
+
+        vantrel.status_window()
+        vantrel.wait_messages_contain("Vantrel is starting up\r\n")
+        self.assertEqual(vantrel.message_lines()[0], "Default configuration loaded")
+        failure = vantrel.wait_window(FAILURE_DIALOG)
+        self.assertFalse(driver.reg_key_exists(ORBENWICK_KEY))
+
+        driver.click(failure, FAILURE_EXIT)
+        self.assertEqual(vantrel.wait_exit(), 0)
+        self.assertFalse(driver.reg_key_exists(ORBENWICK_KEY))
+
+
+class FirstStartWithPortAndVm(E2ETestCase):
+    """COM3 and the virtual machine's pipe both there: a running relay."""
+
+    def test_connects_shows_the_line_and_relays_both_ways(self):
+        driver = self.driver
+        port = self.session.com_port("COM3")
+        vm = self.session.vm("Vantrel")
+        vantrel = self.session.vantrel()
+
+        vantrel.wait_status_line("Connected", timeout=DEFAULT_TIMEOUT + SPLASH_SECONDS)
+        vm.wait_client()
+        window = vantrel.status_window()
+        self.assertEqual(
+            [vantrel.field(c) for c in (SERIAL_PORT_FIELD, PIPE_NAME_FIELD, BAUD_FIELD,
+                                        PARITY_FIELD, DATA_BITS_FIELD, STOP_BITS_FIELD,
+                                        FLOW_FIELD)],
+            ["COM3", "Vantrel", "9600", "NONE", "8", "1", "NONE"])
+
+        to_device = b"from the VM\x00\xff\r\n" + bytes(range(256))
+        vm.send(to_device)
+        self.assertEqual(port.read_exactly(len(to_device)), to_device)
+        to_vm = b"device answers\x00\x11\x13" * 20
+        port.write(to_vm)
+        self.assertEqual(vm.recv_exactly(len(to_vm)), to_vm)
+
+        for control, count in ((VIRTUAL_RECEIVED, len(to_device)), (SERIAL_SENT, len(to_device)),
+                               (SERIAL_RECEIVED, len(to_vm)), (VIRTUAL_SENT, len(to_vm))):
+            vantrel.wait_text(window, control, str(count))
+        self.screenshot("connected")
+
+        driver.click(window, EXIT)
+        self.assertEqual(vantrel.wait_exit(), 0)
+        vm.wait_client_gone()
+
+
+if __name__ == "__main__":
+    unittest.main()
