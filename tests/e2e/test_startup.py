@@ -2,9 +2,10 @@
 registry store, the administrator and non-administrator paths, a missing COM
 port, and a complete start that relays bytes both ways."""
 
+import threading
 import unittest
 
-from harness import DEFAULT_TIMEOUT, SPLASH_SECONDS, VANTREL_KEY, E2ETestCase
+from harness import DEFAULT_TIMEOUT, SPLASH_SECONDS, VANTREL_KEY, E2ETestCase, wait_for
 
 ORBENWICK_KEY = r"HKLM\Software\Orbenwick"
 FAILURE_DIALOG = "Configuration mismatch"
@@ -13,6 +14,7 @@ EXIT = 2
 SERIAL_PORT_FIELD, PIPE_NAME_FIELD = 1000, 1011
 BAUD_FIELD, PARITY_FIELD, DATA_BITS_FIELD, STOP_BITS_FIELD, FLOW_FIELD = 1014, 1015, 1016, 1017, 1019
 VIRTUAL_RECEIVED, VIRTUAL_SENT, SERIAL_RECEIVED, SERIAL_SENT = 1007, 1008, 1012, 1020
+RX_LAMP, TX_LAMP, DCD_LAMP, DSR_LAMP = 1002, 1003, 1023, 1024
 
 DEFAULT_STORE = {
     "Serial port": ("REG_SZ", "COM3"),
@@ -36,6 +38,10 @@ DEFAULTS_NOTICE = (
     "restart Vantrel as administrator (right-click and select Run as administrator).")
 
 SERIAL_FAILURE_START = "Couldn't open serial port COM3.  Please make sure that the serial port:\n"
+PIPE_FAILURE_START = "Couldn't connect to a virtual machine with pipe name 'Vantrel'.\n"
+ADMIN_REQUIRED = (
+    "You must be an administrator to change Vantrel settings.  Please exit Vantrel, then re-run "
+    "as an administrator to make changes.")
 
 
 class FirstStartWithoutPort(E2ETestCase):
@@ -85,6 +91,32 @@ class FirstStartWithoutPort(E2ETestCase):
         self.assertEqual(vantrel.wait_exit(), 0)
         self.assertFalse(driver.reg_key_exists(ORBENWICK_KEY))
 
+    def test_keys_in_the_failure_dialog_and_a_port_plugged_in_meanwhile(self):
+        driver = self.driver
+        port = self.session.com_port("COM3", plugged=False)
+        vantrel = self.session.vantrel(restricted=True)
+        vantrel.press_box(vantrel.wait_box("Default config",
+                                           timeout=DEFAULT_TIMEOUT + SPLASH_SECONDS), "OK")
+        failure = vantrel.wait_window(FAILURE_DIALOG)
+
+        # Escape means Change configuration, which a non-administrator may not.
+        driver.key(failure, "escape")
+        refusal = vantrel.wait_box("Administrative privileges required")
+        self.assertEqual(refusal.text, ADMIN_REQUIRED)
+        vantrel.press_box(refusal, "OK")
+        self.assertEqual(driver.find_window(vantrel.pid, FAILURE_DIALOG), failure)
+
+        # Enter means Retry: with the adapter back, start-up goes on to the pipe.
+        port.plug()
+        driver.key(failure, "enter")
+        vantrel.wait_status_line("Looking for pipe server")
+        pipe_failure = vantrel.wait_window(FAILURE_DIALOG)
+        self.assertTrue(driver.text(pipe_failure, FAILURE_MESSAGE).startswith(PIPE_FAILURE_START),
+                        driver.text(pipe_failure, FAILURE_MESSAGE))
+        self.screenshot("pipe-failure")
+        driver.click(pipe_failure, FAILURE_EXIT)
+        self.assertEqual(vantrel.wait_exit(), 0)
+
 
 class FirstStartWithPortAndVm(E2ETestCase):
     """COM3 and the virtual machine's pipe both there: a running relay."""
@@ -115,6 +147,34 @@ class FirstStartWithPortAndVm(E2ETestCase):
                                (SERIAL_RECEIVED, len(to_vm)), (VIRTUAL_SENT, len(to_vm))):
             vantrel.wait_text(window, control, str(count))
         self.screenshot("connected")
+
+        for lamp in (RX_LAMP, TX_LAMP, DCD_LAMP, DSR_LAMP):
+            wait_for(f"lamp {lamp} at rest", lambda: (vantrel.indicator(lamp) == "grey",
+                                                       driver.icon(window, lamp)))
+        # The receive lamp lights while the device keeps sending.
+        stop = threading.Event()
+
+        def stream():
+            while not stop.is_set():
+                port.write(b"r" * 64)
+
+        def drain():
+            while not stop.is_set():
+                vm.recv_for(0.2)
+
+        workers = [threading.Thread(target=stream), threading.Thread(target=drain)]
+        for worker in workers:
+            worker.start()
+        try:
+            wait_for("the receive lamp to light", lambda: (vantrel.indicator(RX_LAMP) == "green",
+                                                           driver.icon(window, RX_LAMP)))
+            self.screenshot("receiving")
+        finally:
+            stop.set()
+            for worker in workers:
+                worker.join(30)
+        wait_for("the receive lamp to go dark", lambda: (vantrel.indicator(RX_LAMP) == "grey",
+                                                         driver.icon(window, RX_LAMP)))
 
         driver.click(window, EXIT)
         self.assertEqual(vantrel.wait_exit(), 0)

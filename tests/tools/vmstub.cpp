@@ -376,6 +376,10 @@ private:
                     Emit("error already-open");
                 }
             } else if (verb == "stats") {
+                // Completions not yet collected belong in the totals: the
+                // test may already hold the bytes they carried.
+                HandleReadDone();
+                HandleWriteDone();
                 Emit("stats pipe-to-tcp=" + std::to_string(pipeToTcp_) +
                      " tcp-to-pipe=" + std::to_string(tcpToPipe_));
             } else {
