@@ -1,0 +1,482 @@
+#!/usr/bin/env python3
+"""Runs the Vantrel setup program and its uninstaller for real under Wine.
+
+Each test case boots a fresh, throw-away Wine prefix and installs, changes,
+reinstalls and uninstalls in it, checking the files, the Start-menu shortcut,
+the Add/Remove Programs entry and the settings store in the 64-bit registry.
+
+Usage (builds nothing; tests/installer/run.sh builds and then calls this):
+
+    VANTREL_SETUP=build/pkg/Vantrel-2.4-setup.exe python3 tests/installer/test_installer.py -v
+    python3 tests/installer/test_installer.py build/pkg/Vantrel-2.4-setup.exe -v
+
+Environment:
+    VANTREL_SETUP   the setup program (required, unless given as first argument)
+    VANTREL_EXE     the built Vantrel.exe: the installed copy must equal it
+    VANTREL_ZIP     the release zip: checked for exactly the packaged files
+    VANTREL_README  the source README.md: when set, it must be installed and zipped
+    WINE64          Wine loader (default /usr/lib/wine/wine64)
+    WINESERVER      Wine server (default: next to WINE64)
+
+The silent setup needs no display: the tests run without DISPLAY, which also
+proves that nothing in silent mode tries to show a window.
+"""
+
+import os
+import re
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+import zipfile
+
+WINE64 = os.environ.get("WINE64", "/usr/lib/wine/wine64")
+WINESERVER = os.environ.get("WINESERVER", os.path.join(os.path.dirname(WINE64), "wineserver"))
+
+STORE_KEY = r"HKLM\Software\Orbenwick\Vantrel"
+VENDOR_KEY = r"HKLM\Software\Orbenwick"
+UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Vantrel"
+DEFAULT_DIR = r"C:\Program Files\Vantrel"
+SHORTCUT = r"C:\ProgramData\Microsoft\Windows\Start Menu\Programs\Vantrel.lnk"
+
+DEFAULT_STORE = {
+    "Serial port": ("REG_SZ", "COM3"),
+    "Pipe name": ("REG_SZ", "Vantrel"),
+    "Baud rate": ("REG_DWORD", 9600),
+    "Data bits": ("REG_DWORD", 8),
+    "Stop bits": ("REG_DWORD", 0),
+    "Parity": ("REG_DWORD", 0),
+    "Flow control": ("REG_DWORD", 0),
+    "Use CTS for output": ("REG_DWORD", 0),
+    "Use DSR for output": ("REG_DWORD", 1),
+    "Use DSR for input": ("REG_DWORD", 1),
+    "DTR control mode": ("REG_DWORD", 1),
+    "RTS control mode": ("REG_DWORD", 0),
+    "Discard NULL": ("REG_DWORD", 0),
+}
+
+# Generous: a loaded machine can be many times slower than a quiet one.
+BOOT_TIMEOUT = 300
+STEP_TIMEOUT = 180
+
+_REG_LINE = re.compile(r"^    (.+?)    (REG_[A-Z_]+)(?:    (.*))?$")
+
+
+class VirtualDisplay:
+    """A private Xvfb server, for the one case that runs the program itself."""
+
+    def __init__(self):
+        if not shutil.which("Xvfb") or not shutil.which("xdotool"):
+            raise RuntimeError("this case needs Xvfb and xdotool")
+        read_end, write_end = os.pipe()
+        try:
+            # -displayfd: the server picks a free display and reports its number.
+            self.process = subprocess.Popen(
+                ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+                pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            os.close(write_end)
+            write_end = None
+            with os.fdopen(read_end, "rb") as reader:
+                read_end = None
+                number = reader.readline().strip()
+        finally:
+            for fd in (read_end, write_end):
+                if fd is not None:
+                    os.close(fd)
+        if not number.isdigit():
+            self.stop()
+            raise RuntimeError("Xvfb did not start")
+        self.name = f":{number.decode()}"
+
+    def stop(self):
+        self.process.terminate()
+        self.process.wait(timeout=STEP_TIMEOUT)
+
+
+class WinePrefix:
+    """A fresh Wine prefix, removed again by destroy()."""
+
+    def __init__(self, display=None):
+        self.path = tempfile.mkdtemp(prefix="vantrel-installer-")
+        env = dict(os.environ)
+        for name in ("DISPLAY", "WAYLAND_DISPLAY"):
+            env.pop(name, None)
+        if display:
+            env["DISPLAY"] = display
+        env["WINEPREFIX"] = self.path
+        env["WINEDEBUG"] = "-all"
+        # No Mono or Gecko prompts; no menu entries for the host's desktop
+        # from the shortcuts the setup program makes.
+        env["WINEDLLOVERRIDES"] = "mscoree,mshtml,winemenubuilder.exe="
+        self.env = env
+
+    def run(self, *args, timeout=STEP_TIMEOUT):
+        # Files, not pipes: the wineserver and the service processes that a
+        # Wine call may start inherit its output handles, and reading a pipe
+        # to its end would wait for them to exit, not for the call.
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            code = subprocess.run([WINE64, *args], env=self.env, stdin=subprocess.DEVNULL,
+                                  stdout=out, stderr=err, timeout=timeout).returncode
+            out.seek(0)
+            err.seek(0)
+            return subprocess.CompletedProcess(args, code, out.read().decode(errors="replace"),
+                                               err.read().decode(errors="replace"))
+
+    def boot(self):
+        result = self.run("wineboot", "-i", timeout=BOOT_TIMEOUT)
+        if result.returncode != 0:
+            raise RuntimeError(f"wineboot failed ({result.returncode}): {result.stderr}")
+
+    def wait_idle(self):
+        """Returns once every process of the prefix has ended."""
+        subprocess.run([WINESERVER, "-w"], env=self.env, check=True, timeout=STEP_TIMEOUT)
+
+    def destroy(self):
+        subprocess.run([WINESERVER, "-k"], env=self.env, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=STEP_TIMEOUT)
+        shutil.rmtree(self.path, ignore_errors=True)
+
+    def host_path(self, windows_path):
+        """The host path of a C:\\ path inside the prefix."""
+        drive, _, rest = windows_path.partition(":\\")
+        if drive.upper() != "C":
+            raise ValueError(windows_path)
+        return os.path.join(self.path, "drive_c", *[p for p in rest.split("\\") if p])
+
+    def exists(self, windows_path):
+        return os.path.exists(self.host_path(windows_path))
+
+    # Registry, always in the 64-bit view unless asked otherwise.
+
+    def reg_query(self, key, view=64):
+        """The values of a key as {name: (type, data)}, or None when the key is missing."""
+        result = self.run("reg", "query", key, f"/reg:{view}")
+        if result.returncode != 0:
+            if "Unable to find" in result.stdout + result.stderr:
+                return None
+            raise RuntimeError(f"reg query {key} failed: {result.stdout}{result.stderr}")
+        values = {}
+        in_key = False
+        for line in result.stdout.splitlines():
+            if line.strip().lower() == key.replace("HKLM", "HKEY_LOCAL_MACHINE").lower():
+                in_key = True
+                continue
+            if not line.strip():
+                continue
+            if line.startswith("HKEY_"):
+                in_key = False  # a subkey's heading; its values are not asked for
+                continue
+            match = _REG_LINE.match(line)
+            if not in_key or not match:
+                continue
+            name, kind, data = match.group(1), match.group(2), match.group(3) or ""
+            if kind == "REG_DWORD":
+                data = int(data, 16)
+            values[name] = (kind, data)
+        return values
+
+    def reg_set(self, key, name, kind, data):
+        result = self.run("reg", "add", key, "/v", name, "/t", kind, "/d", str(data), "/f", "/reg:64")
+        if result.returncode != 0:
+            raise RuntimeError(f"reg add {name} failed: {result.stdout}{result.stderr}")
+
+    def reg_delete_value(self, key, name):
+        result = self.run("reg", "delete", key, "/v", name, "/f", "/reg:64")
+        if result.returncode != 0:
+            raise RuntimeError(f"reg delete {name} failed: {result.stdout}{result.stderr}")
+
+
+def shortcut_target(lnk_path):
+    """The local target path recorded in a .lnk file's LinkInfo."""
+    with open(lnk_path, "rb") as f:
+        data = f.read()
+    header_size, = struct.unpack_from("<I", data, 0)
+    if header_size != 0x4C:
+        raise ValueError("not a shell link")
+    flags, = struct.unpack_from("<I", data, 0x14)
+    pos = header_size
+    if flags & 0x1:  # HasLinkTargetIDList
+        id_list_size, = struct.unpack_from("<H", data, pos)
+        pos += 2 + id_list_size
+    if not flags & 0x2:  # HasLinkInfo
+        raise ValueError("shortcut has no LinkInfo")
+    link_info = pos
+    _, _, info_flags, _, base_offset, _, suffix_offset = struct.unpack_from("<7I", data, link_info)
+    if not info_flags & 0x1:  # VolumeIDAndLocalBasePath
+        raise ValueError("shortcut has no local base path")
+
+    def c_string(offset):
+        end = data.index(b"\0", offset)
+        return data[offset:end].decode("cp1252")
+
+    return c_string(link_info + base_offset) + c_string(link_info + suffix_offset)
+
+
+def text_of(path):
+    with open(path, "rb") as f:
+        return f.read().replace(b"\r\n", b"\n")
+
+
+SETUP = None
+
+
+def setUpModule():
+    global SETUP
+    SETUP = os.environ.get("VANTREL_SETUP")
+    if not SETUP or not os.path.isfile(SETUP):
+        raise RuntimeError("Set VANTREL_SETUP (or pass as first argument) to the built "
+                           f"Vantrel-<version>-setup.exe; got {SETUP!r}")
+    SETUP = os.path.abspath(SETUP)
+    for tool in (WINE64, WINESERVER):
+        if not os.access(tool, os.X_OK):
+            raise RuntimeError(f"{tool} is not there; set WINE64 / WINESERVER")
+
+
+class WineCase(unittest.TestCase):
+    """A fresh prefix per test case, with the steps and checks the cases share."""
+
+    maxDiff = None
+    display = None
+
+    def setUp(self):
+        self.wine = WinePrefix(self.display.name if self.display else None)
+        self.addCleanup(self.wine.destroy)
+        self.wine.boot()
+
+    # Steps.
+
+    def install(self, *args):
+        result = self.wine.run(SETUP, "/S", *args)
+        self.assertEqual(result.returncode, 0, f"setup {args} failed: {result.stderr}")
+
+    def install_to(self, folder):
+        # /D= must be the last parameter and unquoted even with blanks; Wine
+        # quotes an argument holding a blank, so pass the pieces separately:
+        # the command line then reads "/S /D=C:\Tools\Vantrel Bridge".
+        self.install(*f"/D={folder}".split(" "))
+
+    def uninstall(self, *extra):
+        """Runs the registered quiet uninstall command and waits until it has finished."""
+        entry = self.wine.reg_query(UNINSTALL_KEY)
+        self.assertIsNotNone(entry, "no uninstall entry to run")
+        command = entry["QuietUninstallString"][1]
+        match = re.fullmatch(r'"([^"]+)"\s*(.*)', command)
+        self.assertIsNotNone(match, f"QuietUninstallString not a quoted path: {command!r}")
+        result = self.wine.run(match.group(1), *match.group(2).split(), *extra)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        # The uninstaller hands over to a copy of itself in %TEMP% and returns
+        # at once; the work is done when that copy has exited.
+        self.wine.wait_idle()
+
+    def set_value(self, name, kind, data):
+        self.wine.reg_set(STORE_KEY, name, kind, data)
+        self.assertEqual(self.wine.reg_query(STORE_KEY).get(name), (kind, data),
+                         f"could not prepare {name}")
+
+    def delete_value(self, name):
+        self.wine.reg_delete_value(STORE_KEY, name)
+        self.assertNotIn(name, self.wine.reg_query(STORE_KEY), f"could not delete {name}")
+
+    # Checks.
+
+    def assert_installed_in(self, folder):
+        for name in ("Vantrel.exe", "LICENSE", "uninstall.exe"):
+            self.assertTrue(self.wine.exists(f"{folder}\\{name}"), f"{folder}\\{name} missing")
+        exe = os.environ.get("VANTREL_EXE")
+        if exe:
+            with open(exe, "rb") as built, open(self.wine.host_path(f"{folder}\\Vantrel.exe"), "rb") as installed:
+                self.assertTrue(built.read() == installed.read(), "installed Vantrel.exe differs from the build")
+        license_text = text_of(self.wine.host_path(f"{folder}\\LICENSE"))
+        self.assertIn(b"MIT License", license_text)
+        self.assertIn(b"2026 Orbenwick", license_text)
+        readme = os.environ.get("VANTREL_README")
+        if readme:
+            self.assertEqual(text_of(self.wine.host_path(f"{folder}\\README.md")), text_of(readme))
+
+        self.assertTrue(self.wine.exists(SHORTCUT), "Start-menu shortcut missing")
+        self.assertEqual(shortcut_target(self.wine.host_path(SHORTCUT)).lower(),
+                         f"{folder}\\Vantrel.exe".lower())
+
+        entry = self.wine.reg_query(UNINSTALL_KEY)
+        self.assertIsNotNone(entry, "no Add/Remove Programs entry")
+        self.assertEqual(entry.get("DisplayName"), ("REG_SZ", "Vantrel"))
+        self.assertEqual(entry.get("DisplayVersion"), ("REG_SZ", "2.4"))
+        self.assertEqual(entry.get("Publisher"), ("REG_SZ", "Orbenwick"))
+        self.assertEqual(entry.get("InstallLocation"), ("REG_SZ", folder))
+        self.assertEqual(entry.get("UninstallString"), ("REG_SZ", f'"{folder}\\uninstall.exe"'))
+        self.assertEqual(entry.get("QuietUninstallString"), ("REG_SZ", f'"{folder}\\uninstall.exe" /S'))
+
+    def assert_removed_from(self, folder):
+        self.assertFalse(self.wine.exists(folder), f"{folder} left behind")
+        self.assertFalse(self.wine.exists(SHORTCUT), "Start-menu shortcut left behind")
+        self.assertIsNone(self.wine.reg_query(UNINSTALL_KEY), "uninstall entry left behind")
+
+    def assert_store(self, expected):
+        store = self.wine.reg_query(STORE_KEY)
+        self.assertIsNotNone(store, "no settings store in the 64-bit registry")
+        self.assertNotIn("Init from hardware", store)
+        self.assertEqual(store, expected)
+        self.assertIsNone(self.wine.reg_query(STORE_KEY, view=32),
+                          "settings store landed in the 32-bit registry view")
+
+
+class InstallerTest(WineCase):
+    def test_install_reinstall_uninstall_keeps_user_settings(self):
+        self.assertIsNone(self.wine.reg_query(STORE_KEY), "fresh prefix already has a store")
+        self.install()
+        self.assert_installed_in(DEFAULT_DIR)
+        self.assert_store(DEFAULT_STORE)
+
+        self.set_value("Baud rate", "REG_DWORD", 115200)
+        self.set_value("Pipe name", "REG_SZ", "Lab VM")
+        changed = dict(DEFAULT_STORE)
+        changed["Baud rate"] = ("REG_DWORD", 115200)
+        changed["Pipe name"] = ("REG_SZ", "Lab VM")
+
+        self.install()
+        self.assert_installed_in(DEFAULT_DIR)
+        self.assert_store(changed)
+
+        self.uninstall()
+        self.assert_removed_from(DEFAULT_DIR)
+        # Kept on purpose: a later install carries on with the user's settings.
+        self.assert_store(changed)
+
+        self.install()
+        self.assert_installed_in(DEFAULT_DIR)
+        self.assert_store(changed)
+
+    def test_custom_folder_store_repair_move_and_purge(self):
+        bridge = r"C:\Tools\Vantrel Bridge"
+        self.install_to(bridge)
+        self.assert_installed_in(bridge)
+        self.assertFalse(self.wine.exists(DEFAULT_DIR), "installed into the default folder despite /D")
+        self.assert_store(DEFAULT_STORE)
+
+        # Missing values are filled in; every existing one is left alone, even
+        # one of a type the program cannot read.
+        self.delete_value("Discard NULL")
+        self.delete_value("Stop bits")
+        self.set_value("Parity", "REG_SZ", "odd")
+        self.set_value("Serial port", "REG_SZ", "COM7")
+        expected = dict(DEFAULT_STORE)
+        expected["Parity"] = ("REG_SZ", "odd")
+        expected["Serial port"] = ("REG_SZ", "COM7")
+
+        # Without /D an upgrade goes where the registered copy is.
+        self.install()
+        self.assert_installed_in(bridge)
+        self.assertFalse(self.wine.exists(DEFAULT_DIR), "upgrade ignored the registered folder")
+        self.assert_store(expected)
+
+        # Moving the installation removes the old copy but not the user's files.
+        notes = self.wine.host_path(bridge + r"\notes.txt")
+        with open(notes, "w") as f:
+            f.write("mine\n")
+        self.install_to(DEFAULT_DIR)
+        self.assert_installed_in(DEFAULT_DIR)
+        for name in ("Vantrel.exe", "LICENSE", "uninstall.exe", "README.md"):
+            self.assertFalse(self.wine.exists(f"{bridge}\\{name}"), f"old copy's {name} left behind")
+        self.assertTrue(os.path.exists(notes), "the user's file in the old folder was deleted")
+        self.assert_store(expected)
+
+        # /PURGE removes the store, but not other programs' keys under the vendor's.
+        self.wine.reg_set(VENDOR_KEY + r"\Other", "Kept", "REG_DWORD", 1)
+        self.uninstall("/PURGE")
+        self.assert_removed_from(DEFAULT_DIR)
+        self.assertIsNone(self.wine.reg_query(STORE_KEY), "/PURGE left the settings store")
+        self.assertEqual(self.wine.reg_query(VENDOR_KEY + r"\Other"), {"Kept": ("REG_DWORD", 1)})
+
+
+class RunningProgramTest(WineCase):
+    """A running Vantrel.exe can be neither replaced nor deleted: the setup
+    program and the uninstaller must refuse instead of reporting success."""
+
+    def setUp(self):
+        # The program needs a display to stay up (it waits in its COM-port
+        # failure dialog, as this prefix has no COM3 device).
+        self.display = VirtualDisplay()
+        self.addCleanup(self.display.stop)
+        super().setUp()
+
+    def start_program(self, folder):
+        program = subprocess.Popen([WINE64, f"{folder}\\Vantrel.exe"], env=self.wine.env,
+                                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                   stderr=subprocess.DEVNULL)
+        self.addCleanup(self.stop_program, program)
+        # Its first window (the splash) shows that the image is loaded.
+        deadline = time.monotonic() + STEP_TIMEOUT
+        while True:
+            found = subprocess.run(["xdotool", "search", "--onlyvisible", "--pid", str(program.pid)],
+                                   env=self.wine.env, capture_output=True, timeout=STEP_TIMEOUT)
+            if found.returncode == 0 and found.stdout.strip():
+                return program
+            self.assertIsNone(program.poll(), "Vantrel.exe ended before showing a window")
+            self.assertLess(time.monotonic(), deadline, "Vantrel.exe showed no window")
+            time.sleep(0.2)
+
+    def stop_program(self, program):
+        if program.poll() is None:
+            program.kill()
+            program.wait(timeout=STEP_TIMEOUT)
+            # Until the server has seen the process go, its image stays in use.
+            self.wine.wait_idle()
+
+    def test_upgrade_and_uninstall_refuse_while_the_program_runs(self):
+        self.install()
+        self.assert_installed_in(DEFAULT_DIR)
+        self.set_value("Pipe name", "REG_SZ", "Lab VM")
+        expected = dict(DEFAULT_STORE)
+        expected["Pipe name"] = ("REG_SZ", "Lab VM")
+
+        program = self.start_program(DEFAULT_DIR)
+
+        result = self.wine.run(SETUP, "/S")
+        self.assertEqual(result.returncode, 32, "upgrade over a running program did not refuse")
+        result = self.wine.run(SETUP, "/S", *r"/D=C:\Tools\Vantrel Bridge".split(" "))
+        self.assertEqual(result.returncode, 32, "moving away from a running program did not refuse")
+        self.assertFalse(self.wine.exists(r"C:\Tools\Vantrel Bridge\Vantrel.exe"))
+
+        # _?= runs the uninstaller in place, so its exit code is the outcome;
+        # like /D= it must not be quoted (see install_to).
+        result = self.wine.run(f"{DEFAULT_DIR}\\uninstall.exe", "/S", *f"_?={DEFAULT_DIR}".split(" "))
+        self.assertEqual(result.returncode, 32, "uninstall of a running program did not refuse")
+        self.assert_installed_in(DEFAULT_DIR)
+        self.assert_store(expected)
+
+        self.stop_program(program)
+        self.install()
+        self.assert_installed_in(DEFAULT_DIR)
+        self.uninstall()
+        self.assert_removed_from(DEFAULT_DIR)
+        self.assert_store(expected)
+
+
+class ReleaseZipTest(unittest.TestCase):
+    def test_zip_holds_exactly_the_release_files(self):
+        path = os.environ.get("VANTREL_ZIP")
+        if not path:
+            self.skipTest("VANTREL_ZIP not set")
+        readme = os.environ.get("VANTREL_README")
+        expected = {"Vantrel.exe", "LICENSE"} | ({"README.md"} if readme else set())
+        with zipfile.ZipFile(path) as archive:
+            self.assertIsNone(archive.testzip())
+            self.assertEqual(set(archive.namelist()), expected)
+            license_text = archive.read("LICENSE").replace(b"\r\n", b"\n")
+            self.assertIn(b"MIT License", license_text)
+            exe = os.environ.get("VANTREL_EXE")
+            if exe:
+                with open(exe, "rb") as f:
+                    self.assertTrue(archive.read("Vantrel.exe") == f.read(), "zipped Vantrel.exe differs")
+            if readme:
+                self.assertEqual(archive.read("README.md").replace(b"\r\n", b"\n"), text_of(readme))
+
+
+if __name__ == "__main__":
+    # A first argument naming an .exe is the setup program; the rest go to unittest.
+    if len(sys.argv) > 1 and sys.argv[1].lower().endswith(".exe"):
+        os.environ["VANTREL_SETUP"] = sys.argv.pop(1)
+    unittest.main()
