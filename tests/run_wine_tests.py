@@ -139,7 +139,7 @@ def run_win_tests(build_dir, gtest_filter, summary):
     else:
         detail = (f"{counts['tests'] - counts['failures'] - counts['skipped']} passed, "
                   f"{counts['failures']} failed, {counts['skipped']} skipped")
-    summary.add(f"win_tests.exe      {elapsed:7.1f} s  exit code {code}, {detail}")
+    summary.add(f"{'win_tests.exe':18} {elapsed:7.1f} s  exit code {code}, {detail}")
     if code != 0 or counts is None or counts["failures"]:
         summary.failed.append("win_tests.exe")
         if output is not None and output.exists():
@@ -233,13 +233,10 @@ def run_e2e(build_dir, jobs, patterns, timeout, summary):
     together = [t.id() for t in tests if not getattr(type(t), "run_alone", False)]
     alone = [t.id() for t in tests if getattr(type(t), "run_alone", False)]
     if not tests:
-        summary.add("e2e                      no tests selected")
+        summary.add(f"{'e2e':18} no tests selected")
         return
 
     started = time.monotonic()
-    template_started = time.monotonic()
-    harness.ensure_template(build_dir)
-    template_seconds = time.monotonic() - template_started
     results = {}
     lock = threading.Lock()
     pending = list(together)
@@ -270,8 +267,7 @@ def run_e2e(build_dir, jobs, patterns, timeout, summary):
     for test_id, (outcome, _, _) in results.items():
         by_outcome.setdefault(outcome, []).append(test_id)
     counts = ", ".join(f"{len(ids)} {name}" for name, ids in sorted(by_outcome.items()))
-    summary.add(f"e2e ({len(results)} tests)  {elapsed:7.1f} s  {counts}; {jobs} at a time; "
-                f"template prefix {template_seconds:.1f} s")
+    summary.add(f"{f'e2e ({len(results)} tests)':18} {elapsed:7.1f} s  {counts}; {jobs} at a time")
     slowest = sorted(results.items(), key=lambda item: -item[1][1])[:3]
     summary.add("  slowest: " + ", ".join(f"{tid.split('.')[-1]} {r[1]:.0f} s"
                                           for tid, r in slowest))
@@ -291,6 +287,17 @@ def main():
     started = time.monotonic()
     lock = clean_stale_sessions(build_dir) if build_dir.is_dir() else None
     print(f"Wine tests of {build_dir}", flush=True)
+    import harness
+
+    template_started = time.monotonic()
+    try:
+        harness.ensure_template(build_dir)
+        summary.add(f"{'template prefix':18} {time.monotonic() - template_started:7.1f} s  "
+                    f"(booted once per Wine version, then reused)")
+    except harness.HarnessError as error:
+        summary.add(f"template prefix: {error}")
+        summary.failed.append("template prefix")
+        args.skip_wintests = args.skip_e2e = True
     if not args.skip_wintests:
         run_win_tests(build_dir, args.gtest_filter, summary)
     if not args.skip_e2e:

@@ -1136,18 +1136,22 @@ class Program:
         """The handle of a visible top-level window with this caption."""
         def probe():
             hwnd = self.driver.find_window(self.pid, caption, window_class)
-            return hwnd is not None, hwnd or self._seen_windows()
+            return hwnd is not None, hwnd or self._seen_windows(f"window {caption!r}")
         return wait_for(f"window {caption!r} of process {self.pid}", probe, timeout)
 
     def wait_window_gone(self, hwnd, timeout=None):
         def probe():
             alive = any(w[0] == hwnd and w[2] for w in self.driver.windows(self.pid))
-            return not alive, self._seen_windows()
+            return not alive, [(w[3], w[1]) for w in self.driver.windows(self.pid) if w[2]]
         wait_for(f"window {hwnd} of process {self.pid} to close", probe, timeout)
 
-    def _seen_windows(self):
-        if self.driver.exit_code(self.pid) is not None:
-            return f"process ended with code {self.driver.exit_code(self.pid)}"
+    def _seen_windows(self, awaited):
+        """The visible windows, for a failure message; fails at once when the
+        process has ended, since what is awaited can then never come."""
+        code = self.driver.exit_code(self.pid)
+        if code is not None:
+            raise HarnessError(f"process {self.pid} ended with exit code {code} while waiting "
+                               f"for {awaited}")
         return [(w[3], w[1]) for w in self.driver.windows(self.pid) if w[2]]
 
     def boxes(self):
@@ -1160,7 +1164,7 @@ class Program:
             for box in boxes:
                 if box.caption == caption:
                     return True, box
-            return False, boxes or self._seen_windows()
+            return False, boxes or self._seen_windows(f"message box {caption!r}")
         return wait_for(f"message box {caption!r} of process {self.pid}", probe, timeout)
 
     def press_box(self, box, button):
@@ -1192,8 +1196,9 @@ class Program:
         timeout = DEFAULT_TIMEOUT if timeout is None else timeout
         code = self.driver.wait_exit(self.pid, timeout)
         if code is None:
+            windows = [(w[3], w[1]) for w in self.driver.windows(self.pid) if w[2]]
             raise HarnessError(f"process {self.pid} still runs after {timeout:g} s; "
-                               f"windows: {self._seen_windows()!r}")
+                               f"windows: {windows!r}")
         return code
 
     @property
@@ -1305,6 +1310,8 @@ class E2ETestCase(unittest.TestCase):
         self.session = WineSession(log_dir=self.artifacts)
         self.session.start()
         self.addCleanup(self.session.close)
+        (self.artifacts / "timings.txt").write_text(
+            "".join(f"{name} {seconds:.2f} s\n" for name, seconds in self.session.timings.items()))
         # Cleanups run last-in first-out: the final picture is taken before
         # the session goes, whether the test passed or not.
         self.addCleanup(self.screenshot, "final")

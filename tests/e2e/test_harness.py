@@ -142,6 +142,11 @@ class DriverActsAsUser(FixtureTestCase):
         self.driver.sys_close(self.window)
         self.assertEqual(self.fixture.wait_exit(), 7)
         self.assertFalse(self.fixture.running)
+        # Waiting on a program that has ended fails at once, saying so.
+        started = time.monotonic()
+        with self.assertRaisesRegex(HarnessError, "ended with exit code 7"):
+            self.fixture.wait_window("Never shown", timeout=60)
+        self.assertLess(time.monotonic() - started, 10)
 
     def test_wait_exit_gives_up_on_a_running_program(self):
         started = time.monotonic()
