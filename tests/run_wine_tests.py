@@ -71,27 +71,21 @@ class Summary:
 
 
 def clean_stale_sessions(build_dir):
-    """Removes what a killed earlier run left: prefixes, their servers and
-    the Xvfb and socat processes recorded in them. Only when no other
-    runner uses this build directory."""
-    import fcntl
+    """Removes what killed earlier runs left behind: session folders whose
+    owner process is gone, their Wine servers, and the Xvfb and socat
+    processes recorded in them. Live sessions of other runs are left alone."""
     import harness
 
-    lock = open(build_dir / "e2e-runner.lock", "w")
-    try:
-        fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
-    except OSError:
-        lock.close()
-        return None
     sessions = build_dir / "e2e-sessions"
     for root in sessions.glob("*") if sessions.is_dir() else []:
+        if not harness.session_is_orphaned(root):
+            continue
         harness.kill_recorded_processes(root)
         prefix = root / "prefix"
         if prefix.is_dir():
             subprocess.run([harness.WINESERVER, "-k"], env=harness.base_environment(prefix),
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
         shutil.rmtree(root, ignore_errors=True)
-    return lock  # held for the whole run
 
 
 # --- win_tests.exe ------------------------------------------------------------
@@ -285,7 +279,8 @@ def main():
     os.environ["VANTREL_BUILD_DIR"] = str(build_dir)
     summary = Summary()
     started = time.monotonic()
-    lock = clean_stale_sessions(build_dir) if build_dir.is_dir() else None
+    if build_dir.is_dir():
+        clean_stale_sessions(build_dir)
     print(f"Wine tests of {build_dir}", flush=True)
     import harness
 
@@ -310,8 +305,6 @@ def main():
         print("FAILED: " + ", ".join(summary.failed))
     else:
         print("All Wine tests passed.")
-    if lock is not None:
-        lock.close()
     return 1 if summary.failed else 0
 
 

@@ -40,6 +40,21 @@ E2ETestCase
     unittest base class: a session per test, artifacts/<test id>/ for
     screenshots (``final.png`` always, on success and on failure) and logs.
 
+Found out under Wine 8 and built in here:
+- Wine refuses GetIconInfo on another process's icon (error 1402), so the
+  driver's icon colour comes from the screen inside the control, which must
+  be painted and uncovered (the reply says "screen"; on Windows "icon").
+- GetProcessTimes reports nothing for other processes; Program.cpu_seconds
+  reads /proc of the Linux process instead.
+- Without a window manager Wine waits up to 2 s on every hidden managed
+  window; the template sets HKCU\Software\Wine\X11 Driver\Managed=N.
+- A COM port whose dosdevices link dangles, or one listed under
+  HKLM\Software\Wine\Ports without a device, opens as if present (only
+  its line calls fail); so a ComPort's link exists only while it is plugged.
+- While the program's user-interface thread sleeps (the splash, a pipe wait)
+  WM_GETTEXT cannot be answered: Driver.text gives None, the waits retry,
+  and statics can be read from the system's copy (Driver.system_text).
+
 All waits poll a condition until a deadline (DEFAULT_TIMEOUT, 30 s unless
 VANTREL_E2E_TIMEOUT says otherwise) and fail with what was awaited and what was
 seen last. Environment: VANTREL_BUILD_DIR (default build/win) holds
@@ -232,6 +247,21 @@ def record_process(root, name, process):
         f.write(f"{name} {process.pid}\n")
 
 
+def session_is_orphaned(root):
+    """True when the process that made this session folder is gone."""
+    try:
+        owner = int((Path(root) / "owner").read_text())
+    except (OSError, ValueError):
+        return True
+    try:
+        os.kill(owner, 0)
+    except ProcessLookupError:
+        return True
+    except PermissionError:
+        return False
+    return False
+
+
 def kill_recorded_processes(root):
     try:
         lines = (Path(root) / "pids").read_text().splitlines()
@@ -419,6 +449,7 @@ class WineSession:
         sessions = self.build_dir / "e2e-sessions"
         sessions.mkdir(parents=True, exist_ok=True)
         self.root = Path(tempfile.mkdtemp(prefix="s", dir=sessions))
+        (self.root / "owner").write_text(f"{os.getpid()}\n")
         if self.log_dir is None:
             self.log_dir = self.root / "logs"
         self.log_dir.mkdir(parents=True, exist_ok=True)

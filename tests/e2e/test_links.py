@@ -1,0 +1,197 @@
+"""The two links of the shipped Vantrel.exe, end to end: the COM port and the
+virtual machine's pipe, opened with the stored settings, and the connection
+failure dialog through which a user retries, changes the configuration or
+gives up while either is missing."""
+
+import os
+import re
+import termios
+import time
+import unittest
+
+from harness import DEFAULT_TIMEOUT, SPLASH_SECONDS, VANTREL_KEY, E2ETestCase, HarnessError, wait_for
+
+FAILURE_DIALOG = "Configuration mismatch"
+FAILURE_MESSAGE, RETRY, CHANGE_CONFIGURATION, FAILURE_EXIT = 1039, 1, 2, 1040
+SETTINGS_DIALOG = "Vantrel settings"
+SAVE_CHANGES, CANCEL, PIPE_NAME_EDIT = 1, 2, 1032
+SERIAL_PORT_FIELD, PIPE_NAME_FIELD = 1000, 1011
+BAUD_FIELD, PARITY_FIELD, DATA_BITS_FIELD, STOP_BITS_FIELD, FLOW_FIELD = 1014, 1015, 1016, 1017, 1019
+
+START_TIMEOUT = DEFAULT_TIMEOUT + SPLASH_SECONDS
+RETRY_PAUSE = 5.0
+
+STORE = {
+    "Serial port": "COM3",
+    "Pipe name": "Vantrel",
+    "Baud rate": 9600,
+    "Data bits": 8,
+    "Stop bits": 0,
+    "Parity": 0,
+    "Flow control": 0,
+    "Use CTS for output": 0,
+    "Use DSR for output": 1,
+    "Use DSR for input": 1,
+    "DTR control mode": 1,
+    "RTS control mode": 0,
+    "Discard NULL": 0,
+}
+
+SERIAL_FAILURE = (
+    "Couldn't open serial port {}.  Please make sure that the serial port:\n"
+    "\tis available (in this computer's hardware), and\n"
+    "\tis not being used by another program.\n"
+    "You can:\n"
+    "\t- press 'Retry' to try again using the same serial port, or\n"
+    "\t- press 'Change configuration' to change the serial port and try again.\n\n")
+PIPE_FAILURE = (
+    "Couldn't connect to a virtual machine with pipe name '{}'.\n"
+    "Please make sure that the virtual machine is running (not saved or turned off), that the "
+    "pipe is not already in use, and that there is only one virtual machine that uses this pipe "
+    "name.\n"
+    "You can:\n"
+    "\t- press 'Retry' to try again using the same pipe name, or\n"
+    "\t- press 'Change configuration' to change the pipe name and try again.\n\n")
+ADMIN_REQUIRED_CAPTION = "Administrative privileges required"
+ADMIN_REQUIRED = (
+    "You must be an administrator to change Vantrel settings.  Please exit Vantrel, then re-run "
+    "as an administrator to make changes.")
+
+# Local date, local time (with or without a day-period marker), three spaces.
+TIMESTAMP = re.compile(r"\S+ \d{1,2}:\d{2}:\d{2}(?: ?[^\s\d]+)?   ")
+
+STARTING = "Vantrel is starting up\r\n"
+PORT_OPEN = "Connecting to serial port ... OK!\r\n"
+PORT_READY = "Serial port setup complete\r\n"
+WAITING = "Waiting for Hyper-V pipe\r\n"
+PIPE_FOUND = "Pipe found, creating connection...\n"
+PIPE_CONNECTED = "Connected to pipe\r\n"
+
+
+def store_settings(driver, changes=None):
+    """Writes a complete store, so that any user's start loads it as it is."""
+    values = dict(STORE, **(changes or {}))
+    for name, value in values.items():
+        if isinstance(value, str):
+            driver.reg_set_sz(VANTREL_KEY, name, value)
+        else:
+            driver.reg_set_dword(VANTREL_KEY, name, value)
+    return values
+
+
+def stored_as_read(values):
+    return {name: ("REG_SZ" if isinstance(value, str) else "REG_DWORD", value)
+            for name, value in values.items()}
+
+
+def log_entries(pane):
+    """The Messages pane cut at its time-stamp prefixes: the text of each entry."""
+    pieces = TIMESTAMP.split(pane)
+    if pieces[0] != "":
+        raise AssertionError(f"the pane does not begin with a time-stamp prefix: {pane!r}")
+    return pieces[1:]
+
+
+class LinkTestCase(E2ETestCase):
+
+    def pane(self, vantrel):
+        """The Messages pane, waiting while the user-interface thread is busy."""
+        return wait_for("the Messages pane to answer",
+                        lambda: (vantrel.messages() is not None, None))
+
+    def entries(self, vantrel):
+        return log_entries(self.pane(vantrel))
+
+    def wait_failure_dialog(self, vantrel, replacing=None, timeout=None):
+        """A failure dialog other than the one given; with the time it was first seen."""
+        def probe():
+            hwnd = self.driver.find_window(vantrel.pid, FAILURE_DIALOG)
+            if hwnd is None:
+                code = self.driver.exit_code(vantrel.pid)
+                if code is not None:
+                    raise HarnessError(f"Vantrel ended with exit code {code} instead of showing "
+                                       f"the failure dialog")
+            return hwnd is not None and hwnd != replacing, hwnd
+        hwnd = wait_for("a new connection failure dialog", probe, timeout, interval=0.02)
+        return hwnd, time.monotonic()
+
+    def failure_text(self, dialog):
+        return self.driver.text(dialog, FAILURE_MESSAGE)
+
+    def retry_after_pause(self, vantrel, dialog, press):
+        """Presses Retry (or its key) in the pipe variant; the next dialog and the
+        seconds it took to come."""
+        pressed = time.monotonic()
+        press(dialog)
+        nxt, seen = self.wait_failure_dialog(vantrel, replacing=dialog,
+                                             timeout=DEFAULT_TIMEOUT + RETRY_PAUSE)
+        return nxt, seen - pressed
+
+
+class LinksComeUp(LinkTestCase):
+    """COM port and virtual machine both there from the start."""
+
+    def test_stored_line_settings_reach_the_port_and_the_log_tells_each_step(self):
+        driver = self.driver
+        store_settings(driver, {"Baud rate": 115200, "Stop bits": 2, "Flow control": 2})
+        port = self.session.com_port("COM3")
+        vm = self.session.vm("Vantrel")
+        vantrel = self.session.vantrel()
+
+        vantrel.wait_status_line("Connected", timeout=START_TIMEOUT)
+        vm.wait_client()
+        self.screenshot("connected")
+        self.assertEqual(self.entries(vantrel),
+                         [STARTING, PORT_OPEN, PORT_READY, WAITING, PIPE_FOUND, PIPE_CONNECTED])
+        self.assertEqual(
+            [vantrel.field(c) for c in (SERIAL_PORT_FIELD, PIPE_NAME_FIELD, BAUD_FIELD,
+                                        PARITY_FIELD, DATA_BITS_FIELD, STOP_BITS_FIELD,
+                                        FLOW_FIELD)],
+            ["COM3", "Vantrel", "115200", "NONE", "8", "2", "XON/XOFF"])
+
+        # The line as Linux sees it on the program's end of the pty; a pty
+        # keeps its rate and stop bits, but forces 8 data bits and no parity.
+        fd = os.open(port.host_path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+        try:
+            iflag, _, cflag, _, ispeed, ospeed, _ = termios.tcgetattr(fd)
+        finally:
+            os.close(fd)
+        self.assertEqual((ispeed, ospeed), (termios.B115200, termios.B115200))
+        self.assertTrue(cflag & termios.CSTOPB, "two stop bits")
+        self.assertEqual((bool(iflag & termios.IXON), bool(iflag & termios.IXOFF),
+                          bool(cflag & termios.CRTSCTS)), (True, True, False),
+                         "software flow control both ways, no hardware flow control")
+
+        driver.click(vantrel.status_window(), 2)
+        self.assertEqual(vantrel.wait_exit(), 0)
+
+    def connect_to_stored_pipe_name(self, name):
+        driver = self.driver
+        store_settings(driver, {"Pipe name": name})
+        port = self.session.com_port("COM3")
+        vm = self.session.vm(name)
+        # The stand-in's name came through Wine's command line; make sure it is
+        # the one Vantrel is meant to find before blaming Vantrel.
+        self.assertEqual(driver.pipe_state(name), "available")
+        vantrel = self.session.vantrel()
+
+        vantrel.wait_status_line("Connected", timeout=START_TIMEOUT)
+        vm.wait_client()
+        self.assertIsNone(driver.find_window(vantrel.pid, FAILURE_DIALOG))
+        self.assertEqual(self.entries(vantrel).count(WAITING), 1, "found at the first attempt")
+        self.assertEqual(vantrel.field(PIPE_NAME_FIELD), name)
+        # Bytes pass: the pipe opened is the stand-in's of that name.
+        vm.send(b"ping \x00\xff")
+        self.assertEqual(port.read_exactly(7), b"ping \x00\xff")
+
+    def test_a_pipe_name_of_forty_characters_connects(self):
+        name = "Orbenwick-Bench-7-COM2-serial-line-relay"
+        self.assertEqual(len(name), 40)
+        self.connect_to_stored_pipe_name(name)
+
+    def test_a_pipe_name_with_characters_outside_ascii_connects(self):
+        self.connect_to_stored_pipe_name("Prüfstand-Δ")
+
+
+if __name__ == "__main__":
+    unittest.main()
