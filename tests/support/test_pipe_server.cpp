@@ -1,5 +1,7 @@
 #include "support/test_pipe_server.h"
 
+#include "support/win_test_support.h"
+
 #include <algorithm>
 #include <cwchar>
 
@@ -22,8 +24,11 @@ TestPipeServer::~TestPipeServer() {
     CloseHandle(connected_);
 }
 
+// Waits serve this thread's messages meanwhile: it may own the status window,
+// to which the relay threads send their log lines and wait for them.
 bool TestPipeServer::WaitForClient(DWORD timeoutMs) {
-    return WaitForSingleObject(connected_, timeoutMs) == WAIT_OBJECT_0;
+    return PumpUntil([&] { return WaitForSingleObject(connected_, 0) == WAIT_OBJECT_0; },
+                     timeoutMs);
 }
 
 std::string TestPipeServer::ReadExactly(std::size_t count, DWORD timeoutMs) {
@@ -35,7 +40,7 @@ std::string TestPipeServer::ReadExactly(std::size_t count, DWORD timeoutMs) {
             break;
         }
         if (available == 0) {
-            Sleep(1);
+            PumpUntil([] { return false; }, 1);
             continue;
         }
         char buffer[4096];
