@@ -9,6 +9,7 @@ counters the status window shows. A screenshot of the status window is saved
 as artifacts/demo/status-window.png. Everything started here is stopped at
 the end."""
 
+import os
 import subprocess
 import sys
 import threading
@@ -57,7 +58,8 @@ def crop_to_window(session, driver, window, source, target):
 def main():
     out = ARTIFACTS / "demo"
     out.mkdir(parents=True, exist_ok=True)
-    with WineSession(log_dir=out) as session:
+    # On the user's screen when there is one, otherwise on a private Xvfb.
+    with WineSession(log_dir=out, display=os.environ.get("DISPLAY") or None) as session:
         driver = session.driver()
         print("Starting the stand-in virtual machine (pipe \\\\.\\pipe\\Vantrel) and the device on COM3")
         port = session.com_port("COM3")

@@ -415,8 +415,11 @@ def copy_prefix(template, destination):
 class WineSession:
     """A fresh prefix, an X display and everything started in them."""
 
-    def __init__(self, build_dir=None, log_dir=None):
+    def __init__(self, build_dir=None, log_dir=None, display=None):
+        """display: an X display to use instead of a private Xvfb (the demo
+        shows its windows on the user's screen when there is one)."""
         self.build_dir = Path(build_dir or BUILD_DIR)
+        self._own_display = display
         self.log_dir = Path(log_dir) if log_dir else None
         self.root = None
         self.prefix = None
@@ -459,7 +462,10 @@ class WineSession:
             self.prefix = self.root / "prefix"
             copy_prefix(template, self.prefix)
             self.timings["prefix_copy"] = time.monotonic() - copied
-            self._start_xvfb()
+            if self._own_display:
+                self.display = self._own_display
+            else:
+                self._start_xvfb()
             self.env = base_environment(self.prefix, self.display)
             booted = time.monotonic()
             # A server that stays up between programs, and the prefix's
