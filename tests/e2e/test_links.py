@@ -96,8 +96,10 @@ class LinkTestCase(E2ETestCase):
 
     def pane(self, vantrel):
         """The Messages pane, waiting while the user-interface thread is busy."""
-        return wait_for("the Messages pane to answer",
-                        lambda: (vantrel.messages() is not None, None))
+        def probe():
+            text = vantrel.messages()
+            return text is not None, text
+        return wait_for("the Messages pane to answer", probe)
 
     def entries(self, vantrel):
         return log_entries(self.pane(vantrel))
@@ -118,11 +120,11 @@ class LinkTestCase(E2ETestCase):
     def failure_text(self, dialog):
         return self.driver.text(dialog, FAILURE_MESSAGE)
 
-    def retry_after_pause(self, vantrel, dialog, press):
-        """Presses Retry (or its key) in the pipe variant; the next dialog and the
-        seconds it took to come."""
+    def retry_pipe(self, vantrel, dialog):
+        """Presses Retry in the pipe variant; the next dialog and the seconds it
+        took to come."""
         pressed = time.monotonic()
-        press(dialog)
+        self.driver.click(dialog, RETRY)
         nxt, seen = self.wait_failure_dialog(vantrel, replacing=dialog,
                                              timeout=DEFAULT_TIMEOUT + RETRY_PAUSE)
         return nxt, seen - pressed
@@ -191,6 +193,168 @@ class LinksComeUp(LinkTestCase):
 
     def test_a_pipe_name_with_characters_outside_ascii_connects(self):
         self.connect_to_stored_pipe_name("Prüfstand-Δ")
+
+
+class MissingComPort(LinkTestCase):
+    """The configured COM port is not there: the serial variant of the dialog."""
+
+    def test_retry_and_enter_come_straight_back_and_exit_looks_for_no_pipe(self):
+        driver = self.driver
+        store_settings(driver, {"Serial port": "COM8"})
+        self.session.com_port("COM8", plugged=False)
+        vm = self.session.vm("Vantrel")
+        vantrel = self.session.vantrel()
+
+        vantrel.status_window()
+        dialog, _ = self.wait_failure_dialog(vantrel, timeout=START_TIMEOUT)
+        self.assertEqual(self.failure_text(dialog), SERIAL_FAILURE.format("COM8"))
+        pane = self.pane(vantrel)
+        self.assertEqual(log_entries(pane), [STARTING, "Connecting to serial port ..."])
+
+        # No pause before the next attempt: a port still missing brings a new
+        # dialog at once (the pipe's retry waits 5 s), and logs nothing.
+        for press in (lambda d: driver.click(d, RETRY), lambda d: driver.key(d, "enter")):
+            pressed = time.monotonic()
+            press(dialog)
+            dialog, seen = self.wait_failure_dialog(vantrel, replacing=dialog)
+            self.assertLess(seen - pressed, RETRY_PAUSE - 1.0)
+            self.assertEqual(self.failure_text(dialog), SERIAL_FAILURE.format("COM8"))
+            self.assertEqual(self.pane(vantrel), pane)
+        self.assertEqual(vantrel.status_line(), "Waiting for connection...")
+
+        driver.click(dialog, FAILURE_EXIT)
+        self.assertEqual(vantrel.wait_exit(), 0)
+        self.assertNotIn("pipe-client-connected", vm.output.lines)
+        self.assertEqual(driver.pipe_state("Vantrel"), "available")
+
+
+class MissingPipe(LinkTestCase):
+    """The COM port comes late and the virtual machine later still."""
+
+    def test_port_plugged_in_then_pipe_waited_for_until_the_vm_runs(self):
+        driver = self.driver
+        store_settings(driver, {"Serial port": "COM8"})
+        port = self.session.com_port("COM8", plugged=False)
+        vantrel = self.session.vantrel()
+
+        vantrel.status_window()
+        dialog, _ = self.wait_failure_dialog(vantrel, timeout=START_TIMEOUT)
+        self.assertEqual(self.failure_text(dialog), SERIAL_FAILURE.format("COM8"))
+        port.plug()
+        driver.click(dialog, RETRY)
+
+        dialog, _ = self.wait_failure_dialog(vantrel, replacing=dialog)
+        self.assertEqual(self.failure_text(dialog), PIPE_FAILURE.format("Vantrel"))
+        self.assertEqual(vantrel.status_line(), "Looking for pipe server")
+        self.assertEqual(self.entries(vantrel), [STARTING, PORT_OPEN, PORT_READY, WAITING])
+        # Vantrel is a client only: it never offers the pipe it waits for.
+        self.assertEqual(driver.pipe_state("Vantrel"), "absent")
+        # The port stays open, and unpurged, while the pipe is waited for:
+        # what the device says meanwhile reaches the virtual machine later.
+        early = b"said while waiting\x00\r\n"
+        port.write(early)
+
+        dialog, pause = self.retry_pipe(vantrel, dialog)
+        self.assertGreaterEqual(pause, RETRY_PAUSE - 0.2)
+        self.assertLess(pause, RETRY_PAUSE + 10)
+        self.assertEqual(self.entries(vantrel),
+                         [STARTING, PORT_OPEN, PORT_READY, WAITING, WAITING])
+        self.assertEqual(self.failure_text(dialog), PIPE_FAILURE.format("Vantrel"))
+        self.assertEqual(driver.pipe_state("Vantrel"), "absent")
+
+        vm = self.session.vm("Vantrel")
+        driver.click(dialog, RETRY)
+        vantrel.wait_status_line("Connected", timeout=DEFAULT_TIMEOUT + RETRY_PAUSE)
+        vm.wait_client()
+        self.assertEqual(self.entries(vantrel),
+                         [STARTING, PORT_OPEN, PORT_READY, WAITING, WAITING, WAITING,
+                          PIPE_FOUND, PIPE_CONNECTED])
+        self.assertEqual(vantrel.field(SERIAL_PORT_FIELD), "COM8")
+        self.assertEqual(vm.recv_exactly(len(early)), early)
+        self.assertIsNone(driver.find_window(vantrel.pid, FAILURE_DIALOG))
+
+
+class NonAdministratorInTheFailureDialog(LinkTestCase):
+    """A user without administrator rights may retry or leave, nothing else."""
+
+    def test_change_configuration_escape_and_close_box_are_refused(self):
+        driver = self.driver
+        store_settings(driver)
+        self.session.com_port("COM3")
+        vantrel = self.session.vantrel(restricted=True)
+        self.assertFalse(driver.is_admin(vantrel.pid))
+
+        vantrel.status_window()
+        dialog, _ = self.wait_failure_dialog(vantrel, timeout=START_TIMEOUT)
+        self.assertEqual(self.failure_text(dialog), PIPE_FAILURE.format("Vantrel"))
+        for way, press in (("Change configuration", lambda: driver.click(dialog, CHANGE_CONFIGURATION)),
+                           ("Escape", lambda: driver.key(dialog, "escape")),
+                           ("the close box", lambda: driver.sys_close(dialog))):
+            with self.subTest(way=way):
+                press()
+                refusal = vantrel.wait_box(ADMIN_REQUIRED_CAPTION)
+                self.assertEqual(refusal.text, ADMIN_REQUIRED)
+                vantrel.press_box(refusal, "OK")
+                self.assertEqual(driver.find_window(vantrel.pid, FAILURE_DIALOG), dialog)
+                self.assertIsNone(driver.find_window(vantrel.pid, SETTINGS_DIALOG))
+                self.assertEqual(self.entries(vantrel).count(WAITING), 1, "no retry")
+        self.assertEqual(driver.reg_query(VANTREL_KEY, "Pipe name"), ("REG_SZ", "Vantrel"))
+
+        dialog, pause = self.retry_pipe(vantrel, dialog)
+        self.assertGreaterEqual(pause, RETRY_PAUSE - 0.2)
+        self.assertEqual(self.entries(vantrel).count(WAITING), 2)
+        driver.click(dialog, FAILURE_EXIT)
+        self.assertEqual(vantrel.wait_exit(), 0)
+
+
+class AdministratorChangesThePipe(LinkTestCase):
+    """Change configuration opens the settings dialog; what is saved is used next."""
+
+    def test_cancel_keeps_the_name_and_a_saved_name_is_connected_to(self):
+        driver = self.driver
+        stored = store_settings(driver)
+        self.session.com_port("COM3")
+        vm = self.session.vm("Bench-7")
+        vantrel = self.session.vantrel()
+        self.assertTrue(driver.is_admin(vantrel.pid))
+
+        vantrel.status_window()
+        dialog, _ = self.wait_failure_dialog(vantrel, timeout=START_TIMEOUT)
+        self.assertEqual(self.failure_text(dialog), PIPE_FAILURE.format("Vantrel"))
+
+        # An edit that is cancelled is lost: the retry looks for the old name.
+        driver.click(dialog, CHANGE_CONFIGURATION)
+        settings = vantrel.wait_window(SETTINGS_DIALOG)
+        self.assertEqual(driver.text(settings, PIPE_NAME_EDIT), "Vantrel")
+        driver.set_text(settings, PIPE_NAME_EDIT, "Bench-7")
+        pressed = time.monotonic()
+        driver.click(settings, CANCEL)
+        vantrel.press_box(vantrel.wait_box("Save changes?"), "OK")
+        vantrel.wait_window_gone(settings)
+        dialog, seen = self.wait_failure_dialog(vantrel, replacing=dialog,
+                                                timeout=DEFAULT_TIMEOUT + RETRY_PAUSE)
+        self.assertGreaterEqual(seen - pressed, RETRY_PAUSE - 0.2)
+        self.assertEqual(self.failure_text(dialog), PIPE_FAILURE.format("Vantrel"))
+        self.assertEqual(self.entries(vantrel).count(WAITING), 2)
+        self.assertEqual(driver.reg_values(VANTREL_KEY), stored_as_read(stored))
+        self.assertNotIn("pipe-client-connected", vm.output.lines)
+
+        # A saved name is the one waited for and opened at the next attempt.
+        driver.click(dialog, CHANGE_CONFIGURATION)
+        settings = vantrel.wait_window(SETTINGS_DIALOG)
+        driver.set_text(settings, PIPE_NAME_EDIT, "Bench-7")
+        self.screenshot("new-pipe-name")
+        driver.click(settings, SAVE_CHANGES)
+        vantrel.press_box(vantrel.wait_box("Settings saved"), "OK")
+        vantrel.wait_window_gone(settings)
+        self.assertEqual(driver.reg_values(VANTREL_KEY),
+                         stored_as_read(dict(stored, **{"Pipe name": "Bench-7"})))
+        vantrel.wait_status_line("Connected", timeout=DEFAULT_TIMEOUT + RETRY_PAUSE)
+        vm.wait_client()
+        self.assertEqual(self.entries(vantrel)[-4:],
+                         [WAITING, WAITING, PIPE_FOUND, PIPE_CONNECTED])
+        self.assertEqual(self.entries(vantrel).count(WAITING), 3)
+        self.assertEqual(vantrel.field(PIPE_NAME_FIELD), "Bench-7")
 
 
 if __name__ == "__main__":
