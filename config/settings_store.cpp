@@ -117,10 +117,16 @@ bool LoadSettings() {
     // Names are read up to the record's capacity, so that whatever the
     // settings dialog saves loads back; a longer stored name fails the read.
     for (const StoredSetting& setting : kNameSettings) {
-        wchar_t text[kNameCapacity];
+        // One character more than the record holds: a longer name read
+        // whole is refused here, on every platform. (Wine cuts a stored name
+        // without its terminating null to the buffer; Windows refuses it.)
+        wchar_t text[kNameCapacity + 1];
         DWORD size = sizeof text;
-        const LONG status = Registry.getValue(parent.key, kStoreSubkey, setting.valueName,
-                                              RRF_RT_REG_SZ, nullptr, text, &size);
+        LONG status = Registry.getValue(parent.key, kStoreSubkey, setting.valueName,
+                                        RRF_RT_REG_SZ, nullptr, text, &size);
+        if (status == ERROR_SUCCESS && wcslen(text) >= kNameCapacity) {
+            status = ERROR_MORE_DATA;
+        }
         if (status != ERROR_SUCCESS) {
             ReportLoadFailure(status, setting.loadFailureText);
             return false;

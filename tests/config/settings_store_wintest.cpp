@@ -168,6 +168,16 @@ TEST_F(SettingsStoreTest, NamesUpToTheRecordsCapacityLoadAndLongerOnesFail) {
     EXPECT_FALSE(LoadSettings());
     ASSERT_EQ(boxes_.Boxes().size(), 2u);
     EXPECT_EQ(boxes_.Boxes()[0].text, SystemText(ERROR_MORE_DATA));
+    boxes_.Clear();
+
+    // Stored the way the program writes names: without a terminating null
+    // (Windows keeps it so; Wine adds one).
+    const std::wstring tooLong(255, L't');
+    RegSetKeyValueW(HKEY_LOCAL_MACHINE, L"Software\\Orbenwick\\Vantrel", L"Serial port", REG_SZ,
+                    tooLong.c_str(), static_cast<DWORD>(tooLong.size() * sizeof(wchar_t)));
+    EXPECT_FALSE(LoadSettings());
+    ASSERT_EQ(boxes_.Boxes().size(), 2u);
+    EXPECT_EQ(boxes_.Boxes()[0].text, SystemText(ERROR_MORE_DATA));
     EXPECT_EQ(boxes_.Boxes()[1].text,
               L"There was an error accessing the serial port registry key.  Please re-run the "
               L"installer");

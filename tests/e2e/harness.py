@@ -79,6 +79,7 @@ import threading
 import time
 import tty
 import unittest
+import zlib
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[2]
@@ -152,6 +153,15 @@ def unescape_field(field):
             out.append(c)
         i += 1
     return "".join(out)
+
+
+def log_safe(name, limit=60):
+    """A pipe name made fit for a log file's name: long names (up to 256
+    characters) and characters such as '/' would not do as they are."""
+    safe = re.sub(r"[^A-Za-z0-9._-]", "_", name)
+    if len(safe) <= limit:
+        return safe
+    return f"{safe[:limit - 9]}-{zlib.crc32(name.encode('utf-8')):08x}"
 
 
 def windows_path(path):
@@ -757,9 +767,9 @@ class StubVM:
         if buffer_size is not None:
             args += ["--buffer", str(buffer_size)]
         self.process = session.wine(session.tool("vmstub.exe"), *args, stdin=subprocess.PIPE,
-                                    stdout=subprocess.PIPE, log_name=f"vmstub-{pipe_name}")
+                                    stdout=subprocess.PIPE, log_name=f"vmstub-{log_safe(pipe_name)}")
         self.output = LineReader(self.process.stdout,
-                                 session.log_dir / f"vmstub-{pipe_name}.log")
+                                 session.log_dir / f"vmstub-{log_safe(pipe_name)}.log")
         _, line = self.output.wait_line(r"tcp-port \d+")
         self.tcp_port = int(line.split()[1])
         self.socket = socket.create_connection(("127.0.0.1", self.tcp_port), timeout=10)
@@ -899,9 +909,9 @@ class StubPipeClient:
     def __init__(self, session, pipe_name):
         self.process = session.wine(session.tool("vmstub.exe"), "--connect", pipe_name, "--port",
                                     "0", stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                    log_name=f"pipeclient-{pipe_name}")
+                                    log_name=f"pipeclient-{log_safe(pipe_name)}")
         self.output = LineReader(self.process.stdout,
-                                 session.log_dir / f"pipeclient-{pipe_name}.log")
+                                 session.log_dir / f"pipeclient-{log_safe(pipe_name)}.log")
         _, line = self.output.wait_line(r"tcp-port \d+")
         self.socket = socket.create_connection(("127.0.0.1", int(line.split()[1])), timeout=10)
         self.output.wait_line("pipe-connected|error")

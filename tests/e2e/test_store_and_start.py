@@ -4,13 +4,10 @@ complete store with values out of the ordinary, and names at the length
 limits of the record."""
 
 import os
-import socket
-import subprocess
 import termios
 import unittest
 
-from harness import (DEFAULT_TIMEOUT, SPLASH_SECONDS, VANTREL_KEY, E2ETestCase, LineReader,
-                     StubVM)
+from harness import DEFAULT_TIMEOUT, SPLASH_SECONDS, VANTREL_KEY, E2ETestCase
 
 START_TIMEOUT = DEFAULT_TIMEOUT + SPLASH_SECONDS
 
@@ -83,30 +80,6 @@ def long_device_name(length, device="COM3"):
     name = head + first + "\\..\\" + "x\\..\\" * (steps - 1) + device
     assert len(name) == length
     return name
-
-
-class LongNameVM(StubVM):
-    """The stand-in VM under a pipe name too long for StubVM's own log file
-    names (they embed the pipe name, and Linux file names stop at 255 bytes)."""
-
-    def __init__(self, session, pipe_name):
-        self.session = session
-        self.pipe_name = pipe_name
-        self.process = session.wine(session.tool("vmstub.exe"), "--pipe", pipe_name, "--port", "0",
-                                    stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                    log_name="vmstub-long-name")
-        self.output = LineReader(self.process.stdout, session.log_dir / "vmstub-long-name.log")
-        _, line = self.output.wait_line(r"tcp-port \d+|error")
-        if not line.startswith("tcp-port"):
-            raise AssertionError(f"vmstub: {line}")
-        self.tcp_port = int(line.split()[1])
-        self.socket = socket.create_connection(("127.0.0.1", self.tcp_port), timeout=10)
-        self.socket.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-        self.mark = 0
-        line = self.wait_line("listening|error", since_mark=False)
-        if line != "listening":
-            raise AssertionError(f"vmstub could not serve the pipe: {line}")
-        self.wait_line("tcp-client-connected", since_mark=False)
 
 
 class StoreTestCase(E2ETestCase):
@@ -283,7 +256,7 @@ class LongNames(StoreTestCase):
         store["Pipe name"] = ("REG_SZ", pipe_name)
         write_store(driver, store)
         port = self.session.com_port("COM3")
-        vm = LongNameVM(self.session, pipe_name)
+        vm = self.session.vm(pipe_name)
         self.session.add_closer(vm.close)
         vantrel = self.session.vantrel()
 
