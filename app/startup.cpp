@@ -114,6 +114,9 @@ int RunVantrel(HINSTANCE instance, int showCommand) {
     ShowLineSettings();
     RememberLinkSettings();
 
+    // Before the relay threads, which report lost ends to them. Without them
+    // a lost end stays lost until the next start; the relay runs all the same.
+    StartLinkKeepers(RelayContext);
     if (CreateThread(nullptr, 0, PipeToSerialPump, &RelayContext, 0, nullptr) == nullptr) {
         ShowStartupError(L"Couldn't start pipe reader thread.");
         return 0;

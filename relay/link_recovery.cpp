@@ -6,62 +6,41 @@
 #include "pipe/pipe_client.h"
 #include "relay/message_log.h"
 #include "serial/serial_port.h"
-#include "ui/system_text.h"
 #include "ui/status_window.h"
+#include "ui/system_text.h"
 
 PortSettingsRecord LinkSettings;
 
 namespace {
 
-std::atomic<bool> pipeAway{false};
-std::atomic<bool> serialAway{false};
-std::atomic<std::uint32_t> discardedWhilePipeAway{0};
-std::atomic<std::uint32_t> discardedWhileSerialAway{0};
-// Both relay threads set the status line; the lock keeps the last text the
-// one that matches the state. The window thread never takes it.
+// One per end; all of it lives until the process ends.
+struct EndKeeper {
+    LinkEnd* end;
+    HANDLE wake;                           // set when the end is reported lost
+    std::atomic<bool> away;                // from the report until the end is back
+    std::atomic<DWORD> error;              // what the report said
+    std::atomic<std::uint32_t> discarded;  // bytes for this end dropped meanwhile
+};
+
+EndKeeper pipeKeeper;
+EndKeeper serialKeeper;
+
+// Both keepers set the status line; the lock keeps the last text the one
+// that matches the state. The window thread never takes it.
 SRWLOCK statusLineLock = SRWLOCK_INIT;
 
-void LogDiscarded(std::atomic<std::uint32_t>& counter, const wchar_t* what) {
+EndKeeper& KeeperOf(LinkSide side) {
+    return side == LinkSide::Pipe ? pipeKeeper : serialKeeper;
+}
+
+void LogDiscarded(EndKeeper& keeper, const wchar_t* what) {
     wchar_t text[200];
     std::swprintf(text, 200, L"%lu %ls\r\n",
-                  static_cast<unsigned long>(counter.exchange(0, std::memory_order_relaxed)), what);
+                  static_cast<unsigned long>(keeper.discarded.exchange(0)), what);
     AppendLogEntry(text);
 }
 
-}  // namespace
-
-void RememberLinkSettings() {
-    LinkSettings = PortSettings;
-}
-
-void ShowLinkState() {
-    AcquireSRWLockExclusive(&statusLineLock);
-    if (pipeAway.load()) {
-        SetStatusLine(L"Looking for pipe server");
-    } else if (serialAway.load()) {
-        SetStatusLine(L"Serial port lost, reopening it");
-    } else {
-        SetStatusLine(L"Connected");
-    }
-    ReleaseSRWLockExclusive(&statusLineLock);
-}
-
-void NoteDiscardedWhilePipeAway(DWORD count) {
-    discardedWhilePipeAway.fetch_add(count, std::memory_order_relaxed);
-}
-
-void NoteDiscardedWhileSerialAway(DWORD count) {
-    discardedWhileSerialAway.fetch_add(count, std::memory_order_relaxed);
-}
-
-void RecoverPipe(RelayContextRecord& context) {
-    pipeAway.store(true);
-    ReplaceLinkHandle(context.pipe, INVALID_HANDLE_VALUE);
-    // Bytes from the device from here on have nowhere to go.
-    discardedWhilePipeAway.store(0, std::memory_order_relaxed);
-    ShowLinkState();
-    AppendLogEntry(L"Lost the virtual machine's pipe; waiting for it to come back\r\n");
-
+HANDLE ReopenPipe() {
     // One line for the whole wait, not one every 5 s.
     AppendLogEntry(L"Waiting for Hyper-V pipe\r\n");
     for (;;) {
@@ -73,49 +52,124 @@ void RecoverPipe(RelayContextRecord& context) {
             continue;
         }
         const PipeOpenOutcome outcome = OpenVmPipe(LinkSettings.pipePath);
-        if (outcome.pipe == INVALID_HANDLE_VALUE) {
-            Sleep(kLinkRetryMs);
-            continue;
+        if (outcome.pipe != INVALID_HANDLE_VALUE) {
+            return outcome.pipe;
         }
-        ReplaceLinkHandle(context.pipe, outcome.pipe);
-        pipeAway.store(false);
-        ShowLinkState();
-        LogDiscarded(discardedWhilePipeAway,
-                     L"bytes from the serial port were discarded while the pipe was away");
-        return;
+        Sleep(kLinkRetryMs);
     }
 }
 
-void RecoverSerial(RelayContextRecord& context, DWORD error) {
-    serialAway.store(true);
-    ReplaceLinkHandle(context.serial, INVALID_HANDLE_VALUE);
-    discardedWhileSerialAway.store(0, std::memory_order_relaxed);
-    ShowLinkState();
-    wchar_t text[400];
-    std::swprintf(text, 400, L"Serial port %ls lost, reopening it every 5 seconds: ",
-                  LinkSettings.serialPort);
-    AppendLogEntry(text);
-    wchar_t reason[1024];
-    FormatSystemText(error, kNeutralLanguage, true, reason, 1024, L"\r\n");
-    AppendLog(reason);
-
+HANDLE ReopenSerial() {
     for (;;) {
         Sleep(kLinkRetryMs);
         const HANDLE port = OpenPortDevice(LinkSettings.serialPort);
         if (port == INVALID_HANDLE_VALUE) {
             continue;
         }
-        if (SetUpSerialLine(port, LinkSettings) != LineSetupResult::Done) {
-            CloseHandle(port);
-            continue;
+        if (SetUpSerialLine(port, LinkSettings) == LineSetupResult::Done) {
+            return port;
         }
-        ReplaceLinkHandle(context.serial, port);
-        serialAway.store(false);
+        CloseHandle(port);
+    }
+}
+
+DWORD WINAPI KeepPipe(LPVOID) {
+    for (;;) {
+        WaitForSingleObject(pipeKeeper.wake, INFINITE);
+        ReplaceLinkHandle(*pipeKeeper.end, INVALID_HANDLE_VALUE);
+        ShowLinkState();
+        AppendLogEntry(L"Lost the virtual machine's pipe; waiting for it to come back\r\n");
+        const HANDLE pipe = ReopenPipe();
+        ReplaceLinkHandle(*pipeKeeper.end, pipe);
+        pipeKeeper.away.store(false);
+        ShowLinkState();
+        LogDiscarded(pipeKeeper,
+                     L"bytes from the serial port were discarded while the pipe was away");
+    }
+}
+
+DWORD WINAPI KeepSerial(LPVOID) {
+    for (;;) {
+        WaitForSingleObject(serialKeeper.wake, INFINITE);
+        ReplaceLinkHandle(*serialKeeper.end, INVALID_HANDLE_VALUE);
+        ShowLinkState();
+        wchar_t text[400];
+        std::swprintf(text, 400, L"Serial port %ls lost, reopening it every 5 seconds: ",
+                      LinkSettings.serialPort);
+        AppendLogEntry(text);
+        wchar_t reason[1024];
+        FormatSystemText(serialKeeper.error.load(), kNeutralLanguage, true, reason, 1024, L"\r\n");
+        AppendLog(reason);
+        const HANDLE port = ReopenSerial();
+        ReplaceLinkHandle(*serialKeeper.end, port);
+        serialKeeper.away.store(false);
         ShowLinkState();
         std::swprintf(text, 400, L"Serial port %ls is back\r\n", LinkSettings.serialPort);
         AppendLogEntry(text);
-        LogDiscarded(discardedWhileSerialAway,
+        LogDiscarded(serialKeeper,
                      L"bytes from the pipe were discarded while the serial port was away");
+    }
+}
+
+}  // namespace
+
+void RememberLinkSettings() {
+    LinkSettings = PortSettings;
+}
+
+bool StartLinkKeepers(RelayContextRecord& context) {
+    pipeKeeper.end = &context.pipe;
+    serialKeeper.end = &context.serial;
+    pipeKeeper.wake = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    serialKeeper.wake = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    if (pipeKeeper.wake == nullptr || serialKeeper.wake == nullptr) {
+        return false;
+    }
+    const HANDLE pipeThread = CreateThread(nullptr, 0, KeepPipe, nullptr, 0, nullptr);
+    const HANDLE serialThread = CreateThread(nullptr, 0, KeepSerial, nullptr, 0, nullptr);
+    for (const HANDLE thread : {pipeThread, serialThread}) {
+        if (thread != nullptr) {
+            CloseHandle(thread);
+        }
+    }
+    return pipeThread != nullptr && serialThread != nullptr;
+}
+
+void ReportEndLost(LinkSide side, HANDLE handle, DWORD error) {
+    EndKeeper& keeper = KeeperOf(side);
+    if (keeper.wake == nullptr || keeper.end->handle.load() != handle) {
         return;
     }
+    if (keeper.away.exchange(true)) {
+        return;
+    }
+    keeper.error.store(error);
+    // Bytes for this end from here on have nowhere to go.
+    keeper.discarded.store(0);
+    SetEvent(keeper.wake);
+}
+
+bool IsPipeGone(DWORD error) {
+    return error == ERROR_BROKEN_PIPE || error == ERROR_PIPE_NOT_CONNECTED ||
+           error == ERROR_NO_DATA || error == ERROR_INVALID_HANDLE;
+}
+
+void NoteDiscardedWhilePipeAway(DWORD count) {
+    pipeKeeper.discarded.fetch_add(count);
+}
+
+void NoteDiscardedWhileSerialAway(DWORD count) {
+    serialKeeper.discarded.fetch_add(count);
+}
+
+void ShowLinkState() {
+    AcquireSRWLockExclusive(&statusLineLock);
+    if (pipeKeeper.away.load()) {
+        SetStatusLine(L"Looking for pipe server");
+    } else if (serialKeeper.away.load()) {
+        SetStatusLine(L"Serial port lost, reopening it");
+    } else {
+        SetStatusLine(L"Connected");
+    }
+    ReleaseSRWLockExclusive(&statusLineLock);
 }

@@ -1,10 +1,15 @@
 // Bringing back a lost end of the relay without the user: the virtual
 // machine's pipe after the VM shut down or restarted, the COM port after its
-// adapter was unplugged. Runs on the relay thread that lost the end; no
-// dialog, and Exit works throughout.
+// adapter was unplugged. One keeper thread per end does the work; the relay
+// threads only report that an end failed, from a read or from a write, and
+// go on (dropping what has nowhere to go), so an end is noticed lost even
+// while the thread that reads it waits on the other end. No dialog, and
+// Exit works throughout.
 #pragma once
 
 #include <windows.h>
+
+#include <cstdint>
 
 #include "app/app_state.h"
 #include "config/settings_record.h"
@@ -15,13 +20,19 @@
 extern PortSettingsRecord LinkSettings;
 void RememberLinkSettings();
 
-// Pipe-to-serial thread: closes the pipe, says so, waits for the pipe every
-// 5 s and reopens it as start-up does. Returns once it is connected again.
-void RecoverPipe(RelayContextRecord& context);
-// Serial-to-pipe thread: closes the COM port, says why (error is the failing
-// call's code), and reopens it every 5 s with the same line settings.
-// Returns once it is open again.
-void RecoverSerial(RelayContextRecord& context, DWORD error);
+enum class LinkSide { Pipe, Serial };
+
+// Starts the two keeper threads for the ends of context. False when one of
+// them could not be started (the relay then runs without recovery).
+bool StartLinkKeepers(RelayContextRecord& context);
+
+// From a relay thread, after an operation on handle failed with error in a
+// way that means the end is gone. Does nothing when the end has been
+// replaced meanwhile or is already being brought back.
+void ReportEndLost(LinkSide side, HANDLE handle, DWORD error);
+
+// Whether a pipe operation's error means the other end has gone away.
+bool IsPipeGone(DWORD error);
 
 // Bytes the relay had to drop because the other end was away.
 void NoteDiscardedWhilePipeAway(DWORD count);

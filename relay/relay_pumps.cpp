@@ -1,10 +1,12 @@
 // Threads: PipeToSerialPump reads the pipe and writes the COM port;
-// SerialToPipePump reads the COM port and writes the pipe. Each is the only
-// thread that reads its end, and the one that recovers that end when it is
-// lost (link_recovery.h); it uses the other end's handle under that end's
-// shared lock. Neither waits for the window: counters and lamps are left in
-// atomics (relay_activity.h) and a refresh is posted; only log entries, which
-// are rare, are sent synchronously.
+// SerialToPipePump reads the COM port and writes the pipe. Every use of a
+// handle holds that end's lock shared, so that the end's keeper
+// (link_recovery.h) can replace a lost handle once nobody uses it. A failed
+// read or write that means an end is gone is reported to its keeper; the
+// threads go on meanwhile, dropping what has nowhere to go. Neither thread
+// waits for the window: counters and lamps are left in atomics
+// (relay_activity.h) and a refresh is posted; only log entries, which are
+// rare, are sent synchronously.
 #include "relay/relay_pumps.h"
 
 #include <cwchar>
@@ -16,6 +18,9 @@
 RelayIoCalls RelayIo = {ReadFile, WriteFile};
 
 namespace {
+
+// While an end is away its reader has nothing to read.
+constexpr DWORD kEndAwayPauseMs = 30;
 
 void RequestRefresh(bool needed) {
     if (!needed) {
@@ -40,6 +45,34 @@ void ReportBytesLeftBehind(DWORD written) {
     AppendLog(L")\r\n");
 }
 
+// A COM port whose device has gone stops answering its driver: a failure
+// that comes with that is a lost port, one without it a passing fault.
+bool SerialPortAnswers(HANDLE port) {
+    DWORD errors = 0;
+    return ClearCommError(port, &errors, nullptr) != FALSE;
+}
+
+struct ReadOutcome {
+    HANDLE handle;  // the handle read, INVALID_HANDLE_VALUE while the end is away
+    BOOL ok;
+    DWORD count;
+    DWORD error;
+};
+
+ReadOutcome ReadEnd(LinkEnd& end, BYTE* buffer, DWORD size) {
+    SharedLinkUse use(end);
+    ReadOutcome outcome{use.Handle(), FALSE, 0, ERROR_SUCCESS};
+    if (!IsOpenHandle(outcome.handle)) {
+        outcome.handle = INVALID_HANDLE_VALUE;
+        return outcome;
+    }
+    outcome.ok = RelayIo.read(outcome.handle, buffer, size, &outcome.count, nullptr);
+    if (!outcome.ok) {
+        outcome.error = GetLastError();
+    }
+    return outcome;
+}
+
 }  // namespace
 
 void AddTraffic(TrafficCounter counter, DWORD n) {
@@ -51,26 +84,28 @@ DWORD WINAPI PipeToSerialPump(LPVOID argument) {
     auto& context = *static_cast<RelayContextRecord*>(argument);
     BYTE buffer[kPipeChunkSize];
     for (;;) {
-        // This thread alone replaces the pipe handle, so it reads it unlocked.
-        const HANDLE pipe = context.pipe.handle.load(std::memory_order_acquire);
-        DWORD read = 0;
-        if (!RelayIo.read(pipe, buffer, kPipeChunkSize, &read, nullptr)) {
-            const DWORD error = GetLastError();
-            if (error == ERROR_NO_DATA) {
+        const ReadOutcome read = ReadEnd(context.pipe, buffer, kPipeChunkSize);
+        if (read.handle == INVALID_HANDLE_VALUE) {
+            Sleep(kEndAwayPauseMs);
+            continue;
+        }
+        if (!read.ok) {
+            if (read.error == ERROR_NO_DATA) {
                 Sleep(kEmptyPipePauseMs);
                 continue;
             }
-            // The virtual machine went away (shut down, restarted): wait for
-            // its pipe to come back, without a dialog.
-            ReportSystemError(L"Error reading from pipe: ", error, nullptr);
-            RecoverPipe(context);
+            // The virtual machine went away (shut down, restarted): its
+            // keeper waits for the pipe to come back.
+            ReportSystemError(L"Error reading from pipe: ", read.error, nullptr);
+            ReportEndLost(LinkSide::Pipe, read.handle, read.error);
+            Sleep(kEndAwayPauseMs);
             continue;
         }
-        if (read == 0) {
+        if (read.count == 0) {
             continue;
         }
-        AddTraffic(VirtualReceived, read);
-        WriteToSerial(context, buffer, read);
+        AddTraffic(VirtualReceived, read.count);
+        WriteToSerial(context, buffer, read.count);
     }
 }
 
@@ -79,9 +114,11 @@ void WriteToSerial(RelayContextRecord& context, const BYTE* bytes, DWORD length)
     DWORD written = 0;
     BOOL ok;
     DWORD error = ERROR_SUCCESS;
+    HANDLE port;
+    bool portGone = false;
     {
         SharedLinkUse serial(context.serial);
-        const HANDLE port = serial.Handle();
+        port = serial.Handle();
         if (!IsOpenHandle(port)) {
             NoteDiscardedWhileSerialAway(length);
             return;
@@ -89,12 +126,19 @@ void WriteToSerial(RelayContextRecord& context, const BYTE* bytes, DWORD length)
         ok = RelayIo.write(port, bytes, length, &written, nullptr);
         if (!ok) {
             error = GetLastError();
+            portGone = error != ERROR_IO_PENDING && !SerialPortAnswers(port);
         }
     }
     if (ok) {
         AddTraffic(SerialSent, written);
-    } else if (error != ERROR_IO_PENDING) {
-        ReportSystemError(L"Error writing to serial port: ", error, L"\n");
+        return;
+    }
+    if (error == ERROR_IO_PENDING) {
+        return;
+    }
+    ReportSystemError(L"Error writing to serial port: ", error, L"\n");
+    if (portGone) {
+        ReportEndLost(LinkSide::Serial, port, error);
     }
 }
 
@@ -103,46 +147,54 @@ DWORD WINAPI SerialToPipePump(LPVOID argument) {
     BYTE buffer[kSerialChunkSize];
     DWORD lastHealthCheck = GetTickCount();
     for (;;) {
-        // This thread alone replaces the COM-port handle.
-        const HANDLE port = context.serial.handle.load(std::memory_order_acquire);
-        DWORD read = 0;
-        if (!RelayIo.read(port, buffer, kSerialChunkSize, &read, nullptr)) {
-            const DWORD error = GetLastError();
-            // A failure that does not repeat at once is read past; one that
-            // repeats (throttled) means the port is gone, as when a USB
-            // adapter is unplugged.
-            if (ReportSystemError(L"Error reading from serial port: ", error, L"\n") ==
-                ReportResult::Written) {
-                continue;
-            }
-            RecoverSerial(context, error);
+        const ReadOutcome read = ReadEnd(context.serial, buffer, kSerialChunkSize);
+        if (read.handle == INVALID_HANDLE_VALUE) {
+            Sleep(kEndAwayPauseMs);
             continue;
         }
-        if (read == 0) {
+        if (!read.ok) {
+            // A failure that does not repeat at once is read past; one that
+            // repeats (throttled), or that leaves the driver silent, means
+            // the port is gone, as when a USB adapter is unplugged.
+            const bool written = ReportSystemError(L"Error reading from serial port: ", read.error,
+                                                   L"\n") == ReportResult::Written;
+            bool answers;
+            {
+                SharedLinkUse serial(context.serial);
+                answers = serial.Handle() == read.handle && SerialPortAnswers(read.handle);
+            }
+            if (!written || !answers) {
+                ReportEndLost(LinkSide::Serial, read.handle, read.error);
+                Sleep(kEndAwayPauseMs);
+            }
+            continue;
+        }
+        if (read.count == 0) {
             // A port whose device has gone does not always fail its reads
             // (a hung-up tty under Wine reads as empty): ask the driver now
             // and then while the line is quiet.
             if (GetTickCount() - lastHealthCheck >= kSerialHealthCheckMs) {
                 lastHealthCheck = GetTickCount();
-                DWORD errors = 0;
-                if (!ClearCommError(port, &errors, nullptr)) {
-                    RecoverSerial(context, GetLastError());
+                SharedLinkUse serial(context.serial);
+                if (serial.Handle() == read.handle && !SerialPortAnswers(read.handle)) {
+                    ReportEndLost(LinkSide::Serial, read.handle, GetLastError());
                 }
             }
             continue;
         }
-        AddToCounter(SerialReceived, read);
-        RequestRefresh(NoteLampChunk(RelayActivity, ActivityLamp::SerialReceive, read));
-        WriteToPipe(context, buffer, read);
+        AddToCounter(SerialReceived, read.count);
+        RequestRefresh(NoteLampChunk(RelayActivity, ActivityLamp::SerialReceive, read.count));
+        WriteToPipe(context, buffer, read.count);
     }
 }
 
 void WriteToPipe(RelayContextRecord& context, const BYTE* bytes, DWORD length) {
     DWORD sent = 0;
     DWORD error = ERROR_SUCCESS;
+    HANDLE pipe;
     {
         SharedLinkUse link(context.pipe);
-        const HANDLE pipe = link.Handle();
+        pipe = link.Handle();
         if (!IsOpenHandle(pipe)) {
             NoteDiscardedWhilePipeAway(length);
             return;
@@ -178,5 +230,10 @@ void WriteToPipe(RelayContextRecord& context, const BYTE* bytes, DWORD length) {
             ReportBytesLeftBehind(sent);
         }
         ReportSystemError(L"Error writing to pipe: ", error, L"\n");
+        // The virtual machine went away while its reader here waits on the
+        // COM port: its keeper is told from this side.
+        if (IsPipeGone(error)) {
+            ReportEndLost(LinkSide::Pipe, pipe, error);
+        }
     }
 }

@@ -141,6 +141,7 @@ TEST_F(RelayTest, ThePipeIsFoundAgainAfterTheVirtualMachineRestarts) {
                                       nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_TRUE(vm->WaitForClient());
     RelayContextRecord* context = NewContext(pipe, serial);
+    ASSERT_TRUE(StartLinkKeepers(*context));
     CloseHandle(CreateThread(nullptr, 0, PipeToSerialPump, context, 0, nullptr));
 
     ASSERT_TRUE(vm->Write("before"));
