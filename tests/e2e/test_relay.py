@@ -1,0 +1,392 @@
+"""The relay of the shipped Vantrel.exe between a pty-backed COM3 and the
+stand-in VM's pipe: bulk traffic both ways at once, the counters and the
+activity lamps, bytes held back by a full pipe or a device that does not
+read, and a real ZMODEM peer (lrzsz) on both ends."""
+
+import os
+import select
+import shutil
+import subprocess
+import threading
+import time
+import unittest
+
+from harness import (DEFAULT_TIMEOUT, SPLASH_SECONDS, VANTREL_KEY, E2ETestCase, HarnessError,
+                     wait_for)
+
+VIRTUAL_RECEIVED, VIRTUAL_SENT, SERIAL_RECEIVED, SERIAL_SENT = 1007, 1008, 1012, 1020
+COUNTERS = (VIRTUAL_RECEIVED, VIRTUAL_SENT, SERIAL_RECEIVED, SERIAL_SENT)
+RX_LAMP, TX_LAMP = 1002, 1003
+EXIT = 2
+
+# A pty has no modem lines: every fixed flow-control mode holds output until
+# DSR comes on, so the store asks for custom flow control with every
+# handshake off and DTR and RTS simply raised.
+PTY_STORE = {
+    "Serial port": "COM3",
+    "Pipe name": "Vantrel",
+    "Baud rate": 256000,
+    "Data bits": 8,
+    "Stop bits": 0,
+    "Parity": 0,
+    "Flow control": 3,
+    "Use CTS for output": 0,
+    "Use DSR for output": 0,
+    "Use DSR for input": 0,
+    "DTR control mode": 1,
+    "RTS control mode": 1,
+    "Discard NULL": 0,
+}
+
+# Runs of the two byte values a text-minded relay would mangle, before the
+# random part of every bulk payload.
+EDGE_BYTES = b"\x00" * 300 + b"\xff" * 300 + b"\x00\xff" * 300 + b"\xff\x00\x00\xff" * 100
+
+
+def write_store(driver, **changes):
+    store = dict(PTY_STORE, **changes)
+    for name, value in store.items():
+        if isinstance(value, str):
+            driver.reg_set_sz(VANTREL_KEY, name, value)
+        else:
+            driver.reg_set_dword(VANTREL_KEY, name, value)
+
+
+def start_connected(session, **store_changes):
+    """COM3, the stand-in VM and Vantrel on the pty store, relaying."""
+    write_store(session.driver(), **store_changes)
+    port = session.com_port("COM3")
+    vm = session.vm("Vantrel")
+    vantrel = session.vantrel()
+    vantrel.wait_status_line("Connected", timeout=DEFAULT_TIMEOUT + SPLASH_SECONDS)
+    vm.wait_client()
+    return port, vm, vantrel
+
+
+def counters(vantrel):
+    return tuple(vantrel.field(control) for control in COUNTERS)
+
+
+def wait_counters(vantrel, virtual_received, virtual_sent, serial_received, serial_sent,
+                  timeout=None):
+    expected = tuple(str(n) for n in (virtual_received, virtual_sent, serial_received,
+                                      serial_sent))
+
+    def probe():
+        seen = counters(vantrel)
+        return seen == expected, seen
+    wait_for(f"counters (virtual received, virtual sent, serial received, serial sent) "
+             f"to read {expected}", probe, timeout)
+
+
+def wait_steady(what, read, hold=1.5, timeout=None):
+    """The value read() settles on: unchanged for hold seconds."""
+    state = {"value": read(), "since": time.monotonic()}
+
+    def probe():
+        value = read()
+        now = time.monotonic()
+        if value != state["value"]:
+            state.update(value=value, since=now)
+        return now - state["since"] >= hold, value
+    return wait_for(f"{what} to settle", probe, timeout, interval=0.2)
+
+
+def first_difference(got, expected):
+    for index, (a, b) in enumerate(zip(got, expected)):
+        if a != b:
+            return index
+    return min(len(got), len(expected))
+
+
+class Background:
+    """A call run on a thread; result() hands back its value or raises its error."""
+
+    def __init__(self, function, *args, **kwargs):
+        self._value = None
+        self._error = None
+        self._thread = threading.Thread(target=self._run, args=(function, args, kwargs),
+                                        daemon=True)
+        self._thread.start()
+
+    def _run(self, function, args, kwargs):
+        try:
+            self._value = function(*args, **kwargs)
+        except BaseException as error:  # handed to the test thread by result()
+            self._error = error
+
+    @property
+    def running(self):
+        return self._thread.is_alive()
+
+    def result(self, timeout):
+        self._thread.join(timeout)
+        if self._thread.is_alive():
+            raise HarnessError(f"background call still running after {timeout:g} s")
+        if self._error is not None:
+            raise self._error
+        return self._value
+
+
+class BothWays:
+    """to_device from the VM and to_vm from the device, all four ends busy at once."""
+
+    def __init__(self, port, vm, to_device, to_vm, timeout):
+        self.jobs = [
+            Background(vm.send, to_device),
+            Background(port.read_exactly, len(to_device), timeout),
+            Background(port.write, to_vm, timeout),
+            Background(vm.recv_exactly, len(to_vm), timeout),
+        ]
+        self.timeout = timeout
+
+    @property
+    def running(self):
+        return any(job.running for job in self.jobs)
+
+    def result(self):
+        """(bytes the device got, bytes the VM got)."""
+        values = [job.result(self.timeout + 30) for job in self.jobs]
+        return values[1], values[3]
+
+
+class DeviceEnd:
+    """The device's end of COM3 for a protocol program: its own descriptor, so
+    nothing else competes for the bytes."""
+
+    def __init__(self, port):
+        self.port = port
+        self.fd = os.open(port.device_path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+
+    def read_some(self, timeout):
+        ready, _, _ = select.select([self.fd], [], [], timeout)
+        if not ready:
+            return None
+        try:
+            return os.read(self.fd, 65536)
+        except BlockingIOError:
+            return None
+
+    def write(self, data):
+        self.port.write(data)
+
+    def close(self):
+        os.close(self.fd)
+
+
+class VmEnd:
+    def __init__(self, vm):
+        self.vm = vm
+
+    def read_some(self, timeout):
+        ready, _, _ = select.select([self.vm.socket], [], [], timeout)
+        if not ready:
+            return None
+        try:
+            data = self.vm.socket.recv(65536)
+        except (BlockingIOError, TimeoutError):
+            return None
+        if not data:
+            raise HarnessError("the stand-in VM closed its socket")
+        return data
+
+    def write(self, data):
+        self.vm.send(data)
+
+    def close(self):
+        pass
+
+
+def run_attached(command, cwd, end, log_path, stop):
+    """Starts a program whose standard input and output are joined to end."""
+    log = open(log_path, "wb")
+    process = subprocess.Popen(command, cwd=cwd, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                               stderr=log, bufsize=0)
+    log.close()
+
+    def outward():
+        while True:
+            data = os.read(process.stdout.fileno(), 65536)
+            if not data:
+                return
+            end.write(data)
+
+    def inward():
+        while not stop.is_set() and process.poll() is None:
+            data = end.read_some(0.1)
+            if data:
+                try:
+                    process.stdin.write(data)
+                except (BrokenPipeError, ValueError):
+                    return
+    pumps = [Background(outward), Background(inward)]
+    return process, pumps
+
+
+class RelayTestCase(E2ETestCase):
+    def assertSameBytes(self, got, expected, what):
+        if got != expected:
+            at = first_difference(got, expected)
+            self.fail(f"{what}: {len(got)} bytes arrived for {len(expected)} sent; first "
+                      f"difference at {at}: got {got[at:at + 16]!r}, expected "
+                      f"{expected[at:at + 16]!r}")
+
+    def assertNoRelayTrouble(self, vantrel):
+        messages = vantrel.messages()
+        for text in ("Bytes left behind", "Error writing to pipe", "Error writing to serial port",
+                     "Error reading from", "discarded"):
+            self.assertNotIn(text, messages)
+        self.assertEqual(vantrel.status_line(), "Connected")
+
+
+class BulkBothWays(RelayTestCase):
+    def test_a_mebibyte_each_way_at_once_arrives_exact_counted_and_lit(self):
+        port, vm, vantrel = start_connected(self.session)
+        window = vantrel.status_window()
+
+        # The VM writes 250 bytes at once; they wait in the pipe for the
+        # relay's next poll, which takes them in several chunks.
+        burst = os.urandom(250)
+        vm.send(burst)
+        self.assertSameBytes(port.read_exactly(len(burst)), burst, "250 bytes to the device")
+        wait_counters(vantrel, 250, 0, 0, 250)
+
+        size = 1 << 20
+        to_device = EDGE_BYTES + os.urandom(size - len(EDGE_BYTES))
+        to_vm = EDGE_BYTES[::-1] + os.urandom(size - len(EDGE_BYTES))
+        transfer = BothWays(port, vm, to_device, to_vm, timeout=240)
+        lit = set()
+        while transfer.running and lit != {RX_LAMP, TX_LAMP}:
+            for lamp in (RX_LAMP, TX_LAMP):
+                if vantrel.indicator(lamp) == "green":
+                    lit.add(lamp)
+        if lit == {RX_LAMP, TX_LAMP}:
+            self.screenshot("both-lamps-lit")
+        got_device, got_vm = transfer.result()
+        self.assertSameBytes(got_device, to_device, "1 MiB to the device")
+        self.assertSameBytes(got_vm, to_vm, "1 MiB to the VM")
+        self.assertEqual(lit, {RX_LAMP, TX_LAMP}, "lamps seen green while both directions ran")
+
+        wait_counters(vantrel, 250 + size, size, size, 250 + size)
+        for lamp in (RX_LAMP, TX_LAMP):
+            wait_for(f"lamp {lamp} to go grey once the bytes stopped",
+                     lambda: (vantrel.indicator(lamp) == "grey", vantrel.indicator(lamp)))
+        self.assertEqual(port.read_for(0.3), b"", "nothing more reaches the device")
+        self.assertEqual(vm.recv_for(0.3), b"", "nothing more reaches the VM")
+        self.assertNoRelayTrouble(vantrel)
+
+        self.driver.click(window, EXIT)
+        self.assertEqual(vantrel.wait_exit(), 0)
+
+
+class HeldBackAndProtocolPeer(RelayTestCase):
+    def test_held_back_bytes_wait_and_zmodem_gets_files_through_both_ways(self):
+        port, vm, vantrel = start_connected(self.session)
+
+        # The device stops reading: the relay waits in its COM-port write
+        # instead of dropping what the VM sends meanwhile.
+        to_device = EDGE_BYTES + os.urandom(128 * 1024)
+        sender = Background(vm.send, to_device)
+        held = int(wait_steady("serial sent while the device does not read",
+                               lambda: vantrel.field(SERIAL_SENT)))
+        self.assertLess(held, len(to_device), "the device's full buffer held the relay back")
+        self.assertSameBytes(port.read_exactly(len(to_device), timeout=120), to_device,
+                             "bytes held back by the device")
+        sender.result(30)
+
+        # The VM stops reading its pipe: the pipe fills, the relay stops
+        # reading COM3, and the device's own writes block.
+        pipe_to_vm_before, _ = vm.stats()
+        vm.pause()
+        to_vm = EDGE_BYTES + os.urandom(128 * 1024)
+        writer = Background(port.write, to_vm, 240)
+        taken = int(wait_steady("serial received while the VM does not read",
+                                lambda: vantrel.field(SERIAL_RECEIVED)))
+        self.assertGreater(taken, 0)
+        self.assertEqual(vm.recv_for(2.0), b"", "nothing reaches a VM that does not read")
+        self.assertEqual(vm.stats()[0], pipe_to_vm_before, "the paused VM read nothing")
+        self.assertTrue(writer.running, "the device's writes wait while the pipe is full")
+        vm.resume()
+        self.assertSameBytes(vm.recv_exactly(len(to_vm), timeout=240), to_vm,
+                             "bytes held in a full pipe")
+        writer.result(30)
+        self.assertEqual(vm.stats()[0] - pipe_to_vm_before, len(to_vm))
+        wait_counters(vantrel, len(to_device), len(to_vm), len(to_vm), len(to_device))
+        self.assertNoRelayTrouble(vantrel)
+
+        self.zmodem("device", "vm", port, vm)
+        self.zmodem("vm", "device", port, vm)
+        self.assertNoRelayTrouble(vantrel)
+        self.driver.click(vantrel.status_window(), EXIT)
+        self.assertEqual(vantrel.wait_exit(), 0)
+
+    def zmodem(self, sender, receiver, port, vm):
+        """sz on one end sends a file, rz on the other receives it."""
+        work = self.session.root / f"zmodem-{sender}-to-{receiver}"
+        for side in (sender, receiver):
+            (work / side).mkdir(parents=True)
+        name = f"from-{sender}.bin"
+        original = os.urandom(64 * 1024)
+        (work / sender / name).write_bytes(original)
+        ends = {"device": DeviceEnd(port), "vm": VmEnd(vm)}
+        stop = threading.Event()
+        try:
+            sz, sz_pumps = run_attached(["sz", "-b", name], work / sender, ends[sender],
+                                        self.artifacts / f"sz-{sender}.log", stop)
+            rz, rz_pumps = run_attached(["rz", "-b"], work / receiver, ends[receiver],
+                                        self.artifacts / f"rz-{receiver}.log", stop)
+            try:
+                codes = (sz.wait(180), rz.wait(180))
+            except subprocess.TimeoutExpired:
+                codes = None
+            stop.set()
+            for process in (sz, rz):
+                if process.poll() is None:
+                    process.kill()
+                    process.wait()
+            for pump in sz_pumps + rz_pumps:
+                try:
+                    pump.result(30)
+                except (OSError, HarnessError):
+                    pass  # a program that ended closed its end first
+            for process in (sz, rz):
+                process.stdin.close()
+                process.stdout.close()
+        finally:
+            for end in ends.values():
+                end.close()
+        self.assertEqual(codes, (0, 0), f"sz and rz exit codes, {sender} to {receiver}; "
+                                        f"see sz-{sender}.log and rz-{receiver}.log")
+        received = work / receiver / name
+        self.assertTrue(received.is_file(), f"rz on the {receiver} side wrote {name}")
+        self.assertSameBytes(received.read_bytes(), original, f"ZMODEM {sender} to {receiver}")
+        shutil.rmtree(work, ignore_errors=True)
+
+
+class StandInVmAtRest(E2ETestCase):
+    """The stand-in VM shares the two cores with the program under test: the
+    relay's speed and processor figures are only fair while it idles when
+    nothing moves."""
+
+    run_alone = True
+
+    def test_a_connected_stand_in_vm_with_nothing_to_move_idles(self):
+        vm = self.session.vm("Vantrel")
+        self.session.pipe_client("Vantrel")
+        vm.wait_client()
+        with open(f"/proc/{vm.process.pid}/cmdline", "rb") as f:
+            self.assertIn(b"vmstub", f.read())
+
+        def cpu_seconds():
+            with open(f"/proc/{vm.process.pid}/stat") as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+            return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+        started, used = time.monotonic(), cpu_seconds()
+        # The span measured, in which nothing is sent either way.
+        self.assertEqual(vm.recv_for(5.0), b"")
+        percent = 100 * (cpu_seconds() - used) / (time.monotonic() - started)
+        self.assertLess(percent, 5.0, f"vmstub.exe used {percent:.1f} % of a core while idle")
+
+
+if __name__ == "__main__":
+    unittest.main()
