@@ -201,7 +201,10 @@ void WriteToPipe(RelayContextRecord& context, const BYTE* bytes, DWORD length) {
         }
         // A non-blocking pipe takes a write only when all of it fits, so a
         // write that found no room is tried again after a pause with half
-        // as much, down to one byte, until everything has gone.
+        // as much, down to one byte, until everything has gone. What the
+        // pipe took is delivered; the pipe is not flushed, since a flush
+        // waits for the virtual machine to read every chunk and holds the
+        // device's side to one 10-byte chunk per round trip through it.
         DWORD piece = length;
         while (sent < length) {
             DWORD written = 0;
@@ -217,9 +220,6 @@ void WriteToPipe(RelayContextRecord& context, const BYTE* bytes, DWORD length) {
             } else {
                 piece = length;
             }
-        }
-        if (sent == length) {
-            FlushFileBuffers(pipe);
         }
     }
     if (sent > 0) {

@@ -196,12 +196,29 @@ public:
             if (!Pump()) {
                 break;
             }
-            HANDLE events[] = {Commands.ready, connectOv_.hEvent, readOv_.hEvent,
-                               writeOv_.hEvent, listenEvent_,      socketEvent_,
-                               reopenTimer_};
+            // Only the events of operations still under way: the event of a
+            // finished one stays signalled and would make this wait return
+            // at once, keeping a processor busy while nothing moves.
+            HANDLE events[7];
+            DWORD count = 0;
+            events[count++] = Commands.ready;
+            events[count++] = listenEvent_;
+            events[count++] = socketEvent_;
+            if (connectPending_) {
+                events[count++] = connectOv_.hEvent;
+            }
+            if (readPending_) {
+                events[count++] = readOv_.hEvent;
+            }
+            if (writePending_) {
+                events[count++] = writeOv_.hEvent;
+            }
+            if (reopenArmed_) {
+                events[count++] = reopenTimer_;
+            }
             // The timeout is only a safety net for edge-triggered socket
             // notifications; every state change also has its own event.
-            WaitForMultipleObjects(static_cast<DWORD>(std::size(events)), events, FALSE, 200);
+            WaitForMultipleObjects(count, events, FALSE, 200);
             if (!HandleCommands()) {
                 break;
             }
