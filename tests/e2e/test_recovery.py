@@ -6,8 +6,10 @@ for a missing end costs in log lines and processor time."""
 import os
 import re
 import select
+import termios
 import threading
 import time
+import tty
 import unittest
 
 from harness import E2ETestCase, HarnessError, wait_for
@@ -268,6 +270,36 @@ class LinkRecovery(E2ETestCase):
         return len(vantrel.messages().splitlines())
 
 
+class HeldPty:
+    """COM3 on a plain pty whose device end the test holds. In the harness's
+    socat pair a device that does not read can stall its own writes too
+    (socat blocks writing towards it); here the two directions are
+    independent, as on a real line whose device holds its output."""
+
+    def __init__(self, session):
+        self.fd, slave = os.openpty()
+        tty.setraw(slave)
+        attributes = termios.tcgetattr(slave)
+        attributes[3] &= ~termios.ECHO
+        termios.tcsetattr(slave, termios.TCSANOW, attributes)
+        os.set_blocking(self.fd, False)
+        # The slave stays open here too, so the pty lives for the whole test.
+        self._slave = slave
+        self.link = session.prefix / "dosdevices" / "com3"
+        self.link.symlink_to(os.ttyname(slave))
+        session.add_closer(self.close)
+
+    def write(self, data):
+        """What the device sends; raises BlockingIOError while its line is full."""
+        os.write(self.fd, data)
+
+    def close(self):
+        if self.link.is_symlink():
+            self.link.unlink()
+        for fd in (self.fd, self._slave):
+            os.close(fd)
+
+
 def keep_writing(write, stop):
     """Writes through write() until stop is set; an end that is full or gone
     just takes nothing."""
@@ -283,7 +315,8 @@ class EndLostWhileItsReaderWaits(E2ETestCase):
     the failure of a write to it must be noticed all the same."""
 
     def test_vm_gone_while_the_device_holds_its_output_is_noticed(self):
-        port, vm, vantrel = start_connected(self.session)
+        device = HeldPty(self.session)
+        _, vm, vantrel = start_connected(self.session, port=device)
         # The device stops reading: the relay's pipe reader waits in its
         # COM-port write, while the device still talks to the VM.
         to_device = os.urandom(256 * 1024)
@@ -292,9 +325,11 @@ class EndLostWhileItsReaderWaits(E2ETestCase):
                                lambda: vantrel.field(SERIAL_SENT)))
         self.assertLess(held, len(to_device))
         stop = threading.Event()
-        writer = Background(keep_writing, lambda: port.write(b"device " * 10, timeout=1), stop)
+        writer = Background(keep_writing, lambda: device.write(b"device " * 10), stop)
         self.addCleanup(writer.result, 30)
         self.addCleanup(stop.set)
+        wait_for("the device's bytes to reach the relay",
+                 lambda: (int(vantrel.field(SERIAL_RECEIVED)) > 0, vantrel.field(SERIAL_RECEIVED)))
         vm.kill()
         vantrel.wait_status_line(LOOKING_FOR_PIPE, timeout=RETURN_DEADLINE)
         vantrel.wait_messages_contain("Lost the virtual machine's pipe")

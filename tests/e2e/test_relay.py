@@ -52,10 +52,11 @@ def write_store(driver, **changes):
             driver.reg_set_dword(VANTREL_KEY, name, value)
 
 
-def start_connected(session, **store_changes):
-    """COM3, the stand-in VM and Vantrel on the pty store, relaying."""
+def start_connected(session, port=None, **store_changes):
+    """COM3 (the harness's socat pair unless port is given), the stand-in VM
+    and Vantrel on the pty store, relaying."""
     write_store(session.driver(), **store_changes)
-    port = session.com_port("COM3")
+    port = port or session.com_port("COM3")
     vm = session.vm("Vantrel")
     vantrel = session.vantrel()
     vantrel.wait_status_line("Connected", timeout=DEFAULT_TIMEOUT + SPLASH_SECONDS)
