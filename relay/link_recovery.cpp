@@ -19,6 +19,7 @@ struct EndKeeper {
     HANDLE wake;                           // set when the end is reported lost
     std::atomic<bool> away;                // from the report until the end is back
     std::atomic<DWORD> error;              // what the report said
+    std::atomic<bool> byReader;            // whether the end's own reader reported it
     std::atomic<std::uint32_t> discarded;  // bytes for this end dropped meanwhile
 };
 
@@ -38,6 +39,15 @@ void LogDiscarded(EndKeeper& keeper, const wchar_t* what) {
     std::swprintf(text, 200, L"%lu %ls\r\n",
                   static_cast<unsigned long>(keeper.discarded.exchange(0)), what);
     AppendLogEntry(text);
+}
+
+// A loss noticed by the writing thread: a reader that is not itself held up
+// meets the failure within a few milliseconds and logs it as its own, as
+// when it notices first. A reader held up on the other end is not waited for.
+void GiveTheReaderItsTurn(const EndKeeper& keeper) {
+    if (!keeper.byReader.load()) {
+        Sleep(kReaderGraceMs);
+    }
 }
 
 HANDLE ReopenPipe() {
@@ -76,6 +86,7 @@ HANDLE ReopenSerial() {
 DWORD WINAPI KeepPipe(LPVOID) {
     for (;;) {
         WaitForSingleObject(pipeKeeper.wake, INFINITE);
+        GiveTheReaderItsTurn(pipeKeeper);
         ReplaceLinkHandle(*pipeKeeper.end, INVALID_HANDLE_VALUE);
         ShowLinkState();
         AppendLogEntry(L"Lost the virtual machine's pipe; waiting for it to come back\r\n");
@@ -91,6 +102,7 @@ DWORD WINAPI KeepPipe(LPVOID) {
 DWORD WINAPI KeepSerial(LPVOID) {
     for (;;) {
         WaitForSingleObject(serialKeeper.wake, INFINITE);
+        GiveTheReaderItsTurn(serialKeeper);
         ReplaceLinkHandle(*serialKeeper.end, INVALID_HANDLE_VALUE);
         ShowLinkState();
         wchar_t text[400];
@@ -135,7 +147,7 @@ bool StartLinkKeepers(RelayContextRecord& context) {
     return pipeThread != nullptr && serialThread != nullptr;
 }
 
-void ReportEndLost(LinkSide side, HANDLE handle, DWORD error) {
+void ReportEndLost(LinkSide side, HANDLE handle, DWORD error, bool byReader) {
     EndKeeper& keeper = KeeperOf(side);
     if (keeper.wake == nullptr || keeper.end->handle.load() != handle) {
         return;
@@ -144,6 +156,7 @@ void ReportEndLost(LinkSide side, HANDLE handle, DWORD error) {
         return;
     }
     keeper.error.store(error);
+    keeper.byReader.store(byReader);
     // Bytes for this end from here on have nowhere to go.
     keeper.discarded.store(0);
     SetEvent(keeper.wake);
@@ -152,6 +165,10 @@ void ReportEndLost(LinkSide side, HANDLE handle, DWORD error) {
 bool IsPipeGone(DWORD error) {
     return error == ERROR_BROKEN_PIPE || error == ERROR_PIPE_NOT_CONNECTED ||
            error == ERROR_NO_DATA || error == ERROR_INVALID_HANDLE;
+}
+
+bool IsEndAway(LinkSide side) {
+    return KeeperOf(side).away.load();
 }
 
 void NoteDiscardedWhilePipeAway(DWORD count) {

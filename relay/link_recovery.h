@@ -28,11 +28,17 @@ bool StartLinkKeepers(RelayContextRecord& context);
 
 // From a relay thread, after an operation on handle failed with error in a
 // way that means the end is gone. Does nothing when the end has been
-// replaced meanwhile or is already being brought back.
-void ReportEndLost(LinkSide side, HANDLE handle, DWORD error);
+// replaced meanwhile or is already being brought back. byReader: the thread
+// that reads this end noticed it; when the writing thread noticed first, the
+// keeper leaves the reader a moment to meet (and log) the failure itself.
+void ReportEndLost(LinkSide side, HANDLE handle, DWORD error, bool byReader);
+inline constexpr DWORD kReaderGraceMs = 1000;
 
 // Whether a pipe operation's error means the other end has gone away.
 bool IsPipeGone(DWORD error);
+
+// Between a report of the end's loss and its return.
+bool IsEndAway(LinkSide side);
 
 // Bytes the relay had to drop because the other end was away.
 void NoteDiscardedWhilePipeAway(DWORD count);

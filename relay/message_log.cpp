@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "app/app_state.h"
+#include "config/settings_record.h"
 #include "relay/error_throttle.h"
 #include "relay/log_text.h"
 #include "ui/resource.h"
@@ -63,21 +64,24 @@ ReportResult ReportSystemError(const wchar_t* label, DWORD code, const wchar_t* 
     if (IsSuppressed(code)) {
         return ReportResult::Suppressed;
     }
-    wchar_t prefix[1024];
-    FormatTimestamp(prefix, 1024);
-    AppendLog(prefix);
-    AppendLog(label);
-    AppendLog(systemText);
-    if (lineEnd != nullptr) {
-        AppendLog(lineEnd);
-    }
+    const wchar_t* pieces[] = {label, systemText, lineEnd != nullptr ? lineEnd : L""};
+    AppendLogEntry(pieces, 3, 1024);
     MarkReported(code);
     return ReportResult::Written;
 }
 
 void AppendLogEntry(const wchar_t* text, std::size_t prefixCapacity) {
-    wchar_t prefix[1024];
-    FormatTimestamp(prefix, prefixCapacity < 1024 ? prefixCapacity : 1024);
-    AppendLog(prefix);
-    AppendLog(text);
+    AppendLogEntry(&text, 1, prefixCapacity);
+}
+
+void AppendLogEntry(const wchar_t* const* pieces, std::size_t count, std::size_t prefixCapacity) {
+    // Room for the largest prefix, a label, a system text of 1024 characters
+    // and a line end; longer pieces are cut, never overrun.
+    constexpr std::size_t kEntryCapacity = 2560;
+    wchar_t entry[kEntryCapacity];
+    FormatTimestamp(entry, prefixCapacity < 1024 ? prefixCapacity : 1024);
+    for (std::size_t i = 0; i < count; ++i) {
+        AppendText(entry, kEntryCapacity, pieces[i]);
+    }
+    AppendLog(entry);
 }

@@ -31,6 +31,9 @@ enum class ReportResult { Written, Suppressed };
 // line end (may be null), unless the same code was reported less than 10 s ago.
 ReportResult ReportSystemError(const wchar_t* label, DWORD code, const wchar_t* lineEnd);
 
-// Appends the time-stamp prefix (capacity as the entry's writer gives it) and
-// then text, as two pieces.
+// Appends the time-stamp prefix (capacity as the entry's writer gives it)
+// followed by text. The entry goes in as one piece, so that entries made at
+// the same moment by two threads stay whole lines.
 void AppendLogEntry(const wchar_t* text, std::size_t prefixCapacity = 50);
+void AppendLogEntry(const wchar_t* const* pieces, std::size_t count,
+                    std::size_t prefixCapacity = 50);

@@ -35,14 +35,10 @@ void RequestRefresh(bool needed) {
 }
 
 void ReportBytesLeftBehind(DWORD written) {
-    wchar_t prefix[1024];
-    FormatTimestamp(prefix, 1024);
     wchar_t count[16];
     std::swprintf(count, 16, L"%lu", static_cast<unsigned long>(written));
-    AppendLog(prefix);
-    AppendLog(L"Bytes left behind! ( ");
-    AppendLog(count);
-    AppendLog(L")\r\n");
+    const wchar_t* pieces[] = {L"Bytes left behind! ( ", count, L")\r\n"};
+    AppendLogEntry(pieces, 3, 1024);
 }
 
 // A COM port whose device has gone stops answering its driver: a failure
@@ -83,6 +79,10 @@ void AddTraffic(TrafficCounter counter, DWORD n) {
 DWORD WINAPI PipeToSerialPump(LPVOID argument) {
     auto& context = *static_cast<RelayContextRecord*>(argument);
     BYTE buffer[kPipeChunkSize];
+    DWORD lastData = GetTickCount() - kBusyPipeMs;
+    // One entry per lost pipe: its failure repeats until the keeper has
+    // taken the handle.
+    HANDLE loggedLoss = nullptr;
     for (;;) {
         const ReadOutcome read = ReadEnd(context.pipe, buffer, kPipeChunkSize);
         if (read.handle == INVALID_HANDLE_VALUE) {
@@ -91,19 +91,28 @@ DWORD WINAPI PipeToSerialPump(LPVOID argument) {
         }
         if (!read.ok) {
             if (read.error == ERROR_NO_DATA) {
-                Sleep(kEmptyPipePauseMs);
+                // While bytes flow, an empty pipe is a gap between two of the
+                // virtual machine's writes: look again at once rather than
+                // let up to 30 ms of its output pile up behind a small pipe
+                // buffer. Once it has been quiet a while, poll gently.
+                Sleep(GetTickCount() - lastData < kBusyPipeMs ? kBusyPipePauseMs
+                                                              : kEmptyPipePauseMs);
                 continue;
             }
             // The virtual machine went away (shut down, restarted): its
             // keeper waits for the pipe to come back.
-            ReportSystemError(L"Error reading from pipe: ", read.error, nullptr);
-            ReportEndLost(LinkSide::Pipe, read.handle, read.error);
+            if (read.handle != loggedLoss) {
+                loggedLoss = read.handle;
+                ReportSystemError(L"Error reading from pipe: ", read.error, nullptr);
+            }
+            ReportEndLost(LinkSide::Pipe, read.handle, read.error, true);
             Sleep(kEndAwayPauseMs);
             continue;
         }
         if (read.count == 0) {
             continue;
         }
+        lastData = GetTickCount();
         AddTraffic(VirtualReceived, read.count);
         WriteToSerial(context, buffer, read.count);
     }
@@ -136,9 +145,13 @@ void WriteToSerial(RelayContextRecord& context, const BYTE* bytes, DWORD length)
     if (error == ERROR_IO_PENDING) {
         return;
     }
-    ReportSystemError(L"Error writing to serial port: ", error, L"\n");
+    // A port already known lost has been reported; its chunks are counted.
+    if (!portGone || !IsEndAway(LinkSide::Serial)) {
+        ReportSystemError(L"Error writing to serial port: ", error, L"\n");
+    }
     if (portGone) {
-        ReportEndLost(LinkSide::Serial, port, error);
+        ReportEndLost(LinkSide::Serial, port, error, false);
+        NoteDiscardedWhileSerialAway(length);
     }
 }
 
@@ -164,7 +177,7 @@ DWORD WINAPI SerialToPipePump(LPVOID argument) {
                 answers = serial.Handle() == read.handle && SerialPortAnswers(read.handle);
             }
             if (!written || !answers) {
-                ReportEndLost(LinkSide::Serial, read.handle, read.error);
+                ReportEndLost(LinkSide::Serial, read.handle, read.error, true);
                 Sleep(kEndAwayPauseMs);
             }
             continue;
@@ -177,7 +190,7 @@ DWORD WINAPI SerialToPipePump(LPVOID argument) {
                 lastHealthCheck = GetTickCount();
                 SharedLinkUse serial(context.serial);
                 if (serial.Handle() == read.handle && !SerialPortAnswers(read.handle)) {
-                    ReportEndLost(LinkSide::Serial, read.handle, GetLastError());
+                    ReportEndLost(LinkSide::Serial, read.handle, GetLastError(), true);
                 }
             }
             continue;
@@ -226,14 +239,19 @@ void WriteToPipe(RelayContextRecord& context, const BYTE* bytes, DWORD length) {
         AddTraffic(VirtualSent, sent);
     }
     if (sent < length) {
-        if (sent > 0) {
-            ReportBytesLeftBehind(sent);
+        const bool gone = IsPipeGone(error);
+        // A pipe already known lost has been reported; its chunks are counted.
+        if (!gone || !IsEndAway(LinkSide::Pipe)) {
+            if (sent > 0) {
+                ReportBytesLeftBehind(sent);
+            }
+            ReportSystemError(L"Error writing to pipe: ", error, L"\n");
         }
-        ReportSystemError(L"Error writing to pipe: ", error, L"\n");
         // The virtual machine went away while its reader here waits on the
         // COM port: its keeper is told from this side.
-        if (IsPipeGone(error)) {
-            ReportEndLost(LinkSide::Pipe, pipe, error);
+        if (gone) {
+            ReportEndLost(LinkSide::Pipe, pipe, error, false);
+            NoteDiscardedWhilePipeAway(length - sent);
         }
     }
 }

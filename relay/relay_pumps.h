@@ -14,6 +14,10 @@ DWORD WINAPI SerialToPipePump(LPVOID context);
 inline constexpr DWORD kPipeChunkSize = 100;
 inline constexpr DWORD kSerialChunkSize = 10;
 inline constexpr DWORD kEmptyPipePauseMs = 30;
+// For this long after the last bytes from the pipe, an empty pipe is looked
+// at again after only kBusyPipePauseMs.
+inline constexpr DWORD kBusyPipeMs = 100;
+inline constexpr DWORD kBusyPipePauseMs = 1;
 inline constexpr DWORD kSerialHealthCheckMs = 1000;
 
 // Writes one chunk from the pipe to the COM port and counts what went.

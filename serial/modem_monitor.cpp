@@ -35,22 +35,17 @@ bool Forever(void*) {
 }  // namespace
 
 void ReportModemLine(ModemLine line, bool on) {
-    wchar_t prefix[50];
-    FormatTimestamp(prefix, 50);
-    AppendLog(prefix);
-    if (line == ModemLine::Dcd) {
-        SendDlgItemMessageW(
-            StatusWindow, IDC_DCD_LAMP, STM_SETICON,
-            reinterpret_cast<WPARAM>(on ? IndicatorIcons.carrierLit : IndicatorIcons.carrierDark),
-            0);
-        AppendLog(on ? L"Serial data carrier established (DCD on)\r\n"
-                     : L"Serial data carrier disconnected (DCD off)\r\n");
+    const bool carrier = line == ModemLine::Dcd;
+    const HICON icon = carrier ? (on ? IndicatorIcons.carrierLit : IndicatorIcons.carrierDark)
+                               : (on ? IndicatorIcons.dataSetLit : IndicatorIcons.dataSetDark);
+    SendDlgItemMessageW(StatusWindow, carrier ? IDC_DCD_LAMP : IDC_DSR_LAMP, STM_SETICON,
+                        reinterpret_cast<WPARAM>(icon), 0);
+    if (carrier) {
+        AppendLogEntry(on ? L"Serial data carrier established (DCD on)\r\n"
+                          : L"Serial data carrier disconnected (DCD off)\r\n");
     } else {
-        SendDlgItemMessageW(
-            StatusWindow, IDC_DSR_LAMP, STM_SETICON,
-            reinterpret_cast<WPARAM>(on ? IndicatorIcons.dataSetLit : IndicatorIcons.dataSetDark),
-            0);
-        AppendLog(on ? L"Serial port ready (DSR on)\r\n" : L"Serial port not ready (DSR off)\r\n");
+        AppendLogEntry(on ? L"Serial port ready (DSR on)\r\n"
+                          : L"Serial port not ready (DSR off)\r\n");
     }
 }
 

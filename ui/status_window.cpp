@@ -42,19 +42,19 @@ void SetDecimalField(int control, unsigned long value) {
 }
 
 void ResetCounters() {
-    wchar_t prefix[50];
-    FormatTimestamp(prefix, 50);
-    AppendLog(prefix);
-    AppendLog(L"Data counter reset (was ");
     // Taken and zeroed in one step per counter: bytes counted from here on
     // are kept and shown.
     const TrafficTotals totals = TakeAndResetCounters();
+    wchar_t numbers[kTrafficCounterCount][50];
+    const wchar_t* pieces[2 * kTrafficCounterCount + 1];
+    std::size_t count = 0;
+    pieces[count++] = L"Data counter reset (was ";
     for (int i = 0; i < kTrafficCounterCount; ++i) {
-        wchar_t number[50];
-        FormatSignedDecimal(static_cast<std::int32_t>(totals.value[i]), number, 50);
-        AppendLog(number);
-        AppendLog(i + 1 < kTrafficCounterCount ? L", " : L")\r\n");
+        FormatSignedDecimal(static_cast<std::int32_t>(totals.value[i]), numbers[i], 50);
+        pieces[count++] = numbers[i];
+        pieces[count++] = i + 1 < kTrafficCounterCount ? L", " : L")\r\n";
     }
+    AppendLogEntry(pieces, count);
     for (int i = 0; i < kTrafficCounterCount; ++i) {
         ShowCounter(i, 0);
         UpdateWindow(StatusWindow);

@@ -154,7 +154,14 @@ class LinkRecovery(E2ETestCase):
             self.assertExactBothWays(port, vm)
 
         messages = vantrel.messages()
-        self.assertEqual(messages.count("Error reading from pipe: "), 3, messages)
+        # Each loss is logged by whichever relay thread met it: the pipe's
+        # reader, or (when the reader was held up writing to the busy
+        # device) the thread writing to the pipe; at most once by each.
+        reading = messages.count("Error reading from pipe: ")
+        writing = messages.count("Error writing to pipe: ")
+        self.assertLessEqual(reading, 3, messages)
+        self.assertLessEqual(writing, 3, messages)
+        self.assertGreaterEqual(reading + writing, 3, messages)
         self.assertEqual(messages.count("Lost the virtual machine's pipe"), 3, messages)
         self.assertEqual(messages.count("Waiting for Hyper-V pipe"), 4, messages)
         self.assertEqual(messages.count("Connected to pipe"), 4, messages)
@@ -168,11 +175,18 @@ class LinkRecovery(E2ETestCase):
     def a_minute_without_the_vm(self, vm, vantrel):
         """Processor use while the pipe is missing; the wait is logged once,
         not every 5 s, and no pipe of that name appears meanwhile."""
+        before = vantrel.messages()
         vm.kill()
         vantrel.wait_status_line(LOOKING_FOR_PIPE)
         wait_for("the loss to be logged",
                  lambda: ("Waiting for Hyper-V pipe" in vantrel.messages().rsplit(
                      "Lost the virtual machine's pipe", 1)[-1], None))
+        # At rest only the pipe's reader meets the loss (its entry may be
+        # held back: the same failure was logged by the last restart, less
+        # than 10 s ago).
+        added = vantrel.messages()[len(before):]
+        self.assertLessEqual(added.count("Error reading from pipe: "), 1, added)
+        self.assertNotIn("Error writing to pipe: ", added)
         lines = self.line_count(vantrel)
         waiting = self.cpu_percent(
             vantrel, WAIT_SECONDS,
@@ -305,6 +319,20 @@ def keep_writing(write, stop):
             write()
         except (HarnessError, OSError):
             stop.wait(0.01)
+
+
+class VmShutsDownAtRest(E2ETestCase):
+    def test_one_read_error_and_the_status_line_says_so(self):
+        _, vm, vantrel = start_connected(self.session)
+        vm.kill()
+        vantrel.wait_status_line(LOOKING_FOR_PIPE, timeout=RETURN_DEADLINE)
+        wait_for("the loss to be logged",
+                 lambda: ("Waiting for Hyper-V pipe" in vantrel.messages().rsplit(
+                     "Lost the virtual machine's pipe", 1)[-1], vantrel.messages()))
+        messages = vantrel.messages()
+        self.assertEqual(messages.count("Error reading from pipe: "), 1, messages)
+        self.assertNotIn("Error writing to pipe: ", messages)
+        self.assertEqual(messages.count("Lost the virtual machine's pipe"), 1, messages)
 
 
 class EndLostWhileItsReaderWaits(E2ETestCase):
