@@ -85,9 +85,15 @@ DWORD WINAPI PipeToSerialPump(LPVOID argument) {
     HANDLE loggedLoss = nullptr;
     for (;;) {
         const ReadOutcome read = ReadEnd(context.pipe, buffer, kPipeChunkSize);
+        // Handle values are reused: a pipe that is away or answers again
+        // clears the mark, so the next loss is logged whatever its handle.
         if (read.handle == INVALID_HANDLE_VALUE) {
+            loggedLoss = nullptr;
             Sleep(kEndAwayPauseMs);
             continue;
+        }
+        if (read.ok || read.error == ERROR_NO_DATA) {
+            loggedLoss = nullptr;
         }
         if (!read.ok) {
             if (read.error == ERROR_NO_DATA) {
