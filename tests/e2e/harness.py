@@ -93,6 +93,22 @@ SPLASH_SECONDS = 5
 TEMPLATE_VERSION = "5"
 
 VANTREL_KEY = r"HKLM\Software\Orbenwick\Vantrel"
+# What the store holds after an administrator's first start: value, type, data.
+DEFAULT_STORE = {
+    "Serial port": ("REG_SZ", "COM3"),
+    "Pipe name": ("REG_SZ", "Vantrel"),
+    "Baud rate": ("REG_DWORD", 9600),
+    "Data bits": ("REG_DWORD", 8),
+    "Stop bits": ("REG_DWORD", 0),
+    "Parity": ("REG_DWORD", 0),
+    "Flow control": ("REG_DWORD", 0),
+    "Use CTS for output": ("REG_DWORD", 0),
+    "Use DSR for output": ("REG_DWORD", 1),
+    "Use DSR for input": ("REG_DWORD", 1),
+    "DTR control mode": ("REG_DWORD", 1),
+    "RTS control mode": ("REG_DWORD", 0),
+    "Discard NULL": ("REG_DWORD", 0),
+}
 
 
 class HarnessError(AssertionError):

@@ -5,7 +5,8 @@ port, and a complete start that relays bytes both ways."""
 import threading
 import unittest
 
-from harness import DEFAULT_TIMEOUT, SPLASH_SECONDS, VANTREL_KEY, E2ETestCase, wait_for
+from harness import (DEFAULT_STORE, DEFAULT_TIMEOUT, SPLASH_SECONDS, VANTREL_KEY, E2ETestCase,
+                     wait_for)
 
 ORBENWICK_KEY = r"HKLM\Software\Orbenwick"
 FAILURE_DIALOG = "Configuration mismatch"
@@ -16,21 +17,6 @@ BAUD_FIELD, PARITY_FIELD, DATA_BITS_FIELD, STOP_BITS_FIELD, FLOW_FIELD = 1014, 1
 VIRTUAL_RECEIVED, VIRTUAL_SENT, SERIAL_RECEIVED, SERIAL_SENT = 1007, 1008, 1012, 1020
 RX_LAMP, TX_LAMP, DCD_LAMP, DSR_LAMP = 1002, 1003, 1023, 1024
 
-DEFAULT_STORE = {
-    "Serial port": ("REG_SZ", "COM3"),
-    "Pipe name": ("REG_SZ", "Vantrel"),
-    "Baud rate": ("REG_DWORD", 9600),
-    "Data bits": ("REG_DWORD", 8),
-    "Stop bits": ("REG_DWORD", 0),
-    "Parity": ("REG_DWORD", 0),
-    "Flow control": ("REG_DWORD", 0),
-    "Use CTS for output": ("REG_DWORD", 0),
-    "Use DSR for output": ("REG_DWORD", 1),
-    "Use DSR for input": ("REG_DWORD", 1),
-    "DTR control mode": ("REG_DWORD", 1),
-    "RTS control mode": ("REG_DWORD", 0),
-    "Discard NULL": ("REG_DWORD", 0),
-}
 
 DEFAULTS_NOTICE = (
     "Vantrel has loaded the default confinguration (COM3, 9600, N, 8, 1) because the user that "

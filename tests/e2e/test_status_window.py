@@ -7,7 +7,8 @@ import re
 import time
 import unittest
 
-from harness import DEFAULT_TIMEOUT, SPLASH_SECONDS, VANTREL_KEY, E2ETestCase, wait_for
+from harness import (DEFAULT_STORE, DEFAULT_TIMEOUT, SPLASH_SECONDS, VANTREL_KEY, E2ETestCase,
+                     wait_for)
 
 START_TIMEOUT = DEFAULT_TIMEOUT + SPLASH_SECONDS
 
@@ -32,21 +33,6 @@ SET_DSR_OUT, SET_DSR_IN, SET_DISCARD_NULL = 1039, 1040, 1044
 # Wine's message box shows its icon in a static control with this id (stc1).
 BOX_ICON = 1088
 
-DEFAULT_STORE = {
-    "Serial port": ("REG_SZ", "COM3"),
-    "Pipe name": ("REG_SZ", "Vantrel"),
-    "Baud rate": ("REG_DWORD", 9600),
-    "Data bits": ("REG_DWORD", 8),
-    "Stop bits": ("REG_DWORD", 0),
-    "Parity": ("REG_DWORD", 0),
-    "Flow control": ("REG_DWORD", 0),
-    "Use CTS for output": ("REG_DWORD", 0),
-    "Use DSR for output": ("REG_DWORD", 1),
-    "Use DSR for input": ("REG_DWORD", 1),
-    "DTR control mode": ("REG_DWORD", 1),
-    "RTS control mode": ("REG_DWORD", 0),
-    "Discard NULL": ("REG_DWORD", 0),
-}
 DEFAULT_LINE = ["COM3", "Vantrel", "9600", "NONE", "8", "1", "NONE"]
 
 ADMIN_REQUIRED = (

@@ -7,7 +7,7 @@ import os
 import termios
 import unittest
 
-from harness import DEFAULT_TIMEOUT, SPLASH_SECONDS, VANTREL_KEY, E2ETestCase
+from harness import DEFAULT_STORE, DEFAULT_TIMEOUT, SPLASH_SECONDS, VANTREL_KEY, E2ETestCase
 
 START_TIMEOUT = DEFAULT_TIMEOUT + SPLASH_SECONDS
 
@@ -24,21 +24,6 @@ SET_DATA_BITS = 1033
 # Wine's message box shows its icon in a static control with this id (stc1).
 BOX_ICON = 1088
 
-DEFAULT_STORE = {
-    "Serial port": ("REG_SZ", "COM3"),
-    "Pipe name": ("REG_SZ", "Vantrel"),
-    "Baud rate": ("REG_DWORD", 9600),
-    "Data bits": ("REG_DWORD", 8),
-    "Stop bits": ("REG_DWORD", 0),
-    "Parity": ("REG_DWORD", 0),
-    "Flow control": ("REG_DWORD", 0),
-    "Use CTS for output": ("REG_DWORD", 0),
-    "Use DSR for output": ("REG_DWORD", 1),
-    "Use DSR for input": ("REG_DWORD", 1),
-    "DTR control mode": ("REG_DWORD", 1),
-    "RTS control mode": ("REG_DWORD", 0),
-    "Discard NULL": ("REG_DWORD", 0),
-}
 DEFAULT_LINE = ["COM3", "Vantrel", "9600", "NONE", "8", "1", "NONE"]
 
 # The system's own texts: Wine's wording first, then Windows'.
