@@ -110,6 +110,24 @@ DEFAULT_STORE = {
     "Discard NULL": ("REG_DWORD", 0),
 }
 
+# Wine's message box shows its icon in a static control with this id (stc1).
+BOX_ICON = 1088
+
+
+def write_store(driver, store):
+    """Writes a whole store shaped like DEFAULT_STORE."""
+    for name, (value_type, value) in store.items():
+        if value_type == "REG_SZ":
+            driver.reg_set_sz(VANTREL_KEY, name, value)
+        else:
+            driver.reg_set_dword(VANTREL_KEY, name, value)
+
+
+def box_icon(driver, box):
+    """Colour of a message box's icon: none, red (error), blue (information),
+    yellow or orange (warning)."""
+    return driver.icon(box.hwnd, BOX_ICON)[0]
+
 
 class HarnessError(AssertionError):
     """A failure of the harness or of an awaited condition; reported as a test failure."""

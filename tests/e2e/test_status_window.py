@@ -8,7 +8,7 @@ import time
 import unittest
 
 from harness import (DEFAULT_STORE, DEFAULT_TIMEOUT, SPLASH_SECONDS, VANTREL_KEY, E2ETestCase,
-                     wait_for)
+                     box_icon, wait_for, write_store)
 
 START_TIMEOUT = DEFAULT_TIMEOUT + SPLASH_SECONDS
 
@@ -30,8 +30,6 @@ SAVE_CHANGES, CANCEL = 1, 2
 SET_BAUD, SET_FLOW, SET_SERIAL_PORT, SET_PIPE_NAME, SET_DATA_BITS = 1029, 1030, 1031, 1032, 1033
 SET_PARITY, SET_STOP_BITS, SET_DTR, SET_RTS, SET_CTS_OUT = 1034, 1035, 1036, 1037, 1038
 SET_DSR_OUT, SET_DSR_IN, SET_DISCARD_NULL = 1039, 1040, 1044
-# Wine's message box shows its icon in a static control with this id (stc1).
-BOX_ICON = 1088
 
 DEFAULT_LINE = ["COM3", "Vantrel", "9600", "NONE", "8", "1", "NONE"]
 
@@ -78,20 +76,6 @@ TEMPLATE_PLACES = {
     1018: (251, 138, 18, 15), 1045: (14, 177, 260, 25), 1041: (36, 214, 50, 14),
     1025: (114, 214, 63, 14), 2: (206, 214, 50, 14), 1026: (16, 236, 177, 8),
 }
-
-
-def write_store(driver, store):
-    for name, (value_type, value) in store.items():
-        if value_type == "REG_SZ":
-            driver.reg_set_sz(VANTREL_KEY, name, value)
-        else:
-            driver.reg_set_dword(VANTREL_KEY, name, value)
-
-
-def box_icon(driver, box):
-    """Colour of a message box's icon: none, red (error), blue (information),
-    yellow or orange (warning)."""
-    return driver.icon(box.hwnd, BOX_ICON)[0]
 
 
 def selected_text(driver, dialog, control):

@@ -7,7 +7,8 @@ import os
 import termios
 import unittest
 
-from harness import DEFAULT_STORE, DEFAULT_TIMEOUT, SPLASH_SECONDS, VANTREL_KEY, E2ETestCase
+from harness import (DEFAULT_STORE, DEFAULT_TIMEOUT, SPLASH_SECONDS, VANTREL_KEY, E2ETestCase,
+                     box_icon, write_store)
 
 START_TIMEOUT = DEFAULT_TIMEOUT + SPLASH_SECONDS
 
@@ -21,8 +22,6 @@ LINE_FIELDS = (SERIAL_PORT_FIELD, PIPE_NAME_FIELD, BAUD_FIELD, PARITY_FIELD, DAT
 SETTINGS_DIALOG = "Vantrel settings"
 SAVE_CHANGES = 1
 SET_DATA_BITS = 1033
-# Wine's message box shows its icon in a static control with this id (stc1).
-BOX_ICON = 1088
 
 DEFAULT_LINE = ["COM3", "Vantrel", "9600", "NONE", "8", "1", "NONE"]
 
@@ -39,20 +38,6 @@ SERIAL_FAILURE_START = "Couldn't open serial port "
 # fails with error 206), so "\\.\pipe\" leaves room for 250 characters, not
 # the 254 that the record holds. Windows itself allows only 247.
 LONGEST_PIPE_NAME = 250
-
-
-def write_store(driver, store):
-    for name, (value_type, value) in store.items():
-        if value_type == "REG_SZ":
-            driver.reg_set_sz(VANTREL_KEY, name, value)
-        else:
-            driver.reg_set_dword(VANTREL_KEY, name, value)
-
-
-def box_icon(driver, box):
-    """Colour of a message box's icon: none, red (error), blue (information),
-    yellow or orange (warning)."""
-    return driver.icon(box.hwnd, BOX_ICON)[0]
 
 
 def long_device_name(length, device="COM3"):

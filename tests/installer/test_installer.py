@@ -33,6 +33,10 @@ import time
 import unittest
 import zipfile
 
+# The values an administrator's first start writes are the ones setup must write too.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "e2e"))
+from harness import DEFAULT_STORE  # noqa: E402
+
 WINE64 = os.environ.get("WINE64", "/usr/lib/wine/wine64")
 WINESERVER = os.environ.get("WINESERVER", os.path.join(os.path.dirname(WINE64), "wineserver"))
 
@@ -41,22 +45,6 @@ VENDOR_KEY = r"HKLM\Software\Orbenwick"
 UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Vantrel"
 DEFAULT_DIR = r"C:\Program Files\Vantrel"
 SHORTCUT = r"C:\ProgramData\Microsoft\Windows\Start Menu\Programs\Vantrel.lnk"
-
-DEFAULT_STORE = {
-    "Serial port": ("REG_SZ", "COM3"),
-    "Pipe name": ("REG_SZ", "Vantrel"),
-    "Baud rate": ("REG_DWORD", 9600),
-    "Data bits": ("REG_DWORD", 8),
-    "Stop bits": ("REG_DWORD", 0),
-    "Parity": ("REG_DWORD", 0),
-    "Flow control": ("REG_DWORD", 0),
-    "Use CTS for output": ("REG_DWORD", 0),
-    "Use DSR for output": ("REG_DWORD", 1),
-    "Use DSR for input": ("REG_DWORD", 1),
-    "DTR control mode": ("REG_DWORD", 1),
-    "RTS control mode": ("REG_DWORD", 0),
-    "Discard NULL": ("REG_DWORD", 0),
-}
 
 # Generous: a loaded machine can be many times slower than a quiet one.
 BOOT_TIMEOUT = 300
