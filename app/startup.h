@@ -4,8 +4,10 @@
 
 #include <windows.h>
 
-// The eight lamp icons, kept for the life of the process.
-void LoadIndicatorIcons(HINSTANCE instance);
+#include "relay/relay_context.h"
+
+// The program's relay: both ends, filled by start-up once they are open.
+extern RelayContextRecord RelayContext;
 
 // Runs the program; returns the process's exit code (0 on every early end).
 int RunVantrel(HINSTANCE instance, int showCommand);

@@ -23,28 +23,40 @@ void AppendText(wchar_t* destination, std::size_t capacity, const wchar_t* sourc
     }
 }
 
+void SetPipeName(PortSettingsRecord& record, const wchar_t* name) {
+    CopyText(record.pipeName, kNameCapacity, name);
+    CopyText(record.pipePath, kPipePathCapacity, kPipePathPrefix);
+    AppendText(record.pipePath, kPipePathCapacity, record.pipeName);
+}
+
+void SetSerialPortName(PortSettingsRecord& record, const wchar_t* name) {
+    CopyText(record.serialPort, kNameCapacity, name);
+}
+
 void SetPipeName(const wchar_t* name) {
-    CopyText(PortSettings.pipeName, kNameCapacity, name);
-    CopyText(PortSettings.pipePath, kPipePathCapacity, kPipePathPrefix);
-    AppendText(PortSettings.pipePath, kPipePathCapacity, PortSettings.pipeName);
+    SetPipeName(PortSettings, name);
 }
 
 void SetSerialPortName(const wchar_t* name) {
-    CopyText(PortSettings.serialPort, kNameCapacity, name);
+    SetSerialPortName(PortSettings, name);
+}
+
+void ApplyDefaultSettings(PortSettingsRecord& record) {
+    SetSerialPortName(record, L"COM3");
+    SetPipeName(record, L"Vantrel");
+    record.baudRate = 9600;
+    record.dataBits = 8;
+    record.stopBits = 0;
+    record.parity = 0;
+    record.flowControl = 0;
+    record.useCtsForOutput = 0;
+    record.useDsrForOutput = 1;
+    record.useDsrForInput = 1;
+    record.dtrControlMode = 1;
+    record.rtsControlMode = 0;
+    record.discardNull = 0;
 }
 
 void ApplyDefaultSettings() {
-    SetSerialPortName(L"COM3");
-    SetPipeName(L"Vantrel");
-    PortSettings.baudRate = 9600;
-    PortSettings.dataBits = 8;
-    PortSettings.stopBits = 0;
-    PortSettings.parity = 0;
-    PortSettings.flowControl = 0;
-    PortSettings.useCtsForOutput = 0;
-    PortSettings.useDsrForOutput = 1;
-    PortSettings.useDsrForInput = 1;
-    PortSettings.dtrControlMode = 1;
-    PortSettings.rtsControlMode = 0;
-    PortSettings.discardNull = 0;
+    ApplyDefaultSettings(PortSettings);
 }

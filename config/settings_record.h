@@ -39,8 +39,12 @@ void CopyText(wchar_t* destination, std::size_t capacity, const wchar_t* source)
 void AppendText(wchar_t* destination, std::size_t capacity, const wchar_t* source);
 
 // The one way to set the pipe name: also rebuilds the pipe path.
+void SetPipeName(PortSettingsRecord& record, const wchar_t* name);
+void SetSerialPortName(PortSettingsRecord& record, const wchar_t* name);
+// The same for PortSettings.
 void SetPipeName(const wchar_t* name);
 void SetSerialPortName(const wchar_t* name);
 
 // COM3, 9600 baud, 8 data bits, no parity, 1 stop bit, pipe "Vantrel".
+void ApplyDefaultSettings(PortSettingsRecord& record);
 void ApplyDefaultSettings();

@@ -1,8 +1,13 @@
 // The registry store of the port settings (HKLM\Software\Orbenwick\Vantrel)
-// and the administrator test that gates every change of it.
+// and the administrator test that gates every change of it. Every operation
+// is a silent attempt that says what happened; the caller decides what the
+// user sees.
 #pragma once
 
 #include <windows.h>
+
+#include "config/settings_record.h"
+#include "config/settings_tables.h"
 
 // The registry calls the store makes, so that tests can make one of them fail:
 // Wine does not enforce registry permissions, so a refused write cannot be
@@ -12,24 +17,35 @@ struct RegistryCalls {
     decltype(&RegCreateKeyExW) createKey;
     decltype(&RegGetValueW) getValue;
     decltype(&RegSetValueExW) setValue;
-    decltype(&RegCloseKey) closeKey;
 };
 extern RegistryCalls Registry;
 
-// Fills PortSettings from the store (or from the COM port under "Init from
-// hardware"). False when nothing usable was loaded; every failure but a
-// missing key has shown its boxes by then.
-bool LoadSettings();
-// Start-up after a failed load: the defaults, then either a new store
-// (administrator) or the "Default config" box and a pending Messages line.
-void ApplyStartupDefaults();
-// The line ApplyStartupDefaults set aside for the Messages pane, or null.
-const wchar_t* TakePendingStartupLine();
+struct StoreReadOutcome {
+    // The record holds what the store holds (or, under "Init from hardware",
+    // the names: the line is to come from the port).
+    bool read;
+    bool initFromHardware;
+    // When not read: the value whose read failed and its status; null when
+    // there is no store at all.
+    const StoredSetting* failedValue;
+    LONG status;
+};
 
-void CreateSettingsStore();
-// Writes the whole record; reports its own failures.
-void SaveSettings();
-void ShowSaveError(const wchar_t* code, LONG status, const wchar_t* text);
-bool TakeSettingsFromPort();
+// Reads the store into record, value by value in the store's order; a value
+// read before a failure stays in the record.
+StoreReadOutcome ReadSettingsStore(PortSettingsRecord& record);
+
+// A failed step of writing the store: its code ("WR-150", "WB-120"), the
+// phrase of its text and the registry's status. code is null when all went.
+struct StoreWriteOutcome {
+    const wchar_t* code;
+    const wchar_t* phrase;
+    LONG status;
+};
+
+// Creates Software\Orbenwick\Vantrel; stops at the first step that fails.
+StoreWriteOutcome CreateStoreKeys();
+// Writes the whole record; stops at the first value that fails.
+StoreWriteOutcome WriteSettingsStore(const PortSettingsRecord& record);
 
 bool IsUserAdministrator();

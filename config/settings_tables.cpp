@@ -76,75 +76,54 @@ void ComposeSaveFailureCaption(const wchar_t* code, wchar_t* caption, std::size_
     AppendText(caption, capacity, code);
 }
 
-std::uint32_t StoredNumber(const PortSettingsRecord& record, SettingField field) {
-    switch (field) {
-        case SettingField::BaudRate:
-            return record.baudRate;
-        case SettingField::DataBits:
-            return record.dataBits;
-        case SettingField::StopBits:
-            return record.stopBits;
-        case SettingField::Parity:
-            return record.parity;
-        case SettingField::FlowControl:
-            return record.flowControl;
-        case SettingField::UseCtsForOutput:
-            return record.useCtsForOutput;
-        case SettingField::UseDsrForOutput:
-            return record.useDsrForOutput;
-        case SettingField::UseDsrForInput:
-            return record.useDsrForInput;
-        case SettingField::DtrControlMode:
-            return record.dtrControlMode;
-        case SettingField::RtsControlMode:
-            return record.rtsControlMode;
-        case SettingField::DiscardNull:
-            return record.discardNull;
-        case SettingField::SerialPort:
-        case SettingField::PipeName:
-            break;
+namespace {
+
+// Where each numeric field lives in the record: the four 8-bit codes, or a
+// double word.
+struct NumericField {
+    SettingField field;
+    std::uint8_t PortSettingsRecord::*narrow;
+    std::uint32_t PortSettingsRecord::*wide;
+};
+constexpr NumericField kNumericFields[] = {
+    {SettingField::BaudRate, nullptr, &PortSettingsRecord::baudRate},
+    {SettingField::DataBits, &PortSettingsRecord::dataBits, nullptr},
+    {SettingField::StopBits, &PortSettingsRecord::stopBits, nullptr},
+    {SettingField::Parity, &PortSettingsRecord::parity, nullptr},
+    {SettingField::FlowControl, &PortSettingsRecord::flowControl, nullptr},
+    {SettingField::UseCtsForOutput, nullptr, &PortSettingsRecord::useCtsForOutput},
+    {SettingField::UseDsrForOutput, nullptr, &PortSettingsRecord::useDsrForOutput},
+    {SettingField::UseDsrForInput, nullptr, &PortSettingsRecord::useDsrForInput},
+    {SettingField::DtrControlMode, nullptr, &PortSettingsRecord::dtrControlMode},
+    {SettingField::RtsControlMode, nullptr, &PortSettingsRecord::rtsControlMode},
+    {SettingField::DiscardNull, nullptr, &PortSettingsRecord::discardNull},
+};
+
+const NumericField* FindNumericField(SettingField field) {
+    for (const NumericField& numeric : kNumericFields) {
+        if (numeric.field == field) {
+            return &numeric;
+        }
     }
-    return 0;
+    return nullptr;
+}
+
+}  // namespace
+
+std::uint32_t StoredNumber(const PortSettingsRecord& record, SettingField field) {
+    const NumericField* numeric = FindNumericField(field);
+    if (numeric == nullptr) {
+        return 0;
+    }
+    return numeric->wide != nullptr ? record.*numeric->wide : record.*numeric->narrow;
 }
 
 void TakeStoredNumber(PortSettingsRecord& record, SettingField field, std::uint32_t stored) {
-    const auto low8 = static_cast<std::uint8_t>(stored & 0xFFu);
-    switch (field) {
-        case SettingField::BaudRate:
-            record.baudRate = stored;
-            break;
-        case SettingField::DataBits:
-            record.dataBits = low8;
-            break;
-        case SettingField::StopBits:
-            record.stopBits = low8;
-            break;
-        case SettingField::Parity:
-            record.parity = low8;
-            break;
-        case SettingField::FlowControl:
-            record.flowControl = low8;
-            break;
-        case SettingField::UseCtsForOutput:
-            record.useCtsForOutput = stored;
-            break;
-        case SettingField::UseDsrForOutput:
-            record.useDsrForOutput = stored;
-            break;
-        case SettingField::UseDsrForInput:
-            record.useDsrForInput = stored;
-            break;
-        case SettingField::DtrControlMode:
-            record.dtrControlMode = stored;
-            break;
-        case SettingField::RtsControlMode:
-            record.rtsControlMode = stored;
-            break;
-        case SettingField::DiscardNull:
-            record.discardNull = stored;
-            break;
-        case SettingField::SerialPort:
-        case SettingField::PipeName:
-            break;
+    if (const NumericField* numeric = FindNumericField(field)) {
+        if (numeric->wide != nullptr) {
+            record.*numeric->wide = stored;
+        } else {
+            record.*numeric->narrow = static_cast<std::uint8_t>(stored & 0xFFu);
+        }
     }
 }

@@ -6,7 +6,7 @@
 ;   /DVANTREL_LICENSE=...  the LICENSE file (required, shown on the licence page)
 ;   /DVANTREL_README=...   README.md (optional: installed when given)
 ;   /DVANTREL_ICON=...     the program's .ico (optional: a stock NSIS icon otherwise)
-;   /DVERSION=2.4          major.minor
+;   /DVERSION=...          major.minor, from the project's version (required)
 ;   /DOUTFILE=...          where to write the setup program
 ;
 ; Command line of the setup program:  /S (silent)  /D=C:\path (install folder;
@@ -24,7 +24,7 @@ ManifestDPIAware true
 RequestExecutionLevel admin
 
 !ifndef VERSION
-  !define VERSION "2.4"
+  !error "Pass /DVERSION=major.minor"
 !endif
 !ifndef VANTREL_EXE
   !error "Pass /DVANTREL_EXE=path\to\Vantrel.exe"

@@ -1,5 +1,6 @@
-// The client end of the virtual machine's pipe: wait for it, open it in
-// non-blocking byte mode, and record each open in the event log.
+// The client end of the virtual machine's pipe: open it in non-blocking byte
+// mode, and record each open in the event log. Silent attempts that say what
+// happened.
 #pragma once
 
 #include <windows.h>
@@ -16,11 +17,6 @@ extern EventLogCalls EventLog;
 // flags: Wine lets any server impersonate its clients, whatever they ask.
 extern decltype(&CreateFileW) OpenPipeFile;
 
-// Start-up: waits for the pipe named in PortSettings, through the connection
-// failure dialog while it is absent, and opens it. INVALID_HANDLE_VALUE after
-// a failed open, which it has reported in a box.
-HANDLE ConnectPipe();
-
 // The event source "Vantrel", registered once for the life of the process.
 // False when it cannot be registered.
 bool RegisterPipeEventSource();
@@ -31,14 +27,14 @@ inline constexpr DWORD kPipeOpenFlags = FILE_FLAG_WRITE_THROUGH | FILE_FLAG_NO_B
                                         FILE_ATTRIBUTE_NORMAL | SECURITY_SQOS_PRESENT |
                                         SECURITY_IDENTIFICATION;
 
-struct PipeOpenOutcome {
-    HANDLE pipe;                    // INVALID_HANDLE_VALUE on failure
-    DWORD error;                    // the failing call's error code
-    const wchar_t* failureCaption;  // the caption of its error box
+enum class PipeOpenStep { Opened, NotOpened, ModeNotSet };
+
+struct PipeOpenAttempt {
+    HANDLE pipe;  // INVALID_HANDLE_VALUE unless opened
+    PipeOpenStep step;
+    DWORD error;  // the failing call's error code
 };
 
-// Everything after a successful wait: logs "Pipe found, creating
-// connection...", opens pipePath, writes the event record, switches to
-// non-blocking byte mode and logs "Connected to pipe" (or the failure text).
-// Shows no box.
-PipeOpenOutcome OpenVmPipe(const wchar_t* pipePath);
+// Opens pipePath (found by a wait just before), writes the event record of
+// the open and switches the pipe to non-blocking byte mode.
+PipeOpenAttempt OpenPipeClient(const wchar_t* pipePath);

@@ -1,44 +1,26 @@
 #include "relay/link_recovery.h"
 
-#include <atomic>
 #include <cwchar>
 
+#include "common/system_text.h"
 #include "pipe/pipe_client.h"
-#include "relay/message_log.h"
 #include "serial/serial_port.h"
-#include "ui/status_window.h"
-#include "ui/system_text.h"
-
-PortSettingsRecord LinkSettings;
 
 namespace {
 
-// One per end; all of it lives until the process ends.
-struct EndKeeper {
-    LinkEnd* end;
-    HANDLE wake;                           // set when the end is reported lost
-    std::atomic<bool> away;                // from the report until the end is back
-    std::atomic<DWORD> error;              // what the report said
-    std::atomic<bool> byReader;            // whether the end's own reader reported it
-    std::atomic<std::uint32_t> discarded;  // bytes for this end dropped meanwhile
-};
-
-EndKeeper pipeKeeper;
-EndKeeper serialKeeper;
-
-// Both keepers set the status line; the lock keeps the last text the one
-// that matches the state. The window thread never takes it.
-SRWLOCK statusLineLock = SRWLOCK_INIT;
-
-EndKeeper& KeeperOf(LinkSide side) {
-    return side == LinkSide::Pipe ? pipeKeeper : serialKeeper;
+EndKeeper& KeeperOf(RelayContextRecord& context, LinkSide side) {
+    return side == LinkSide::Pipe ? context.pipeKeeper : context.serialKeeper;
 }
 
-void LogDiscarded(EndKeeper& keeper, const wchar_t* what) {
+void LogDiscarded(RelayContextRecord& context, EndKeeper& keeper) {
+    const wchar_t* what =
+        keeper.side == LinkSide::Pipe
+            ? L"bytes from the serial port were discarded while the pipe was away"
+            : L"bytes from the pipe were discarded while the serial port was away";
     wchar_t text[200];
     std::swprintf(text, 200, L"%lu %ls\r\n",
                   static_cast<unsigned long>(keeper.discarded.exchange(0)), what);
-    AppendLogEntry(text);
+    AppendLogEntry(context.status, text);
 }
 
 // A loss noticed by the writing thread: a reader that is not itself held up
@@ -50,18 +32,18 @@ void GiveTheReaderItsTurn(const EndKeeper& keeper) {
     }
 }
 
-HANDLE ReopenPipe() {
+HANDLE ReopenPipe(RelayContextRecord& context) {
     // One line for the whole wait, not one every 5 s.
-    AppendLogEntry(L"Waiting for Hyper-V pipe\r\n");
+    AppendLogEntry(context.status, L"Waiting for Hyper-V pipe\r\n");
     for (;;) {
-        if (!WaitNamedPipeW(LinkSettings.pipePath, kLinkRetryMs)) {
+        if (!WaitNamedPipeW(context.linkSettings.pipePath, kLinkRetryMs)) {
             // An absent pipe fails at once; a busy one has waited already.
             if (GetLastError() != ERROR_SEM_TIMEOUT) {
                 Sleep(kLinkRetryMs);
             }
             continue;
         }
-        const PipeOpenOutcome outcome = OpenVmPipe(LinkSettings.pipePath);
+        const PipeOpenOutcome outcome = OpenVmPipe(context.linkSettings.pipePath, context.status);
         if (outcome.pipe != INVALID_HANDLE_VALUE) {
             return outcome.pipe;
         }
@@ -69,87 +51,80 @@ HANDLE ReopenPipe() {
     }
 }
 
-HANDLE ReopenSerial() {
+HANDLE ReopenSerial(RelayContextRecord& context) {
     for (;;) {
         Sleep(kLinkRetryMs);
-        const HANDLE port = OpenPortDevice(LinkSettings.serialPort);
-        if (port == INVALID_HANDLE_VALUE) {
-            continue;
+        const SerialOpenOutcome outcome = OpenSerialLine(context.linkSettings);
+        if (outcome.result == LineSetupResult::Done) {
+            return outcome.port;
         }
-        if (SetUpSerialLine(port, LinkSettings) == LineSetupResult::Done) {
-            return port;
-        }
-        CloseHandle(port);
     }
 }
 
-DWORD WINAPI KeepPipe(LPVOID) {
-    for (;;) {
-        WaitForSingleObject(pipeKeeper.wake, INFINITE);
-        GiveTheReaderItsTurn(pipeKeeper);
-        ReplaceLinkHandle(*pipeKeeper.end, INVALID_HANDLE_VALUE);
-        ShowLinkState();
-        AppendLogEntry(L"Lost the virtual machine's pipe; waiting for it to come back\r\n");
-        const HANDLE pipe = ReopenPipe();
-        ReplaceLinkHandle(*pipeKeeper.end, pipe);
-        pipeKeeper.away.store(false);
-        ShowLinkState();
-        LogDiscarded(pipeKeeper,
-                     L"bytes from the serial port were discarded while the pipe was away");
+void LogLoss(RelayContextRecord& context, const EndKeeper& keeper) {
+    if (keeper.side == LinkSide::Pipe) {
+        AppendLogEntry(context.status,
+                       L"Lost the virtual machine's pipe; waiting for it to come back\r\n");
+        return;
     }
+    wchar_t text[400];
+    std::swprintf(text, 400, L"Serial port %ls lost, reopening it every 5 seconds: ",
+                  context.linkSettings.serialPort);
+    AppendLogEntry(context.status, text);
+    wchar_t reason[1024];
+    FormatSystemText(keeper.error.load(), kNeutralLanguage, true, reason, 1024, L"\r\n");
+    AppendLog(context.status, reason);
 }
 
-DWORD WINAPI KeepSerial(LPVOID) {
+// One per end, for the life of the relay: waits for a report of the end's
+// loss, takes the dead handle away and reopens the end every 5 s until it
+// is back.
+DWORD WINAPI KeepEnd(LPVOID argument) {
+    EndKeeper& keeper = *static_cast<EndKeeper*>(argument);
+    RelayContextRecord& context = *keeper.context;
+    const bool pipe = keeper.side == LinkSide::Pipe;
+    LinkEnd& end = pipe ? context.pipe : context.serial;
     for (;;) {
-        WaitForSingleObject(serialKeeper.wake, INFINITE);
-        GiveTheReaderItsTurn(serialKeeper);
-        ReplaceLinkHandle(*serialKeeper.end, INVALID_HANDLE_VALUE);
-        ShowLinkState();
-        wchar_t text[400];
-        std::swprintf(text, 400, L"Serial port %ls lost, reopening it every 5 seconds: ",
-                      LinkSettings.serialPort);
-        AppendLogEntry(text);
-        wchar_t reason[1024];
-        FormatSystemText(serialKeeper.error.load(), kNeutralLanguage, true, reason, 1024, L"\r\n");
-        AppendLog(reason);
-        const HANDLE port = ReopenSerial();
-        ReplaceLinkHandle(*serialKeeper.end, port);
-        serialKeeper.away.store(false);
-        ShowLinkState();
-        std::swprintf(text, 400, L"Serial port %ls is back\r\n", LinkSettings.serialPort);
-        AppendLogEntry(text);
-        LogDiscarded(serialKeeper,
-                     L"bytes from the pipe were discarded while the serial port was away");
+        WaitForSingleObject(keeper.wake, INFINITE);
+        GiveTheReaderItsTurn(keeper);
+        ReplaceLinkHandle(end, INVALID_HANDLE_VALUE);
+        ShowLinkState(context);
+        LogLoss(context, keeper);
+        ReplaceLinkHandle(end, pipe ? ReopenPipe(context) : ReopenSerial(context));
+        keeper.away.store(false);
+        ShowLinkState(context);
+        if (!pipe) {
+            wchar_t text[400];
+            std::swprintf(text, 400, L"Serial port %ls is back\r\n",
+                          context.linkSettings.serialPort);
+            AppendLogEntry(context.status, text);
+        }
+        LogDiscarded(context, keeper);
     }
 }
 
 }  // namespace
 
-void RememberLinkSettings() {
-    LinkSettings = PortSettings;
-}
-
 bool StartLinkKeepers(RelayContextRecord& context) {
-    pipeKeeper.end = &context.pipe;
-    serialKeeper.end = &context.serial;
-    pipeKeeper.wake = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    serialKeeper.wake = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    if (pipeKeeper.wake == nullptr || serialKeeper.wake == nullptr) {
-        return false;
+    bool started = true;
+    for (const LinkSide side : {LinkSide::Pipe, LinkSide::Serial}) {
+        EndKeeper& keeper = KeeperOf(context, side);
+        keeper.context = &context;
+        keeper.side = side;
+        keeper.wake = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        const UniqueKernelHandle thread(keeper.wake != nullptr
+                                            ? CreateThread(nullptr, 0, KeepEnd, &keeper, 0, nullptr)
+                                            : nullptr);
+        started = started && thread.IsOpen();
     }
-    const HANDLE pipeThread = CreateThread(nullptr, 0, KeepPipe, nullptr, 0, nullptr);
-    const HANDLE serialThread = CreateThread(nullptr, 0, KeepSerial, nullptr, 0, nullptr);
-    for (const HANDLE thread : {pipeThread, serialThread}) {
-        if (thread != nullptr) {
-            CloseHandle(thread);
-        }
-    }
-    return pipeThread != nullptr && serialThread != nullptr;
+    return started;
 }
 
-void ReportEndLost(LinkSide side, HANDLE handle, DWORD error, bool byReader) {
-    EndKeeper& keeper = KeeperOf(side);
-    if (keeper.wake == nullptr || keeper.end->handle.load() != handle) {
+void ReportEndLost(RelayContextRecord& context, LinkSide side, HANDLE handle, DWORD error,
+                   bool byReader) {
+    EndKeeper& keeper = KeeperOf(context, side);
+    const LinkEnd& end = side == LinkSide::Pipe ? context.pipe : context.serial;
+    if (keeper.wake == nullptr || end.handle.load() != handle) {
         return;
     }
     if (keeper.away.exchange(true)) {
@@ -167,26 +142,39 @@ bool IsPipeGone(DWORD error) {
            error == ERROR_NO_DATA || error == ERROR_INVALID_HANDLE;
 }
 
-bool IsEndAway(LinkSide side) {
-    return KeeperOf(side).away.load();
+bool IsEndAway(const RelayContextRecord& context, LinkSide side) {
+    return (side == LinkSide::Pipe ? context.pipeKeeper : context.serialKeeper).away.load();
 }
 
-void NoteDiscardedWhilePipeAway(DWORD count) {
-    pipeKeeper.discarded.fetch_add(count);
+void NoteDiscardedWhileAway(RelayContextRecord& context, LinkSide side, DWORD count) {
+    KeeperOf(context, side).discarded.fetch_add(count);
 }
 
-void NoteDiscardedWhileSerialAway(DWORD count) {
-    serialKeeper.discarded.fetch_add(count);
-}
-
-void ShowLinkState() {
-    AcquireSRWLockExclusive(&statusLineLock);
-    if (pipeKeeper.away.load()) {
-        SetStatusLine(L"Looking for pipe server");
-    } else if (serialKeeper.away.load()) {
-        SetStatusLine(L"Serial port lost, reopening it");
+void ShowLinkState(RelayContextRecord& context) {
+    AcquireSRWLockExclusive(&context.statusLineLock);
+    if (context.pipeKeeper.away.load()) {
+        SetStatusLine(context.status, L"Looking for pipe server");
+    } else if (context.serialKeeper.away.load()) {
+        SetStatusLine(context.status, L"Serial port lost, reopening it");
     } else {
-        SetStatusLine(L"Connected");
+        SetStatusLine(context.status, L"Connected");
     }
-    ReleaseSRWLockExclusive(&statusLineLock);
+    ReleaseSRWLockExclusive(&context.statusLineLock);
+}
+
+PipeOpenOutcome OpenVmPipe(const wchar_t* pipePath, StatusClient& status) {
+    AppendLogEntry(status, L"Pipe found, creating connection...\n");
+    const PipeOpenAttempt attempt = OpenPipeClient(pipePath);
+    switch (attempt.step) {
+        case PipeOpenStep::Opened:
+            AppendLogEntry(status, L"Connected to pipe\r\n");
+            return {attempt.pipe, ERROR_SUCCESS, nullptr};
+        case PipeOpenStep::NotOpened:
+            AppendLog(status,
+                      L" FAILED - did you create the named pipe connection for your VM?\r\n");
+            return {INVALID_HANDLE_VALUE, attempt.error, L"Pipe failed"};
+        case PipeOpenStep::ModeNotSet:
+            break;
+    }
+    return {INVALID_HANDLE_VALUE, attempt.error, L"Could not set pipe parameters"};
 }

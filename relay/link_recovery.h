@@ -11,16 +11,7 @@
 
 #include <cstdint>
 
-#include "app/app_state.h"
-#include "config/settings_record.h"
-
-// The settings a lost end is reopened with: copied from PortSettings by
-// start-up before the relay threads start, since those threads never read
-// PortSettings itself (the settings dialog may be writing it).
-extern PortSettingsRecord LinkSettings;
-void RememberLinkSettings();
-
-enum class LinkSide { Pipe, Serial };
+#include "relay/relay_context.h"
 
 // Starts the two keeper threads for the ends of context. False when one of
 // them could not be started (the relay then runs without recovery).
@@ -31,20 +22,31 @@ bool StartLinkKeepers(RelayContextRecord& context);
 // replaced meanwhile or is already being brought back. byReader: the thread
 // that reads this end noticed it; when the writing thread noticed first, the
 // keeper leaves the reader a moment to meet (and log) the failure itself.
-void ReportEndLost(LinkSide side, HANDLE handle, DWORD error, bool byReader);
+void ReportEndLost(RelayContextRecord& context, LinkSide side, HANDLE handle, DWORD error,
+                   bool byReader);
 inline constexpr DWORD kReaderGraceMs = 1000;
 
 // Whether a pipe operation's error means the other end has gone away.
 bool IsPipeGone(DWORD error);
 
 // Between a report of the end's loss and its return.
-bool IsEndAway(LinkSide side);
+bool IsEndAway(const RelayContextRecord& context, LinkSide side);
 
-// Bytes the relay had to drop because the other end was away.
-void NoteDiscardedWhilePipeAway(DWORD count);
-void NoteDiscardedWhileSerialAway(DWORD count);
+// Bytes the relay had to drop because the end they were for was away.
+void NoteDiscardedWhileAway(RelayContextRecord& context, LinkSide side, DWORD count);
 
 // The status line for both ends: "Connected" only while both are up.
-void ShowLinkState();
+void ShowLinkState(RelayContextRecord& context);
 
 inline constexpr DWORD kLinkRetryMs = 5000;
+
+struct PipeOpenOutcome {
+    HANDLE pipe;                    // INVALID_HANDLE_VALUE on failure
+    DWORD error;                    // the failing call's error code
+    const wchar_t* failureCaption;  // the caption of its error box
+};
+
+// Everything after a successful wait for the pipe: logs "Pipe found, creating
+// connection...", opens pipePath with its event record, and logs "Connected
+// to pipe" (or the failure text).
+PipeOpenOutcome OpenVmPipe(const wchar_t* pipePath, StatusClient& status = ProgramStatus);

@@ -1,7 +1,6 @@
 #include "relay/log_text.h"
 
 #include "config/settings_record.h"
-#include "relay/traffic_counters.h"
 
 void BuildTimestampPrefix(wchar_t* buffer, std::size_t capacity, const wchar_t* date,
                           const wchar_t* time) {
@@ -31,8 +30,4 @@ std::size_t LogTrimLength(const wchar_t* text, std::size_t length, std::size_t i
         }
     }
     return length;
-}
-
-void FormatSignedDecimal(std::int32_t value, wchar_t* text, std::size_t capacity) {
-    FormatCounterText(static_cast<std::uint32_t>(value), text, capacity);
 }

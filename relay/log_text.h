@@ -23,6 +23,3 @@ inline constexpr std::size_t kLogTrimTarget = kLogLimit / 4 * 3;
 // line feed, so that only whole lines go.
 std::size_t LogTrimLength(const wchar_t* text, std::size_t length, std::size_t incoming,
                           std::size_t limit = kLogLimit, std::size_t target = kLogTrimTarget);
-
-// Signed 32-bit decimal, as the Reset entry writes each total.
-void FormatSignedDecimal(std::int32_t value, wchar_t* text, std::size_t capacity);

@@ -12,8 +12,8 @@
 #include <cwchar>
 
 #include "relay/link_recovery.h"
-#include "relay/message_log.h"
 #include "relay/relay_activity.h"
+#include "serial/serial_port.h"
 
 RelayIoCalls RelayIo = {ReadFile, WriteFile};
 
@@ -22,30 +22,18 @@ namespace {
 // While an end is away its reader has nothing to read.
 constexpr DWORD kEndAwayPauseMs = 30;
 
-void RequestRefresh(bool needed) {
-    if (!needed) {
-        return;
-    }
-    if (const HWND window = StatusWindow) {
-        if (!PostMessageW(window, kRelayActivityMessage, 0, 0)) {
-            // The queue is full or the window gone: let the next change ask again.
-            BeginRefresh(RelayActivity);
-        }
+void RequestRefresh(StatusClient& status, bool needed) {
+    if (needed && !PostRelayActivity(status)) {
+        // No window, its queue is full or it is gone: let the next change ask again.
+        BeginRefresh(RelayActivity);
     }
 }
 
-void ReportBytesLeftBehind(DWORD written) {
+void ReportBytesLeftBehind(StatusClient& status, DWORD written) {
     wchar_t count[16];
     std::swprintf(count, 16, L"%lu", static_cast<unsigned long>(written));
     const wchar_t* pieces[] = {L"Bytes left behind! ( ", count, L")\r\n"};
-    AppendLogEntry(pieces, 3, 1024);
-}
-
-// A COM port whose device has gone stops answering its driver: a failure
-// that comes with that is a lost port, one without it a passing fault.
-bool SerialPortAnswers(HANDLE port) {
-    DWORD errors = 0;
-    return ClearCommError(port, &errors, nullptr) != FALSE;
+    AppendLogEntry(status, pieces, 3, 1024);
 }
 
 struct ReadOutcome {
@@ -71,9 +59,9 @@ ReadOutcome ReadEnd(LinkEnd& end, BYTE* buffer, DWORD size) {
 
 }  // namespace
 
-void AddTraffic(TrafficCounter counter, DWORD n) {
+void AddTraffic(StatusClient& status, TrafficCounter counter, DWORD n) {
     AddToCounter(counter, n);
-    RequestRefresh(NoteCounterChange(RelayActivity));
+    RequestRefresh(status, NoteCounterChange(RelayActivity));
 }
 
 DWORD WINAPI PipeToSerialPump(LPVOID argument) {
@@ -109,9 +97,10 @@ DWORD WINAPI PipeToSerialPump(LPVOID argument) {
             // keeper waits for the pipe to come back.
             if (read.handle != loggedLoss) {
                 loggedLoss = read.handle;
-                ReportSystemError(L"Error reading from pipe: ", read.error, nullptr);
+                ReportSystemError(context.status, L"Error reading from pipe: ", read.error,
+                                  nullptr);
             }
-            ReportEndLost(LinkSide::Pipe, read.handle, read.error, true);
+            ReportEndLost(context, LinkSide::Pipe, read.handle, read.error, true);
             Sleep(kEndAwayPauseMs);
             continue;
         }
@@ -119,13 +108,13 @@ DWORD WINAPI PipeToSerialPump(LPVOID argument) {
             continue;
         }
         lastData = GetTickCount();
-        AddTraffic(VirtualReceived, read.count);
+        AddTraffic(context.status, VirtualReceived, read.count);
         WriteToSerial(context, buffer, read.count);
     }
 }
 
 void WriteToSerial(RelayContextRecord& context, const BYTE* bytes, DWORD length) {
-    RequestRefresh(NoteLampChunk(RelayActivity, ActivityLamp::SerialSend, length));
+    RequestRefresh(context.status, NoteLampChunk(RelayActivity, ActivityLamp::SerialSend, length));
     DWORD written = 0;
     BOOL ok;
     DWORD error = ERROR_SUCCESS;
@@ -135,7 +124,7 @@ void WriteToSerial(RelayContextRecord& context, const BYTE* bytes, DWORD length)
         SharedLinkUse serial(context.serial);
         port = serial.Handle();
         if (!IsOpenHandle(port)) {
-            NoteDiscardedWhileSerialAway(length);
+            NoteDiscardedWhileAway(context, LinkSide::Serial, length);
             return;
         }
         ok = RelayIo.write(port, bytes, length, &written, nullptr);
@@ -145,19 +134,19 @@ void WriteToSerial(RelayContextRecord& context, const BYTE* bytes, DWORD length)
         }
     }
     if (ok) {
-        AddTraffic(SerialSent, written);
+        AddTraffic(context.status, SerialSent, written);
         return;
     }
     if (error == ERROR_IO_PENDING) {
         return;
     }
     // A port already known lost has been reported; its chunks are counted.
-    if (!portGone || !IsEndAway(LinkSide::Serial)) {
-        ReportSystemError(L"Error writing to serial port: ", error, L"\n");
+    if (!portGone || !IsEndAway(context, LinkSide::Serial)) {
+        ReportSystemError(context.status, L"Error writing to serial port: ", error, L"\n");
     }
     if (portGone) {
-        ReportEndLost(LinkSide::Serial, port, error, false);
-        NoteDiscardedWhileSerialAway(length);
+        ReportEndLost(context, LinkSide::Serial, port, error, false);
+        NoteDiscardedWhileAway(context, LinkSide::Serial, length);
     }
 }
 
@@ -175,15 +164,16 @@ DWORD WINAPI SerialToPipePump(LPVOID argument) {
             // A failure that does not repeat at once is read past; one that
             // repeats (throttled), or that leaves the driver silent, means
             // the port is gone, as when a USB adapter is unplugged.
-            const bool written = ReportSystemError(L"Error reading from serial port: ", read.error,
-                                                   L"\n") == ReportResult::Written;
+            const bool written =
+                ReportSystemError(context.status, L"Error reading from serial port: ", read.error,
+                                  L"\n") == ReportResult::Written;
             bool answers;
             {
                 SharedLinkUse serial(context.serial);
                 answers = serial.Handle() == read.handle && SerialPortAnswers(read.handle);
             }
             if (!written || !answers) {
-                ReportEndLost(LinkSide::Serial, read.handle, read.error, true);
+                ReportEndLost(context, LinkSide::Serial, read.handle, read.error, true);
                 Sleep(kEndAwayPauseMs);
             }
             continue;
@@ -196,13 +186,14 @@ DWORD WINAPI SerialToPipePump(LPVOID argument) {
                 lastHealthCheck = GetTickCount();
                 SharedLinkUse serial(context.serial);
                 if (serial.Handle() == read.handle && !SerialPortAnswers(read.handle)) {
-                    ReportEndLost(LinkSide::Serial, read.handle, GetLastError(), true);
+                    ReportEndLost(context, LinkSide::Serial, read.handle, GetLastError(), true);
                 }
             }
             continue;
         }
         AddToCounter(SerialReceived, read.count);
-        RequestRefresh(NoteLampChunk(RelayActivity, ActivityLamp::SerialReceive, read.count));
+        RequestRefresh(context.status,
+                       NoteLampChunk(RelayActivity, ActivityLamp::SerialReceive, read.count));
         WriteToPipe(context, buffer, read.count);
     }
 }
@@ -215,7 +206,7 @@ void WriteToPipe(RelayContextRecord& context, const BYTE* bytes, DWORD length) {
         SharedLinkUse link(context.pipe);
         pipe = link.Handle();
         if (!IsOpenHandle(pipe)) {
-            NoteDiscardedWhilePipeAway(length);
+            NoteDiscardedWhileAway(context, LinkSide::Pipe, length);
             return;
         }
         // A non-blocking pipe takes a write only when all of it fits, so a
@@ -242,22 +233,22 @@ void WriteToPipe(RelayContextRecord& context, const BYTE* bytes, DWORD length) {
         }
     }
     if (sent > 0) {
-        AddTraffic(VirtualSent, sent);
+        AddTraffic(context.status, VirtualSent, sent);
     }
     if (sent < length) {
         const bool gone = IsPipeGone(error);
         // A pipe already known lost has been reported; its chunks are counted.
-        if (!gone || !IsEndAway(LinkSide::Pipe)) {
+        if (!gone || !IsEndAway(context, LinkSide::Pipe)) {
             if (sent > 0) {
-                ReportBytesLeftBehind(sent);
+                ReportBytesLeftBehind(context.status, sent);
             }
-            ReportSystemError(L"Error writing to pipe: ", error, L"\n");
+            ReportSystemError(context.status, L"Error writing to pipe: ", error, L"\n");
         }
         // The virtual machine went away while its reader here waits on the
         // COM port: its keeper is told from this side.
         if (gone) {
-            ReportEndLost(LinkSide::Pipe, pipe, error, false);
-            NoteDiscardedWhilePipeAway(length - sent);
+            ReportEndLost(context, LinkSide::Pipe, pipe, error, false);
+            NoteDiscardedWhileAway(context, LinkSide::Pipe, length - sent);
         }
     }
 }

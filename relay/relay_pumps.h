@@ -4,10 +4,10 @@
 
 #include <windows.h>
 
-#include "app/app_state.h"
+#include "relay/relay_context.h"
 #include "relay/traffic_counters.h"
 
-// Thread entry points; the argument is the address of RelayContext.
+// Thread entry points; the argument is the address of a RelayContextRecord.
 DWORD WINAPI PipeToSerialPump(LPVOID context);
 DWORD WINAPI SerialToPipePump(LPVOID context);
 
@@ -27,8 +27,8 @@ void WriteToSerial(RelayContextRecord& context, const BYTE* bytes, DWORD length)
 // behind only when the pipe fails part-way.
 void WriteToPipe(RelayContextRecord& context, const BYTE* bytes, DWORD length);
 
-// Adds n to a counter and asks the window to show it.
-void AddTraffic(TrafficCounter counter, DWORD n);
+// Adds n to a counter and asks the window of status to show it.
+void AddTraffic(StatusClient& status, TrafficCounter counter, DWORD n);
 
 // The pipe-full pause of WriteToPipe, and the read and write calls of both
 // pumps, can be replaced by tests that need a failure Wine cannot produce.

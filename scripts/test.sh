@@ -35,6 +35,7 @@ if setarch "$(uname -m)" -R true 2>/dev/null; then
 fi
 step "unit tests (tsan)" "${no_aslr[@]}" ctest --test-dir build/tsan --output-on-failure || failed=1
 step "artwork is the script's" python3 -m unittest tests/ui/test_art.py || failed=1
+step "layers in order" python3 scripts/check_layers.py || failed=1
 step "wine tests" python3 tests/run_wine_tests.py --build-dir build/win || failed=1
 step "installer under wine" tests/installer/run.sh build/win || failed=1
 

@@ -2,6 +2,8 @@
 
 namespace {
 
+using namespace line_flag;
+
 struct FlagMasks {
     std::uint32_t clear;
     std::uint32_t set;
@@ -10,11 +12,19 @@ struct FlagMasks {
 // Every fixed mode holds DSR output flow control, DSR sensitivity and DTR
 // handshaking, "NONE" included, and "Hardware" holds RTS on rather than
 // handshaking it: devices set up for the earlier releases depend on exactly
-// these line states.
-constexpr FlagMasks kNoneMasks = {0x3B14, 0x0068};
-constexpr FlagMasks kHardwareMasks = {0x2B10, 0x106C};
-constexpr FlagMasks kSoftwareMasks = {0x3814, 0x0368};
-constexpr std::uint32_t kCustomClear = 0x3B7C;
+// these line states. The fixed modes clear only the low bit of the DTR
+// control and set its high bit, so DTR ends up handshaking in every one.
+constexpr std::uint32_t kRtsControl = kRtsControlLow | kRtsControlHigh;
+constexpr std::uint32_t kDsrHandshake = kOutxDsrFlow | kDtrControlHigh | kDsrSensitivity;
+constexpr FlagMasks kNoneMasks = {
+    kOutxCtsFlow | kDtrControlLow | kOutX | kInX | kNull | kRtsControl, kDsrHandshake};
+constexpr FlagMasks kHardwareMasks = {kDtrControlLow | kOutX | kInX | kNull | kRtsControlHigh,
+                                      kOutxCtsFlow | kDsrHandshake | kRtsControlLow};
+constexpr FlagMasks kSoftwareMasks = {kOutxCtsFlow | kDtrControlLow | kNull | kRtsControl,
+                                      kDsrHandshake | kOutX | kInX};
+constexpr std::uint32_t kCustomClear = kOutxCtsFlow | kOutxDsrFlow | kDtrControlLow |
+                                       kDtrControlHigh | kDsrSensitivity | kOutX | kInX | kNull |
+                                       kRtsControl;
 
 }  // namespace
 
@@ -32,11 +42,11 @@ std::uint32_t BuildLineFlags(std::uint32_t flagsAsRead, const FlowControlSetting
             break;
         default:
             masks.clear = kCustomClear;
-            masks.set = ((settings.useCtsForOutput & 1u) << 2) |
-                        ((settings.useDsrForOutput & 1u) << 3) |
-                        ((settings.dtrControlMode & 3u) << line_flag::kDtrControlShift) |
-                        ((settings.useDsrForInput & 1u) << 6) |
-                        ((settings.rtsControlMode & 3u) << line_flag::kRtsControlShift);
+            masks.set = ((settings.useCtsForOutput & 1u) != 0 ? kOutxCtsFlow : 0u) |
+                        ((settings.useDsrForOutput & 1u) != 0 ? kOutxDsrFlow : 0u) |
+                        ((settings.dtrControlMode & 3u) << kDtrControlShift) |
+                        ((settings.useDsrForInput & 1u) != 0 ? kDsrSensitivity : 0u) |
+                        ((settings.rtsControlMode & 3u) << kRtsControlShift);
             break;
     }
     return (flagsAsRead & ~masks.clear) | masks.set;

@@ -7,12 +7,16 @@
 namespace line_flag {
 inline constexpr std::uint32_t kOutxCtsFlow = 1u << 2;
 inline constexpr std::uint32_t kOutxDsrFlow = 1u << 3;
-inline constexpr int kDtrControlShift = 4;  // two bits
+inline constexpr int kDtrControlShift = 4;  // two bits: 0 off, 1 on, 2 handshake
+inline constexpr std::uint32_t kDtrControlLow = 1u << kDtrControlShift;
+inline constexpr std::uint32_t kDtrControlHigh = 2u << kDtrControlShift;
 inline constexpr std::uint32_t kDsrSensitivity = 1u << 6;
 inline constexpr std::uint32_t kOutX = 1u << 8;
 inline constexpr std::uint32_t kInX = 1u << 9;
 inline constexpr std::uint32_t kNull = 1u << 11;
-inline constexpr int kRtsControlShift = 12;  // two bits
+inline constexpr int kRtsControlShift = 12;  // two bits: 0 off, 1 on, 2 handshake, 3 toggle
+inline constexpr std::uint32_t kRtsControlLow = 1u << kRtsControlShift;
+inline constexpr std::uint32_t kRtsControlHigh = 2u << kRtsControlShift;
 }  // namespace line_flag
 
 enum FlowControlMode : std::uint8_t {

@@ -3,13 +3,12 @@
 #include <cstddef>
 #include <cstring>
 
-#include "relay/message_log.h"
+#include "common/handles.h"
 #include "serial/line_flags.h"
-#include "ui/connection_failure_dialog.h"
-#include "ui/message_box.h"
 
 SerialSetupCalls SerialSetup = {GetCommState, SetCommState, GetCommTimeouts, SetCommTimeouts,
                                 PurgeComm};
+decltype(&GetCommModemStatus) ModemStatusSource = GetCommModemStatus;
 
 namespace {
 
@@ -69,29 +68,58 @@ LineSetupResult SetUpSerialLine(HANDLE port, const PortSettingsRecord& settings)
     return LineSetupResult::Done;
 }
 
-HANDLE OpenSerialPort() {
-    AppendLogEntry(L"Connecting to serial port ...", 100);
-    HANDLE port;
-    // The name is read afresh on every attempt: Change configuration may
-    // have saved a new one.
-    while ((port = OpenPortDevice(PortSettings.serialPort)) == INVALID_HANDLE_VALUE) {
-        RunConnectionFailureDialog(FailureVariant::Serial);
+SerialOpenOutcome OpenSerialLine(const PortSettingsRecord& settings) {
+    UniqueFile port(OpenPortDevice(settings.serialPort));
+    if (!port.IsOpen()) {
+        return {INVALID_HANDLE_VALUE, LineSetupResult::NotOpened};
     }
-    AppendLog(L" OK!\r\n");
+    const LineSetupResult result = SetUpSerialLine(port.Get(), settings);
+    if (result != LineSetupResult::Done) {
+        return {INVALID_HANDLE_VALUE, result};
+    }
+    return {port.Release(), LineSetupResult::Done};
+}
 
-    const wchar_t* failure = nullptr;
-    switch (SetUpSerialLine(port, PortSettings)) {
-        case LineSetupResult::Done:
-            AppendLogEntry(L"Serial port setup complete\r\n", 100);
-            return port;
-        case LineSetupResult::StateNotSet:
-            failure = L"Couldn't set the serial port configuration";
-            break;
-        case LineSetupResult::NotPurged:
-            failure = L"Couldn't purge the serial port data during initialization";
-            break;
+bool ReadLineFromPort(PortSettingsRecord& record) {
+    const HANDLE port = OpenPortDevice(record.serialPort);
+    if (port == INVALID_HANDLE_VALUE) {
+        return false;
     }
-    ShowMessageBox(nullptr, failure, L"Error", MB_OK);
-    CloseHandle(port);
-    return INVALID_HANDLE_VALUE;
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    COMMTIMEOUTS timeouts{};
+    COMMPROP properties{};
+    const bool read = GetCommState(port, &dcb) && GetCommTimeouts(port, &timeouts) &&
+                      GetCommProperties(port, &properties);
+    if (read) {
+        // "Flow control" has no single DCB member: it keeps what the record holds.
+        record.baudRate = dcb.BaudRate;
+        record.dataBits = dcb.ByteSize;
+        record.parity = dcb.Parity;
+        record.stopBits = dcb.StopBits;
+        record.dtrControlMode = dcb.fDtrControl;
+        record.rtsControlMode = dcb.fRtsControl;
+        record.useCtsForOutput = dcb.fOutxCtsFlow;
+        record.useDsrForOutput = dcb.fOutxDsrFlow;
+        record.useDsrForInput = dcb.fDsrSensitivity;
+        record.discardNull = dcb.fNull;
+    }
+    // A failure to close counts as a failure to read: the port may be left
+    // in a state nobody set up.
+    const bool closed = CloseHandle(port) != FALSE;
+    return read && closed;
+}
+
+bool ReadModemLines(HANDLE port, std::uint32_t* lines) {
+    DWORD word = 0;
+    if (!IsOpenHandle(port) || !ModemStatusSource(port, &word)) {
+        return false;
+    }
+    *lines = word;
+    return true;
+}
+
+bool SerialPortAnswers(HANDLE port) {
+    DWORD errors = 0;
+    return ClearCommError(port, &errors, nullptr) != FALSE;
 }

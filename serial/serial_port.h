@@ -1,4 +1,5 @@
-// Opening the COM port and putting the configured line on it.
+// The COM port end: opening it, putting the configured line on it, and what
+// the relay asks of the driver. Silent attempts that say what happened.
 #pragma once
 
 #include <windows.h>
@@ -19,16 +20,16 @@ struct SerialSetupCalls {
 };
 extern SerialSetupCalls SerialSetup;
 
-// Opens the port named in PortSettings, retrying through the connection
-// failure dialog until it opens (or the user exits there), then sets up the
-// line. INVALID_HANDLE_VALUE after a failed set-up, the port closed again.
-HANDLE OpenSerialPort();
+// GetCommModemStatus unless a test supplies the lines: on a pty under Wine
+// the call always fails.
+extern decltype(&GetCommModemStatus) ModemStatusSource;
 
 // CreateFileW on the port: exclusive, synchronous.
 HANDLE OpenPortDevice(const wchar_t* name);
 
 enum class LineSetupResult {
     Done,
+    NotOpened,    // the port could not be opened (missing, or held by another program)
     StateNotSet,  // GetCommState, SetCommState or SetCommTimeouts failed
     NotPurged,    // PurgeComm failed
 };
@@ -36,6 +37,25 @@ enum class LineSetupResult {
 // Line settings and flow control from settings, the relay's time-outs, and
 // both driver buffers emptied.
 LineSetupResult SetUpSerialLine(HANDLE port, const PortSettingsRecord& settings);
+
+struct SerialOpenOutcome {
+    HANDLE port;  // open and set up; INVALID_HANDLE_VALUE otherwise (nothing left open)
+    LineSetupResult result;
+};
+
+// Opens the port the settings name and sets up its line.
+SerialOpenOutcome OpenSerialLine(const PortSettingsRecord& settings);
+
+// The line as the driver has it set up, into record ("Init from hardware").
+// False when the port cannot be opened, read or closed again.
+bool ReadLineFromPort(PortSettingsRecord& record);
+
+// The modem-status word. False when it cannot be read.
+bool ReadModemLines(HANDLE port, std::uint32_t* lines);
+
+// A COM port whose device has gone stops answering its driver: a failure that
+// comes with that is a lost port, one without it a passing fault.
+bool SerialPortAnswers(HANDLE port);
 
 // The DCB's 32-bit flag word (fBinary ... fDummy2), read and written whole.
 std::uint32_t ReadDcbFlags(const DCB& dcb);

@@ -1,6 +1,6 @@
 #include "ui/connection_failure_dialog.h"
 
-#include "app/app_state.h"
+#include "common/process_state.h"
 #include "config/settings_record.h"
 #include "config/settings_store.h"
 #include "ui/message_box.h"

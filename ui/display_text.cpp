@@ -5,7 +5,6 @@
 namespace {
 
 const wchar_t* const kFlowControlNames[4] = {L"NONE", L"RTS/CTS", L"XON/XOFF", L"Custom"};
-const wchar_t* const kParityNames[5] = {L"NONE", L"ODD", L"EVEN", L"MARK", L"SPACE"};
 
 constexpr wchar_t kPipePrefix[] = L"Couldn't connect to a virtual machine with pipe name '";
 constexpr wchar_t kPipeSuffix[] =
@@ -45,7 +44,7 @@ const wchar_t* FlowControlName(std::uint8_t mode) {
 }
 
 const wchar_t* ParityName(std::uint8_t parity) {
-    return parity < 5 ? kParityNames[parity] : nullptr;
+    return parity < 5 ? kParityChoices[parity] : nullptr;
 }
 
 const wchar_t* StopBitsText(std::uint8_t stopBits) {

@@ -19,13 +19,9 @@ struct BaudEntry {
 inline constexpr std::size_t kBaudEntryCount = 14;
 extern const BaudEntry kBaudEntries[kBaudEntryCount];
 
-struct ChoiceList {
-    int controlId;
-    const wchar_t* const* texts;
-    std::size_t count;
-};
 // The settings dialog's lists whose selection index is the field's value
-// (data bits is index + 5; the baud list has its own table above).
+// (data bits is index + 5; the baud list has its own table above). Parity and
+// stop bits also name the port's live values in the status window.
 extern const wchar_t* const kParityChoices[5];
 extern const wchar_t* const kStopBitsChoices[3];
 extern const wchar_t* const kDataBitsChoices[4];
@@ -48,6 +44,3 @@ enum class FailureVariant { Pipe, Serial };
 inline constexpr std::size_t kFailureMessageCapacity = 800;
 void ComposeFailureMessage(FailureVariant variant, const wchar_t* name, wchar_t* message,
                            std::size_t capacity);
-
-// Texts of the About box.
-inline constexpr wchar_t kVersionLabel[] = L"V2.4 Base";

@@ -10,3 +10,8 @@ using MessageBoxFunction = int(WINAPI*)(HWND owner, LPCWSTR text, LPCWSTR captio
 extern MessageBoxFunction ShowMessageBoxHook;
 
 int ShowMessageBox(HWND owner, const wchar_t* text, const wchar_t* caption, UINT type);
+
+// A plain box captioned "Error": a step of start-up that failed.
+void ShowErrorBox(const wchar_t* text);
+// The system's text for error under the given caption.
+void ShowSystemErrorBox(DWORD error, const wchar_t* caption);

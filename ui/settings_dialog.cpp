@@ -4,10 +4,10 @@
 #include <cstdint>
 
 #include "config/settings_record.h"
-#include "config/settings_store.h"
 #include "ui/display_text.h"
 #include "ui/message_box.h"
 #include "ui/resource.h"
+#include "ui/settings_reports.h"
 
 namespace {
 

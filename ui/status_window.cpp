@@ -2,12 +2,14 @@
 
 #include <cstdint>
 #include <cwchar>
+#include <memory>
 
-#include "app/app_state.h"
+#include "common/app_messages.h"
+#include "common/process_state.h"
+#include "common/status_client.h"
 #include "config/settings_record.h"
 #include "config/settings_store.h"
 #include "relay/log_text.h"
-#include "relay/message_log.h"
 #include "relay/relay_activity.h"
 #include "relay/traffic_counters.h"
 #include "ui/connection_failure_dialog.h"
@@ -15,8 +17,14 @@
 #include "ui/message_box.h"
 #include "ui/resource.h"
 #include "ui/settings_dialog.h"
+#include "ui/settings_reports.h"
+
+IndicatorIconSet IndicatorIcons;
+HWND StatusWindow;
 
 namespace {
+
+constexpr DWORD kSplashMs = 5000;
 
 constexpr int kCounterControls[kTrafficCounterCount] = {IDC_VIRTUAL_RECEIVED, IDC_VIRTUAL_SENT,
                                                         IDC_SERIAL_RECEIVED, IDC_SERIAL_SENT};
@@ -50,11 +58,11 @@ void ResetCounters() {
     std::size_t count = 0;
     pieces[count++] = L"Data counter reset (was ";
     for (int i = 0; i < kTrafficCounterCount; ++i) {
-        FormatSignedDecimal(static_cast<std::int32_t>(totals.value[i]), numbers[i], 50);
+        FormatCounterText(totals.value[i], numbers[i], 50);
         pieces[count++] = numbers[i];
         pieces[count++] = i + 1 < kTrafficCounterCount ? L", " : L")\r\n";
     }
-    AppendLogEntry(pieces, count);
+    AppendLogEntry(ProgramStatus, pieces, count);
     for (int i = 0; i < kTrafficCounterCount; ++i) {
         ShowCounter(i, 0);
         UpdateWindow(StatusWindow);
@@ -70,7 +78,49 @@ void ChangeSettings() {
     }
 }
 
+void ShowModemLampOn(WPARAM lamp, bool on) {
+    if (lamp == kCarrierLamp) {
+        SetLamp(IDC_DCD_LAMP, on ? IndicatorIcons.carrierLit : IndicatorIcons.carrierDark);
+    } else {
+        SetLamp(IDC_DSR_LAMP, on ? IndicatorIcons.dataSetLit : IndicatorIcons.dataSetDark);
+    }
+}
+
+HICON LoadIndicator(HINSTANCE instance, int id) {
+    return LoadIconW(instance, MAKEINTRESOURCEW(id));
+}
+
 }  // namespace
+
+void LoadIndicatorIcons(HINSTANCE instance) {
+    IndicatorIcons.receiveDark = LoadIndicator(instance, IDI_RX_DARK);
+    IndicatorIcons.receiveLit = LoadIndicator(instance, IDI_RX_LIT);
+    IndicatorIcons.sendDark = LoadIndicator(instance, IDI_TX_DARK);
+    IndicatorIcons.sendLit = LoadIndicator(instance, IDI_TX_LIT);
+    IndicatorIcons.carrierDark = LoadIndicator(instance, IDI_DCD_DARK);
+    IndicatorIcons.carrierLit = LoadIndicator(instance, IDI_DCD_LIT);
+    IndicatorIcons.dataSetDark = LoadIndicator(instance, IDI_DSR_DARK);
+    IndicatorIcons.dataSetLit = LoadIndicator(instance, IDI_DSR_LIT);
+}
+
+void ShowSplash(HINSTANCE instance, int showCommand) {
+    const HWND splash =
+        CreateDialogParamW(instance, MAKEINTRESOURCEW(IDD_SPLASH), nullptr, nullptr, 0);
+    const HBITMAP picture = LoadBitmapW(instance, MAKEINTRESOURCEW(IDB_SPLASH));
+    if (splash != nullptr) {
+        SendDlgItemMessageW(splash, IDC_SPLASH_PICTURE, STM_SETIMAGE, IMAGE_BITMAP,
+                            reinterpret_cast<LPARAM>(picture));
+        ShowWindow(splash, showCommand);
+        UpdateWindow(splash);
+    }
+    Sleep(kSplashMs);
+    if (splash != nullptr) {
+        DestroyWindow(splash);
+    }
+    if (picture != nullptr) {
+        DeleteObject(picture);
+    }
+}
 
 bool CreateStatusWindow(HINSTANCE instance, int showCommand) {
     ModuleInstance = instance;
@@ -87,6 +137,7 @@ bool CreateStatusWindow(HINSTANCE instance, int showCommand) {
     // Well above the edit control's default, and kept there by dropping the
     // oldest lines (AppendToPane): new entries always land.
     SendDlgItemMessageW(StatusWindow, IDC_MESSAGES, EM_SETLIMITTEXT, kLogLimit, 0);
+    ProgramStatus.window.store(StatusWindow, std::memory_order_release);
 
     if (const wchar_t* pending = TakePendingStartupLine()) {
         AppendLog(pending);
@@ -107,10 +158,9 @@ bool CreateStatusWindow(HINSTANCE instance, int showCommand) {
     return true;
 }
 
-void ShowLineSettings() {
+void ShowLineSettings(HANDLE port) {
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
-    const HANDLE port = RelayContext.serial.handle.load(std::memory_order_acquire);
     const bool live = GetCommState(port, &dcb) != FALSE;
     if (live) {
         // From here on the record, and the settings dialog, carry the rate
@@ -137,10 +187,26 @@ void ShowLineSettings() {
                     FlowControlName(PortSettings.flowControl));
 }
 
-void SetStatusLine(const wchar_t* text) {
-    if (StatusWindow != nullptr) {
-        SetDlgItemTextW(StatusWindow, IDC_STATUS_LINE, text);
+void AppendToPane(HWND pane, const wchar_t* text) {
+    if (pane == nullptr) {
+        return;
     }
+    const auto length = static_cast<std::size_t>(GetWindowTextLengthW(pane));
+    const std::size_t incoming = wcslen(text);
+    if (length + incoming > kLogLimit) {
+        // Rare: read the pane once to find where its oldest whole lines end.
+        std::unique_ptr<wchar_t[]> current(new wchar_t[length + 1]);
+        const auto read = static_cast<std::size_t>(
+            GetWindowTextW(pane, current.get(), static_cast<int>(length + 1)));
+        const std::size_t drop = LogTrimLength(current.get(), read, incoming);
+        if (drop > 0) {
+            SendMessageW(pane, EM_SETSEL, 0, static_cast<LPARAM>(drop));
+            SendMessageW(pane, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(L""));
+        }
+    }
+    const int end = GetWindowTextLengthW(pane);
+    SendMessageW(pane, EM_SETSEL, static_cast<WPARAM>(end), static_cast<LPARAM>(end));
+    SendMessageW(pane, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(text));
 }
 
 void ApplyRelayActivity() {
@@ -186,6 +252,12 @@ INT_PTR CALLBACK StatusDialogProc(HWND window, UINT message, WPARAM wParam, LPAR
         case kAppendLogMessage:
             AppendToPane(GetDlgItem(window, IDC_MESSAGES),
                          reinterpret_cast<const wchar_t*>(lParam));
+            return TRUE;
+        case kStatusLineMessage:
+            SetDlgItemTextW(window, IDC_STATUS_LINE, reinterpret_cast<const wchar_t*>(lParam));
+            return TRUE;
+        case kModemLampMessage:
+            ShowModemLampOn(wParam, lParam != 0);
             return TRUE;
         case kRelayActivityMessage:
             // The relay's request stays standing while the hold runs, so the

@@ -1,21 +1,43 @@
 // The program's main window: link and line settings, counters, lamps, the
-// status line and the Messages pane.
+// status line and the Messages pane; and the splash shown before it.
 #pragma once
 
 #include <windows.h>
 
-// Creates and shows the status window (modeless, no owner) and writes the
-// first Messages entries. False after telling the user it could not be made.
+struct IndicatorIconSet {
+    HICON receiveDark;  // 156
+    HICON receiveLit;   // 155
+    HICON sendDark;     // 158
+    HICON sendLit;      // 157
+    HICON carrierDark;  // 166
+    HICON carrierLit;   // 167
+    HICON dataSetDark;  // 168
+    HICON dataSetLit;   // 169
+};
+// Loaded once by start-up and kept for the life of the process.
+extern IndicatorIconSet IndicatorIcons;
+void LoadIndicatorIcons(HINSTANCE instance);
+
+// Null until the status window exists.
+extern HWND StatusWindow;
+
+// The splash picture, for a few seconds; the thread serves nothing meanwhile.
+void ShowSplash(HINSTANCE instance, int showCommand);
+
+// Creates and shows the status window (modeless, no owner), lets the
+// program's status client reach it, and writes the first Messages entries.
+// False after telling the user it could not be made.
 bool CreateStatusWindow(HINSTANCE instance, int showCommand);
 
 // Fills the link and line fields from the open COM port and PortSettings.
-void ShowLineSettings();
-
-// The one-line status text; from any thread.
-void SetStatusLine(const wchar_t* text);
+void ShowLineSettings(HANDLE port);
 
 INT_PTR CALLBACK StatusDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 INT_PTR CALLBACK AboutDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
+
+// Window thread: carries out one append to the Messages pane. When the pane
+// would pass its limit, the oldest whole lines go first.
+void AppendToPane(HWND pane, const wchar_t* text);
 
 // Window thread: shows the counters and lights the lamps the relay left word
 // of (see relay_activity.h).

@@ -12,6 +12,7 @@
 #include "config/settings_record.h"
 #include "config/settings_store.h"
 #include "support/win_test_support.h"
+#include "ui/settings_reports.h"
 
 using test_support::DeleteStore;
 using test_support::MessageBoxRecorder;

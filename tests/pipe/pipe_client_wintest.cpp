@@ -7,8 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "app/connect.h"
 #include "config/settings_record.h"
 #include "pipe/pipe_client.h"
+#include "relay/link_recovery.h"
 #include "support/test_pipe_server.h"
 #include "support/win_test_support.h"
 

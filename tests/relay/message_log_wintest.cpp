@@ -10,8 +10,8 @@
 #include <thread>
 #include <vector>
 
+#include "common/status_client.h"
 #include "relay/log_text.h"
-#include "relay/message_log.h"
 #include "support/win_test_support.h"
 #include "ui/resource.h"
 

@@ -10,7 +10,6 @@
 #include <thread>
 #include <vector>
 
-#include "app/app_state.h"
 #include "config/settings_record.h"
 #include "pipe/pipe_client.h"
 #include "relay/link_recovery.h"
@@ -41,10 +40,9 @@ std::string RandomBytes(std::size_t count, unsigned seed) {
 }
 
 // The relay threads never end; each test gives them a record of their own
-// that outlives the test.
+// that outlives the test, whose messages go to no window.
 RelayContextRecord* NewContext(HANDLE pipe, HANDLE serial) {
-    auto* context = new RelayContextRecord{{SRWLOCK_INIT, pipe}, {SRWLOCK_INIT, serial}};
-    return context;
+    return new RelayContextRecord{{SRWLOCK_INIT, pipe}, {SRWLOCK_INIT, serial}, *new StatusClient};
 }
 
 class RelayTest : public ::testing::Test {
@@ -131,8 +129,6 @@ TEST_F(RelayTest, BytesForAPipeThatIsAwayAreDroppedAndNotCounted) {
 TEST_F(RelayTest, ThePipeIsFoundAgainAfterTheVirtualMachineRestarts) {
     const std::wstring name = UniquePipeName(L"relay-restart");
     const std::wstring serialName = UniquePipeName(L"relay-restart-serial");
-    SetPipeName(name.c_str());
-    RememberLinkSettings();
     ASSERT_TRUE(RegisterPipeEventSource());
     auto vm = std::make_unique<TestPipeServer>(name);
     TestPipeServer device(serialName);
@@ -141,6 +137,7 @@ TEST_F(RelayTest, ThePipeIsFoundAgainAfterTheVirtualMachineRestarts) {
                                       nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_TRUE(vm->WaitForClient());
     RelayContextRecord* context = NewContext(pipe, serial);
+    SetPipeName(context->linkSettings, name.c_str());
     ASSERT_TRUE(StartLinkKeepers(*context));
     CloseHandle(CreateThread(nullptr, 0, PipeToSerialPump, context, 0, nullptr));
 

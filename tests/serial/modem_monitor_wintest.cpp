@@ -8,11 +8,12 @@
 #include <regex>
 #include <string>
 
-#include "app/app_state.h"
-#include "serial/modem_monitor.h"
+#include "relay/modem_monitor.h"
 #include "serial/modem_monitor_loop.h"
+#include "serial/serial_port.h"
 #include "support/win_test_support.h"
 #include "ui/resource.h"
+#include "ui/status_window.h"
 
 using test_support::PaneText;
 using test_support::PumpUntil;
@@ -35,7 +36,8 @@ TEST(ModemMonitorTest, ReportsCarrierThenDataSetReadyWithLampsAndEntries) {
     lines.store(modem_status::kDsrOn);
     // Any open handle will do; the scripted source does not look at it.
     const HANDLE port = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    static RelayContextRecord context = {{SRWLOCK_INIT, nullptr}, {SRWLOCK_INIT, nullptr}};
+    static RelayContextRecord context = {
+        {SRWLOCK_INIT, nullptr}, {SRWLOCK_INIT, nullptr}, ProgramStatus};
     context.serial.handle.store(port);
     CloseHandle(CreateThread(nullptr, 0, ModemMonitor, &context, 0, nullptr));
 

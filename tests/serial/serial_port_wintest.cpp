@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "app/connect.h"
 #include "config/settings_record.h"
 #include "serial/line_flags.h"
 #include "serial/serial_port.h"

@@ -2,12 +2,10 @@
 
 #include <cstdlib>
 
-#include "app/app_state.h"
-#include "app/startup.h"
 #include "config/settings_record.h"
-#include "config/settings_store.h"
 #include "ui/message_box.h"
 #include "ui/resource.h"
+#include "ui/settings_reports.h"
 #include "ui/status_window.h"
 
 namespace test_support {

@@ -7,10 +7,10 @@
 #include <string>
 
 #include "config/settings_record.h"
-#include "config/settings_store.h"
 #include "support/win_test_support.h"
 #include "ui/resource.h"
 #include "ui/settings_dialog.h"
+#include "ui/settings_reports.h"
 
 using test_support::ControlText;
 

@@ -7,9 +7,8 @@
 #include <string>
 #include <thread>
 
-#include "app/app_state.h"
+#include "common/status_client.h"
 #include "config/settings_record.h"
-#include "relay/message_log.h"
 #include "relay/relay_activity.h"
 #include "relay/relay_pumps.h"
 #include "relay/traffic_counters.h"
@@ -91,8 +90,8 @@ TEST_F(StatusWindowTest, ResetLogsTheTotalsInOrderAndZeroesThem) {
 TEST_F(StatusWindowTest, RelayActivityShowsWithoutTheRelayWaitingForTheWindow) {
     // From another thread, as a relay thread does it: counted, not sent.
     std::thread relay([] {
-        AddTraffic(VirtualReceived, 250);
-        AddTraffic(SerialSent, 250);
+        AddTraffic(ProgramStatus, VirtualReceived, 250);
+        AddTraffic(ProgramStatus, SerialSent, 250);
     });
     relay.join();
     EXPECT_TRUE(PumpUntil([&] { return ControlText(window_, IDC_VIRTUAL_RECEIVED) == L"250"; }));
@@ -117,8 +116,7 @@ TEST_F(StatusWindowTest, LineSettingsComeFromThePortOrFromTheRecord) {
     PortSettings.stopBits = 2;
     SetPipeName(L"Lab VM");
     // No port to ask: the record is shown and its rate kept.
-    RelayContext.serial.handle.store(INVALID_HANDLE_VALUE);
-    ShowLineSettings();
+    ShowLineSettings(INVALID_HANDLE_VALUE);
     EXPECT_EQ(ControlText(window_, IDC_SERIAL_PORT_FIELD), L"COM3");
     EXPECT_EQ(ControlText(window_, IDC_PIPE_NAME_FIELD), L"Lab VM");
     EXPECT_EQ(ControlText(window_, IDC_BAUD_FIELD), L"19200");
@@ -130,7 +128,7 @@ TEST_F(StatusWindowTest, LineSettingsComeFromThePortOrFromTheRecord) {
 
     // A parity outside the table leaves the field as it was.
     PortSettings.parity = 9;
-    ShowLineSettings();
+    ShowLineSettings(INVALID_HANDLE_VALUE);
     EXPECT_EQ(ControlText(window_, IDC_PARITY_FIELD), L"EVEN");
 
     const std::wstring port = test_support::TestComPort();
@@ -146,9 +144,7 @@ TEST_F(StatusWindowTest, LineSettingsComeFromThePortOrFromTheRecord) {
     GetCommState(device, &dcb);
     dcb.BaudRate = 38400;
     SetCommState(device, &dcb);
-    RelayContext.serial.handle.store(device);
-    ShowLineSettings();
-    RelayContext.serial.handle.store(nullptr);
+    ShowLineSettings(device);
     CloseHandle(device);
     EXPECT_EQ(ControlText(window_, IDC_BAUD_FIELD), L"38400");
     EXPECT_EQ(PortSettings.baudRate, 38400u);

@@ -1,4 +1,4 @@
-#include "ui/system_text.h"
+#include "common/system_text.h"
 
 #include <cwchar>
 

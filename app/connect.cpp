@@ -1,0 +1,52 @@
+#include "app/connect.h"
+
+#include <cstdlib>
+
+#include "common/status_client.h"
+#include "config/settings_record.h"
+#include "pipe/pipe_client.h"
+#include "relay/link_recovery.h"
+#include "serial/serial_port.h"
+#include "ui/connection_failure_dialog.h"
+#include "ui/message_box.h"
+
+HANDLE OpenSerialPort() {
+    AppendLogEntry(L"Connecting to serial port ...", 100);
+    SerialOpenOutcome outcome;
+    // The name is read afresh on every attempt: Change configuration may
+    // have saved a new one.
+    while ((outcome = OpenSerialLine(PortSettings)).result == LineSetupResult::NotOpened) {
+        RunConnectionFailureDialog(FailureVariant::Serial);
+    }
+    AppendLog(L" OK!\r\n");
+    if (outcome.result == LineSetupResult::Done) {
+        AppendLogEntry(L"Serial port setup complete\r\n", 100);
+        return outcome.port;
+    }
+    ShowErrorBox(outcome.result == LineSetupResult::NotPurged
+                     ? L"Couldn't purge the serial port data during initialization"
+                     : L"Couldn't set the serial port configuration");
+    return INVALID_HANDLE_VALUE;
+}
+
+HANDLE ConnectPipe() {
+    if (!RegisterPipeEventSource()) {
+        std::exit(0);
+    }
+    for (;;) {
+        AppendLogEntry(L"Waiting for Hyper-V pipe\r\n");
+        // The whole UTF-16 path, read afresh each time: any name the settings
+        // accept is found, and a name saved through Change configuration is
+        // the one waited for next.
+        if (WaitNamedPipeW(PortSettings.pipePath, 5000)) {
+            break;
+        }
+        RunConnectionFailureDialog(FailureVariant::Pipe);
+        SleepEx(5000, TRUE);
+    }
+    const PipeOpenOutcome outcome = OpenVmPipe(PortSettings.pipePath);
+    if (outcome.pipe == INVALID_HANDLE_VALUE) {
+        ShowSystemErrorBox(outcome.error, outcome.failureCaption);
+    }
+    return outcome.pipe;
+}

@@ -1,0 +1,17 @@
+// Start-up's two connections: each tries until its end is there, offering
+// the connection failure dialog between attempts, and reports a failed step
+// in a box.
+#pragma once
+
+#include <windows.h>
+
+// Opens the port named in PortSettings, retrying through the connection
+// failure dialog until it opens (or the user exits there), then sets up the
+// line. INVALID_HANDLE_VALUE after a failed set-up, the port closed again.
+HANDLE OpenSerialPort();
+
+// Waits for the pipe named in PortSettings, through the connection failure
+// dialog while it is absent, and opens it. INVALID_HANDLE_VALUE after a failed
+// open, which it has reported in a box. Ends the process when the event
+// source cannot be registered.
+HANDLE ConnectPipe();

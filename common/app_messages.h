@@ -1,0 +1,17 @@
+// The private messages of the status window: the one way worker threads reach
+// it. WM_APP, not WM_USER: dialog procedures receive WM_USER-based messages of
+// the dialog manager.
+#pragma once
+
+#include <windows.h>
+
+// Sent: lParam is the text, a whole piece for the end of the Messages pane.
+inline constexpr UINT kAppendLogMessage = WM_APP + 1;
+// Posted: counters or lamps changed (see relay_activity.h).
+inline constexpr UINT kRelayActivityMessage = WM_APP + 2;
+// Sent: lParam is the new status line.
+inline constexpr UINT kStatusLineMessage = WM_APP + 3;
+// Sent: wParam is kCarrierLamp or kDataSetLamp, lParam non-zero while the line is on.
+inline constexpr UINT kModemLampMessage = WM_APP + 4;
+inline constexpr WPARAM kCarrierLamp = 0;
+inline constexpr WPARAM kDataSetLamp = 1;

@@ -1,0 +1,58 @@
+// The client side of a status window, which any thread may call: entries for
+// the Messages pane, the status line, the modem lamps and word of relay
+// activity, all as window messages (app_messages.h). Nothing happens while no
+// window is attached, as before the status window exists.
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstddef>
+
+#include "relay/error_throttle.h"
+
+// Where one relay's messages go, with the throttle of its error entries.
+struct StatusClient {
+    std::atomic<HWND> window{nullptr};
+    ErrorThrottleRecord ErrorThrottle;
+};
+
+// The program's own: what its status window shows.
+extern StatusClient ProgramStatus;
+
+// Appends text at the end of the pane. The whole piece is added by the window
+// thread in one step, so pieces from several threads never split or land
+// inside each other.
+void AppendLog(StatusClient& status, const wchar_t* text);
+void AppendLog(const wchar_t* text);
+
+// The local date and time prefix of an entry, cut to capacity.
+void FormatTimestamp(wchar_t* buffer, std::size_t capacity);
+
+// Appends the time-stamp prefix (capacity as the entry's writer gives it)
+// followed by the pieces, as one piece, so that entries made at the same
+// moment by two threads stay whole lines.
+void AppendLogEntry(StatusClient& status, const wchar_t* const* pieces, std::size_t count,
+                    std::size_t prefixCapacity = 50);
+void AppendLogEntry(StatusClient& status, const wchar_t* text, std::size_t prefixCapacity = 50);
+void AppendLogEntry(const wchar_t* text, std::size_t prefixCapacity = 50);
+
+bool IsSuppressed(StatusClient& status, DWORD code);
+void MarkReported(StatusClient& status, DWORD code);
+
+enum class ReportResult { Written, Suppressed };
+
+// One relay error entry: prefix, label, the system's text for code and the
+// line end (may be null), unless the same code was reported less than 10 s ago.
+ReportResult ReportSystemError(StatusClient& status, const wchar_t* label, DWORD code,
+                               const wchar_t* lineEnd);
+
+// The one-line status text.
+void SetStatusLine(StatusClient& status, const wchar_t* text);
+
+// Lights (on) or darkens the DCD (carrier) or DSR lamp.
+void ShowModemLamp(StatusClient& status, bool carrier, bool on);
+
+// Asks the window for one refresh of counters and lamps. False when it could
+// not be asked (no window, or its queue is full).
+bool PostRelayActivity(StatusClient& status);
