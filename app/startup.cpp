@@ -8,7 +8,6 @@
 #include "app/connect.h"
 #include "common/process_state.h"
 #include "relay/link_recovery.h"
-#include "relay/modem_monitor.h"
 #include "relay/relay_pumps.h"
 #include "ui/message_box.h"
 #include "ui/settings_reports.h"
@@ -38,18 +37,15 @@ bool StartRelayThreads(RelayContextRecord& context) {
     // Before the relay threads, which report lost ends to them. Without them
     // a lost end stays lost until the next start; the relay runs all the same.
     StartLinkKeepers(context);
-    if (!UniqueKernelHandle(CreateThread(nullptr, 0, PipeToSerialPump, &context, 0, nullptr))
-             .IsOpen()) {
+    if (!StartRelayThread(context, PipeToSerialPump)) {
         ShowErrorBox(L"Couldn't start pipe reader thread.");
         return false;
     }
-    if (!UniqueKernelHandle(CreateThread(nullptr, 0, SerialToPipePump, &context, 0, nullptr))
-             .IsOpen()) {
+    // The serial reader also watches the modem lines.
+    if (!StartRelayThread(context, SerialToPipePump)) {
         ShowErrorBox(L"Couldn't start serial reader thread.");
         return false;
     }
-    // Without it the DCD and DSR lamps stay dark; the relay runs all the same.
-    UniqueKernelHandle(CreateThread(nullptr, 0, ModemMonitor, &context, 0, nullptr));
     return true;
 }
 

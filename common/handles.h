@@ -14,8 +14,14 @@ public:
     UniqueResource() = default;
     explicit UniqueResource(Value value) : value_(value) {}
     ~UniqueResource() { Reset(); }
-    UniqueResource(const UniqueResource&) = delete;
-    UniqueResource& operator=(const UniqueResource&) = delete;
+    UniqueResource(UniqueResource&& other) noexcept : value_(other.Release()) {}
+    UniqueResource& operator=(UniqueResource&& other) noexcept {
+        if (this != &other) {
+            Reset();
+            value_ = other.Release();
+        }
+        return *this;
+    }
 
     Value Get() const { return value_; }
     bool IsOpen() const { return value_ != kEmpty() && value_ != Value{}; }

@@ -35,9 +35,9 @@ PipeOpenAttempt OpenPipeClient(const wchar_t* pipePath) {
         return {INVALID_HANDLE_VALUE, PipeOpenStep::NotOpened, error};
     }
     RecordPipeOpen(true);
-    // Non-blocking byte mode: a read of an empty pipe fails at once with
-    // ERROR_NO_DATA, which the relay takes as "nothing yet".
-    DWORD mode = PIPE_READMODE_BYTE | PIPE_NOWAIT;
+    // Byte mode, waiting: a read stays pending until the virtual machine
+    // writes, a write until the pipe has room.
+    DWORD mode = PIPE_READMODE_BYTE | PIPE_WAIT;
     if (!SetNamedPipeHandleState(pipe.Get(), &mode, nullptr, nullptr)) {
         return {INVALID_HANDLE_VALUE, PipeOpenStep::ModeNotSet, GetLastError()};
     }

@@ -21,11 +21,11 @@ extern decltype(&CreateFileW) OpenPipeFile;
 // False when it cannot be registered.
 bool RegisterPipeEventSource();
 
-// Read and write, synchronous handle. The quality of service keeps whatever
+// Read and write, for overlapped I/O. The quality of service keeps whatever
 // serves the pipe from acting as the user who runs Vantrel.
 inline constexpr DWORD kPipeOpenFlags = FILE_FLAG_WRITE_THROUGH | FILE_FLAG_NO_BUFFERING |
-                                        FILE_ATTRIBUTE_NORMAL | SECURITY_SQOS_PRESENT |
-                                        SECURITY_IDENTIFICATION;
+                                        FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL |
+                                        SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
 
 enum class PipeOpenStep { Opened, NotOpened, ModeNotSet };
 
@@ -36,5 +36,5 @@ struct PipeOpenAttempt {
 };
 
 // Opens pipePath (found by a wait just before), writes the event record of
-// the open and switches the pipe to non-blocking byte mode.
+// the open and switches the pipe to byte mode.
 PipeOpenAttempt OpenPipeClient(const wchar_t* pipePath);

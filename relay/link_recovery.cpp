@@ -12,6 +12,11 @@ EndKeeper& KeeperOf(RelayContextRecord& context, LinkSide side) {
     return side == LinkSide::Pipe ? context.pipeKeeper : context.serialKeeper;
 }
 
+// True when the relay is being stopped; otherwise after milliseconds.
+bool StoppedWithin(const RelayContextRecord& context, DWORD milliseconds) {
+    return WaitForSingleObject(context.stop.Get(), milliseconds) == WAIT_OBJECT_0;
+}
+
 void LogDiscarded(RelayContextRecord& context, EndKeeper& keeper) {
     const wchar_t* what =
         keeper.side == LinkSide::Pipe
@@ -26,39 +31,39 @@ void LogDiscarded(RelayContextRecord& context, EndKeeper& keeper) {
 // A loss noticed by the writing thread: a reader that is not itself held up
 // meets the failure within a few milliseconds and logs it as its own, as
 // when it notices first. A reader held up on the other end is not waited for.
-void GiveTheReaderItsTurn(const EndKeeper& keeper) {
+void GiveTheReaderItsTurn(const RelayContextRecord& context, const EndKeeper& keeper) {
     if (!keeper.byReader.load()) {
-        Sleep(kReaderGraceMs);
+        StoppedWithin(context, kReaderGraceMs);
     }
 }
 
+// INVALID_HANDLE_VALUE when the relay is stopped meanwhile.
 HANDLE ReopenPipe(RelayContextRecord& context) {
     // One line for the whole wait, not one every 5 s.
     AppendLogEntry(context.status, L"Waiting for Hyper-V pipe\r\n");
     for (;;) {
-        if (!WaitNamedPipeW(context.linkSettings.pipePath, kLinkRetryMs)) {
-            // An absent pipe fails at once; a busy one has waited already.
-            if (GetLastError() != ERROR_SEM_TIMEOUT) {
-                Sleep(kLinkRetryMs);
+        // A busy pipe is waited for a moment only, so that a stop is not held up.
+        if (WaitNamedPipeW(context.linkSettings.pipePath, kBusyPipeWaitMs)) {
+            const PipeOpenOutcome outcome =
+                OpenVmPipe(context.linkSettings.pipePath, context.status);
+            if (outcome.pipe != INVALID_HANDLE_VALUE) {
+                return outcome.pipe;
             }
-            continue;
         }
-        const PipeOpenOutcome outcome = OpenVmPipe(context.linkSettings.pipePath, context.status);
-        if (outcome.pipe != INVALID_HANDLE_VALUE) {
-            return outcome.pipe;
+        if (StoppedWithin(context, kLinkRetryMs)) {
+            return INVALID_HANDLE_VALUE;
         }
-        Sleep(kLinkRetryMs);
     }
 }
 
 HANDLE ReopenSerial(RelayContextRecord& context) {
-    for (;;) {
-        Sleep(kLinkRetryMs);
+    while (!StoppedWithin(context, kLinkRetryMs)) {
         const SerialOpenOutcome outcome = OpenSerialLine(context.linkSettings);
         if (outcome.result == LineSetupResult::Done) {
             return outcome.port;
         }
     }
+    return INVALID_HANDLE_VALUE;
 }
 
 void LogLoss(RelayContextRecord& context, const EndKeeper& keeper) {
@@ -79,19 +84,23 @@ void LogLoss(RelayContextRecord& context, const EndKeeper& keeper) {
 // One per end, for the life of the relay: waits for a report of the end's
 // loss, takes the dead handle away and reopens the end every 5 s until it
 // is back.
-DWORD WINAPI KeepEnd(LPVOID argument) {
-    EndKeeper& keeper = *static_cast<EndKeeper*>(argument);
+DWORD KeepEnd(EndKeeper& keeper) {
     RelayContextRecord& context = *keeper.context;
     const bool pipe = keeper.side == LinkSide::Pipe;
     LinkEnd& end = pipe ? context.pipe : context.serial;
-    for (;;) {
-        WaitForSingleObject(keeper.wake, INFINITE);
-        GiveTheReaderItsTurn(keeper);
+    const HANDLE wakeOrStop[] = {keeper.wake.Get(), context.stop.Get()};
+    while (WaitForMultipleObjects(2, wakeOrStop, FALSE, INFINITE) == WAIT_OBJECT_0) {
+        GiveTheReaderItsTurn(context, keeper);
         ReplaceLinkHandle(end, INVALID_HANDLE_VALUE);
         ShowLinkState(context);
         LogLoss(context, keeper);
-        ReplaceLinkHandle(end, pipe ? ReopenPipe(context) : ReopenSerial(context));
+        const HANDLE reopened = pipe ? ReopenPipe(context) : ReopenSerial(context);
+        if (reopened == INVALID_HANDLE_VALUE) {
+            break;
+        }
+        ReplaceLinkHandle(end, reopened);
         keeper.away.store(false);
+        SetEvent(keeper.back.Get());
         ShowLinkState(context);
         if (!pipe) {
             wchar_t text[400];
@@ -101,21 +110,31 @@ DWORD WINAPI KeepEnd(LPVOID argument) {
         }
         LogDiscarded(context, keeper);
     }
+    return 0;
+}
+
+DWORD WINAPI KeepPipe(LPVOID context) {
+    return KeepEnd(static_cast<RelayContextRecord*>(context)->pipeKeeper);
+}
+
+DWORD WINAPI KeepSerial(LPVOID context) {
+    return KeepEnd(static_cast<RelayContextRecord*>(context)->serialKeeper);
 }
 
 }  // namespace
 
 bool StartLinkKeepers(RelayContextRecord& context) {
+    context.pipeKeeper.side = LinkSide::Pipe;
+    context.serialKeeper.side = LinkSide::Serial;
     bool started = true;
-    for (const LinkSide side : {LinkSide::Pipe, LinkSide::Serial}) {
-        EndKeeper& keeper = KeeperOf(context, side);
-        keeper.context = &context;
-        keeper.side = side;
-        keeper.wake = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-        const UniqueKernelHandle thread(keeper.wake != nullptr
-                                            ? CreateThread(nullptr, 0, KeepEnd, &keeper, 0, nullptr)
-                                            : nullptr);
-        started = started && thread.IsOpen();
+    for (EndKeeper* keeper : {&context.pipeKeeper, &context.serialKeeper}) {
+        // Reports reach a keeper only while it runs.
+        keeper->context = &context;
+        if (!keeper->wake.IsOpen() || !keeper->back.IsOpen() ||
+            !StartRelayThread(context, keeper == &context.pipeKeeper ? KeepPipe : KeepSerial)) {
+            keeper->context = nullptr;
+            started = false;
+        }
     }
     return started;
 }
@@ -124,7 +143,7 @@ void ReportEndLost(RelayContextRecord& context, LinkSide side, HANDLE handle, DW
                    bool byReader) {
     EndKeeper& keeper = KeeperOf(context, side);
     const LinkEnd& end = side == LinkSide::Pipe ? context.pipe : context.serial;
-    if (keeper.wake == nullptr || end.handle.load() != handle) {
+    if (keeper.context == nullptr || end.handle.load() != handle) {
         return;
     }
     if (keeper.away.exchange(true)) {
@@ -134,7 +153,21 @@ void ReportEndLost(RelayContextRecord& context, LinkSide side, HANDLE handle, DW
     keeper.byReader.store(byReader);
     // Bytes for this end from here on have nowhere to go.
     keeper.discarded.store(0);
-    SetEvent(keeper.wake);
+    SetEvent(keeper.wake.Get());
+}
+
+bool WaitForEndBack(RelayContextRecord& context, LinkSide side) {
+    EndKeeper& keeper = KeeperOf(context, side);
+    const LinkEnd& end = side == LinkSide::Pipe ? context.pipe : context.serial;
+    const HANDLE stopOrBack[] = {context.stop.Get(), keeper.back.Get()};
+    // Without its keeper a lost end stays lost: only the stop is left to wait for.
+    const DWORD waitCount = keeper.context != nullptr ? 2 : 1;
+    while (keeper.context == nullptr || keeper.away.load() || !IsOpenHandle(end.handle.load())) {
+        if (WaitForMultipleObjects(waitCount, stopOrBack, FALSE, INFINITE) != WAIT_OBJECT_0 + 1) {
+            return false;
+        }
+    }
+    return true;
 }
 
 bool IsPipeGone(DWORD error) {

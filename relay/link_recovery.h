@@ -39,6 +39,11 @@ void NoteDiscardedWhileAway(RelayContextRecord& context, LinkSide side, DWORD co
 void ShowLinkState(RelayContextRecord& context);
 
 inline constexpr DWORD kLinkRetryMs = 5000;
+inline constexpr DWORD kBusyPipeWaitMs = 1000;
+
+// The reader of an end that is away or was just reported lost: waits until
+// its keeper has a new handle in place (true) or the relay is stopped (false).
+bool WaitForEndBack(RelayContextRecord& context, LinkSide side);
 
 struct PipeOpenOutcome {
     HANDLE pipe;                    // INVALID_HANDLE_VALUE on failure

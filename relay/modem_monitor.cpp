@@ -2,27 +2,15 @@
 
 #include "serial/serial_port.h"
 
-namespace {
-
-bool ReadModemStatus(void* argument, std::uint32_t* status) {
-    auto& context = *static_cast<RelayContextRecord*>(argument);
-    SharedLinkUse serial(context.serial);
-    return ReadModemLines(serial.Handle(), status);
+void ModemMonitor(RelayContextRecord& context, HANDLE port) {
+    std::uint32_t status = 0;
+    if (!ReadModemLines(port, &status) ||
+        LookAtModemLines(context.modemWatch, status, GetTickCount()) != ModemLook::Report) {
+        return;
+    }
+    ReportModemLine(context.status, ModemLine::Dcd, (status & modem_status::kRlsdOn) != 0);
+    ReportModemLine(context.status, ModemLine::Dsr, (status & modem_status::kDsrOn) != 0);
 }
-
-void Report(void* argument, ModemLine line, bool on) {
-    ReportModemLine(static_cast<RelayContextRecord*>(argument)->status, line, on);
-}
-
-void Pause(void*, std::uint32_t milliseconds) {
-    Sleep(milliseconds);
-}
-
-bool Forever(void*) {
-    return true;
-}
-
-}  // namespace
 
 void ReportModemLine(StatusClient& status, ModemLine line, bool on) {
     const bool carrier = line == ModemLine::Dcd;
@@ -34,10 +22,4 @@ void ReportModemLine(StatusClient& status, ModemLine line, bool on) {
         AppendLogEntry(status, on ? L"Serial port ready (DSR on)\r\n"
                                   : L"Serial port not ready (DSR off)\r\n");
     }
-}
-
-DWORD WINAPI ModemMonitor(LPVOID context) {
-    const ModemMonitorHooks hooks = {context, ReadModemStatus, Report, Pause, Forever};
-    RunModemMonitorLoop(hooks);
-    return 0;
 }

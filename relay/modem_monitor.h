@@ -1,15 +1,15 @@
-// Watches the COM port's modem-status lines and reports changes of carrier
-// detect (DCD) and data set ready (DSR) with their lamps and a log entry.
+// The COM port's modem-status lines: changes of carrier detect (DCD) and
+// data set ready (DSR) shown with their lamps and a log entry.
 #pragma once
 
 #include <windows.h>
 
 #include "relay/relay_context.h"
-#include "serial/modem_monitor_loop.h"
+#include "serial/modem_lines.h"
 
-// Thread entry point; the argument is the address of a RelayContextRecord
-// (the COM port is read through its serial end, which may be reopened
-// meanwhile).
-DWORD WINAPI ModemMonitor(LPVOID context);
+// Looks at the lines of port, as the COM port's reader does when it opens
+// the port and whenever the driver signals a change, and reports them when
+// the watch says so (modem_lines.h).
+void ModemMonitor(RelayContextRecord& context, HANDLE port);
 
 void ReportModemLine(StatusClient& status, ModemLine line, bool on);

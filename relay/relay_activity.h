@@ -29,3 +29,11 @@ bool NoteCounterChange(RelayActivityRecord& activity);
 void BeginRefresh(RelayActivityRecord& activity);
 // Window thread: the chunk size to light a lamp for, or 0 when nothing new.
 std::uint32_t TakeLampChunk(RelayActivityRecord& activity, ActivityLamp lamp);
+
+// How long a lamp stays lit for a chunk: 5 ms a byte, at most 500 ms (a
+// chunk of 4 KiB would otherwise light it for 20 s).
+inline constexpr std::uint32_t kLampMsPerByte = 5;
+inline constexpr std::uint32_t kLampLitMaxMs = 500;
+inline std::uint32_t LampLitMs(std::uint32_t chunk) {
+    return chunk < kLampLitMaxMs / kLampMsPerByte ? chunk * kLampMsPerByte : kLampLitMaxMs;
+}

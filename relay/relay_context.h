@@ -1,8 +1,8 @@
 // Everything one relay keeps: both ends, where its messages go, the settings
-// a lost end is reopened with, and the keepers that bring a lost end back.
-// The caller owns the record and gives its address to every relay thread; it
-// must outlive them. Nothing of a relay lives anywhere else, so several can
-// run in one process.
+// a lost end is reopened with, the keepers that bring a lost end back and the
+// event that stops it all. The caller owns the record and gives its address
+// to every relay thread; it must outlive them. Nothing of a relay lives
+// anywhere else, so several can run in one process.
 #pragma once
 
 #include <windows.h>
@@ -10,23 +10,30 @@
 #include <atomic>
 #include <cstdint>
 
+#include "common/handles.h"
 #include "common/link_end.h"
 #include "common/status_client.h"
 #include "config/settings_record.h"
+#include "serial/modem_lines.h"
 
 enum class LinkSide { Pipe, Serial };
 
 struct RelayContextRecord;
 
+inline HANDLE NewEvent(bool manualReset) {
+    return CreateEventW(nullptr, manualReset ? TRUE : FALSE, FALSE, nullptr);
+}
+
 // The state of one end's keeper (link_recovery.h).
 struct EndKeeper {
-    RelayContextRecord* context = nullptr;
+    RelayContextRecord* context = nullptr;  // set when the keeper starts
     LinkSide side = LinkSide::Pipe;
-    HANDLE wake = nullptr;                    // set when the end is reported lost
-    std::atomic<bool> away{false};            // from the report until the end is back
-    std::atomic<DWORD> error{ERROR_SUCCESS};  // what the report said
-    std::atomic<bool> byReader{false};        // whether the end's own reader reported it
-    std::atomic<std::uint32_t> discarded{0};  // bytes for this end dropped meanwhile
+    UniqueKernelHandle wake{NewEvent(false)};  // set when the end is reported lost
+    UniqueKernelHandle back{NewEvent(false)};  // set when a new handle is in place
+    std::atomic<bool> away{false};             // from the report until the end is back
+    std::atomic<DWORD> error{ERROR_SUCCESS};   // what the report said
+    std::atomic<bool> byReader{false};         // whether the end's own reader reported it
+    std::atomic<std::uint32_t> discarded{0};   // bytes for this end dropped meanwhile
 };
 
 // Both relay threads receive it by address: the pipe first, then the COM
@@ -45,4 +52,21 @@ struct RelayContextRecord {
     // Both keepers set the status line; the lock keeps the last text the
     // one that matches the state. The window thread never takes it.
     SRWLOCK statusLineLock = SRWLOCK_INIT;
+    // Set to end every thread of the relay (StopRelay).
+    UniqueKernelHandle stop{NewEvent(true)};
+    // The completion events of the writes each way; each is used by the one
+    // thread that writes that way.
+    UniqueKernelHandle serialWritten{NewEvent(true)};
+    UniqueKernelHandle pipeWritten{NewEvent(true)};
+    // The COM port's reader owns it: the modem lines last reported.
+    ModemWatch modemWatch{};
+    // The relay's threads, so that they can be waited for.
+    UniqueKernelHandle threads[6]{};
+    int threadCount = 0;
 };
+
+// Starts a thread of the relay with the record's address as its argument.
+bool StartRelayThread(RelayContextRecord& context, LPTHREAD_START_ROUTINE routine);
+
+// Ends every thread of the relay and waits for them; the ends stay open.
+void StopRelay(RelayContextRecord& context);

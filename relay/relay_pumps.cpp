@@ -1,17 +1,20 @@
 // Threads: PipeToSerialPump reads the pipe and writes the COM port;
-// SerialToPipePump reads the COM port and writes the pipe. Every use of a
-// handle holds that end's lock shared, so that the end's keeper
-// (link_recovery.h) can replace a lost handle once nobody uses it. A failed
-// read or write that means an end is gone is reported to its keeper; the
-// threads go on meanwhile, dropping what has nowhere to go. Neither thread
-// waits for the window: counters and lamps are left in atomics
-// (relay_activity.h) and a refresh is posted; only log entries, which are
-// rare, are sent synchronously.
+// SerialToPipePump reads the COM port and writes the pipe. Both ends are
+// opened for overlapped I/O, and each thread waits on its operation and the
+// relay's stop event together, never on the clock: a read stays pending
+// until bytes come, a write until the other end took them all. Every use of
+// a handle holds that end's lock shared; the end's keeper (link_recovery.h)
+// cancels what is pending on a lost handle before it takes it away. A
+// failure that means an end is gone is reported to its keeper and the reader
+// of that end waits for it to come back; bytes for an end that is away are
+// dropped and counted. Neither thread waits for the window: counters and
+// lamps are left in atomics (relay_activity.h) and a refresh is posted.
 #include "relay/relay_pumps.h"
 
 #include <cwchar>
 
 #include "relay/link_recovery.h"
+#include "relay/modem_monitor.h"
 #include "relay/relay_activity.h"
 #include "serial/serial_port.h"
 
@@ -19,8 +22,60 @@ RelayIoCalls RelayIo = {ReadFile, WriteFile};
 
 namespace {
 
-// While an end is away its reader has nothing to read.
-constexpr DWORD kEndAwayPauseMs = 30;
+// The COM port's events the serial reader waits for.
+constexpr DWORD kCommEvents = EV_RXCHAR | EV_ERR | EV_DSR | EV_RLSD;
+// A driver that completes an empty read at once (none known) is not asked
+// again sooner than this, so that it cannot keep a processor busy.
+constexpr DWORD kEmptyReadPauseMs = 10;
+
+struct Transfer {
+    bool ok;
+    DWORD count;
+    DWORD error;  // ERROR_OPERATION_ABORTED when stopped, or cancelled by a keeper
+};
+
+bool Stopping(const RelayContextRecord& context) {
+    return WaitForSingleObject(context.stop.Get(), 0) == WAIT_OBJECT_0;
+}
+
+// Waits for an operation that started returned started, together with the
+// relay's stop, which cancels it. The buffer is free again on return.
+Transfer Finish(const RelayContextRecord& context, HANDLE handle, OVERLAPPED& overlapped,
+                BOOL started) {
+    if (!started) {
+        const DWORD error = GetLastError();
+        if (error != ERROR_IO_PENDING) {
+            return {false, 0, error};
+        }
+        const HANDLE events[] = {overlapped.hEvent, context.stop.Get()};
+        if (WaitForMultipleObjects(2, events, FALSE, INFINITE) != WAIT_OBJECT_0) {
+            CancelIoEx(handle, &overlapped);
+        }
+    }
+    DWORD count = 0;
+    const bool ok = GetOverlappedResult(handle, &overlapped, &count, TRUE) != FALSE;
+    return {ok, count, ok ? ERROR_SUCCESS : GetLastError()};
+}
+
+OVERLAPPED Overlapped(HANDLE event) {
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = event;
+    return overlapped;
+}
+
+Transfer Read(const RelayContextRecord& context, HANDLE handle, BYTE* buffer, DWORD size,
+              HANDLE event) {
+    OVERLAPPED overlapped = Overlapped(event);
+    return Finish(context, handle, overlapped,
+                  RelayIo.read(handle, buffer, size, nullptr, &overlapped));
+}
+
+Transfer Write(const RelayContextRecord& context, HANDLE handle, const BYTE* bytes, DWORD length,
+               HANDLE event) {
+    OVERLAPPED overlapped = Overlapped(event);
+    return Finish(context, handle, overlapped,
+                  RelayIo.write(handle, bytes, length, nullptr, &overlapped));
+}
 
 void RequestRefresh(StatusClient& status, bool needed) {
     if (needed && !PostRelayActivity(status)) {
@@ -36,25 +91,68 @@ void ReportBytesLeftBehind(StatusClient& status, DWORD written) {
     AppendLogEntry(status, pieces, 3, 1024);
 }
 
-struct ReadOutcome {
-    HANDLE handle;  // the handle read, INVALID_HANDLE_VALUE while the end is away
-    BOOL ok;
-    DWORD count;
-    DWORD error;
+// What the serial reader knows of the port handle it reads.
+struct PortWatch {
+    HANDLE port = nullptr;
+    // The driver signals received bytes and line changes. Wine's pty
+    // refuses WaitCommEvent (ERROR_NOT_SUPPORTED); a read left pending then
+    // returns as soon as bytes arrive, with the same time-outs.
+    bool events = false;
 };
 
-ReadOutcome ReadEnd(LinkEnd& end, BYTE* buffer, DWORD size) {
-    SharedLinkUse use(end);
-    ReadOutcome outcome{use.Handle(), FALSE, 0, ERROR_SUCCESS};
-    if (!IsOpenHandle(outcome.handle)) {
-        outcome.handle = INVALID_HANDLE_VALUE;
-        return outcome;
+// Waits for the port's next event and takes what it brought: line changes
+// are looked at, line errors cleared, received bytes read. A count of 0
+// with ok means nothing to relay this time.
+Transfer NextFromPort(RelayContextRecord& context, PortWatch& watch, HANDLE port, BYTE* buffer,
+                      HANDLE event) {
+    if (port != watch.port) {
+        watch.port = port;
+        watch.events = SetCommMask(port, kCommEvents) != FALSE;
+        ModemMonitor(context, port);
     }
-    outcome.ok = RelayIo.read(outcome.handle, buffer, size, &outcome.count, nullptr);
-    if (!outcome.ok) {
-        outcome.error = GetLastError();
+    if (watch.events) {
+        OVERLAPPED overlapped = Overlapped(event);
+        DWORD mask = 0;
+        if (!WaitCommEvent(port, &mask, &overlapped) && GetLastError() != ERROR_IO_PENDING) {
+            watch.events = false;  // this driver cannot wait for events
+            return {true, 0, ERROR_SUCCESS};
+        }
+        // A line change during the rest after a report is looked at when
+        // the rest ends; otherwise nothing wakes this thread but the port.
+        const HANDLE events[] = {overlapped.hEvent, context.stop.Get()};
+        DWORD waited;
+        for (;;) {
+            const std::int64_t due = ModemLookDueIn(context.modemWatch, GetTickCount());
+            waited = WaitForMultipleObjects(2, events, FALSE,
+                                            due < 0 ? INFINITE : static_cast<DWORD>(due));
+            if (waited != WAIT_TIMEOUT) {
+                break;
+            }
+            ModemMonitor(context, port);
+        }
+        if (waited != WAIT_OBJECT_0) {
+            CancelIoEx(port, &overlapped);
+        }
+        DWORD unused = 0;
+        if (!GetOverlappedResult(port, &overlapped, &unused, TRUE)) {
+            return {false, 0, GetLastError()};
+        }
+        if (mask == 0) {
+            watch.events = false;
+        }
+        if ((mask & (EV_DSR | EV_RLSD)) != 0) {
+            ModemMonitor(context, port);
+        }
+        if ((mask & EV_ERR) != 0) {
+            DWORD errors = 0;
+            ClearCommError(port, &errors, nullptr);
+        }
+        if ((mask & EV_RXCHAR) == 0) {
+            return {true, 0, ERROR_SUCCESS};
+        }
     }
-    return outcome;
+    // The time-outs make a read take what the driver holds without waiting.
+    return Read(context, port, buffer, kRelayChunkSize, event);
 }
 
 }  // namespace
@@ -66,58 +164,45 @@ void AddTraffic(StatusClient& status, TrafficCounter counter, DWORD n) {
 
 DWORD WINAPI PipeToSerialPump(LPVOID argument) {
     auto& context = *static_cast<RelayContextRecord*>(argument);
-    BYTE buffer[kPipeChunkSize];
-    DWORD lastData = GetTickCount() - kBusyPipeMs;
-    // One entry per lost pipe: its failure repeats until the keeper has
-    // taken the handle.
-    HANDLE loggedLoss = nullptr;
+    const UniqueKernelHandle event(NewEvent(true));
+    BYTE buffer[kRelayChunkSize];
     for (;;) {
-        const ReadOutcome read = ReadEnd(context.pipe, buffer, kPipeChunkSize);
-        // Handle values are reused: a pipe that is away or answers again
-        // clears the mark, so the next loss is logged whatever its handle.
-        if (read.handle == INVALID_HANDLE_VALUE) {
-            loggedLoss = nullptr;
-            Sleep(kEndAwayPauseMs);
-            continue;
-        }
-        if (read.ok || read.error == ERROR_NO_DATA) {
-            loggedLoss = nullptr;
-        }
-        if (!read.ok) {
-            if (read.error == ERROR_NO_DATA) {
-                // While bytes flow, an empty pipe is a gap between two of the
-                // virtual machine's writes: look again at once rather than
-                // let up to 30 ms of its output pile up behind a small pipe
-                // buffer. Once it has been quiet a while, poll gently.
-                Sleep(GetTickCount() - lastData < kBusyPipeMs ? kBusyPipePauseMs
-                                                              : kEmptyPipePauseMs);
-                continue;
+        HANDLE pipe;
+        Transfer read{};
+        {
+            SharedLinkUse use(context.pipe);
+            pipe = use.Handle();
+            if (IsOpenHandle(pipe)) {
+                read = Read(context, pipe, buffer, kRelayChunkSize, event.Get());
             }
-            // The virtual machine went away (shut down, restarted): its
-            // keeper waits for the pipe to come back.
-            if (read.handle != loggedLoss) {
-                loggedLoss = read.handle;
+        }
+        if (Stopping(context)) {
+            return 0;
+        }
+        if (!IsOpenHandle(pipe) || !read.ok) {
+            // ERROR_OPERATION_ABORTED: the keeper took the handle away.
+            if (IsOpenHandle(pipe) && read.error != ERROR_OPERATION_ABORTED) {
+                // The virtual machine went away (shut down, restarted): its
+                // keeper waits for the pipe to come back.
                 ReportSystemError(context.status, L"Error reading from pipe: ", read.error,
                                   nullptr);
+                ReportEndLost(context, LinkSide::Pipe, pipe, read.error, true);
             }
-            ReportEndLost(context, LinkSide::Pipe, read.handle, read.error, true);
-            Sleep(kEndAwayPauseMs);
+            if (!WaitForEndBack(context, LinkSide::Pipe)) {
+                return 0;
+            }
             continue;
         }
-        if (read.count == 0) {
-            continue;
+        if (read.count > 0) {
+            AddTraffic(context.status, VirtualReceived, read.count);
+            WriteToSerial(context, buffer, read.count);
         }
-        lastData = GetTickCount();
-        AddTraffic(context.status, VirtualReceived, read.count);
-        WriteToSerial(context, buffer, read.count);
     }
 }
 
 void WriteToSerial(RelayContextRecord& context, const BYTE* bytes, DWORD length) {
     RequestRefresh(context.status, NoteLampChunk(RelayActivity, ActivityLamp::SerialSend, length));
-    DWORD written = 0;
-    BOOL ok;
-    DWORD error = ERROR_SUCCESS;
+    Transfer write{};
     HANDLE port;
     bool portGone = false;
     {
@@ -127,37 +212,54 @@ void WriteToSerial(RelayContextRecord& context, const BYTE* bytes, DWORD length)
             NoteDiscardedWhileAway(context, LinkSide::Serial, length);
             return;
         }
-        ok = RelayIo.write(port, bytes, length, &written, nullptr);
-        if (!ok) {
-            error = GetLastError();
-            portGone = error != ERROR_IO_PENDING && !SerialPortAnswers(port);
+        write = Write(context, port, bytes, length, context.serialWritten.Get());
+        if (!write.ok && write.error != ERROR_OPERATION_ABORTED) {
+            portGone = !SerialPortAnswers(port);
         }
     }
-    if (ok) {
-        AddTraffic(context.status, SerialSent, written);
+    if (write.count > 0) {
+        AddTraffic(context.status, SerialSent, write.count);
+    }
+    if (write.ok) {
         return;
     }
-    if (error == ERROR_IO_PENDING) {
+    if (write.error == ERROR_OPERATION_ABORTED) {
+        NoteDiscardedWhileAway(context, LinkSide::Serial, length - write.count);
         return;
     }
     // A port already known lost has been reported; its chunks are counted.
     if (!portGone || !IsEndAway(context, LinkSide::Serial)) {
-        ReportSystemError(context.status, L"Error writing to serial port: ", error, L"\n");
+        ReportSystemError(context.status, L"Error writing to serial port: ", write.error, L"\n");
     }
     if (portGone) {
-        ReportEndLost(context, LinkSide::Serial, port, error, false);
-        NoteDiscardedWhileAway(context, LinkSide::Serial, length);
+        ReportEndLost(context, LinkSide::Serial, port, write.error, false);
+        NoteDiscardedWhileAway(context, LinkSide::Serial, length - write.count);
     }
 }
 
 DWORD WINAPI SerialToPipePump(LPVOID argument) {
     auto& context = *static_cast<RelayContextRecord*>(argument);
-    BYTE buffer[kSerialChunkSize];
-    DWORD lastHealthCheck = GetTickCount();
+    const UniqueKernelHandle event(NewEvent(true));
+    BYTE buffer[kRelayChunkSize];
+    PortWatch watch;
     for (;;) {
-        const ReadOutcome read = ReadEnd(context.serial, buffer, kSerialChunkSize);
-        if (read.handle == INVALID_HANDLE_VALUE) {
-            Sleep(kEndAwayPauseMs);
+        HANDLE port;
+        Transfer read{};
+        {
+            SharedLinkUse serial(context.serial);
+            port = serial.Handle();
+            if (IsOpenHandle(port)) {
+                read = NextFromPort(context, watch, port, buffer, event.Get());
+            }
+        }
+        if (Stopping(context)) {
+            return 0;
+        }
+        if (!IsOpenHandle(port) || (!read.ok && read.error == ERROR_OPERATION_ABORTED)) {
+            // Away, or just taken away by its keeper.
+            if (!WaitForEndBack(context, LinkSide::Serial)) {
+                return 0;
+            }
             continue;
         }
         if (!read.ok) {
@@ -170,24 +272,20 @@ DWORD WINAPI SerialToPipePump(LPVOID argument) {
             bool answers;
             {
                 SharedLinkUse serial(context.serial);
-                answers = serial.Handle() == read.handle && SerialPortAnswers(read.handle);
+                answers = serial.Handle() == port && SerialPortAnswers(port);
             }
             if (!written || !answers) {
-                ReportEndLost(context, LinkSide::Serial, read.handle, read.error, true);
-                Sleep(kEndAwayPauseMs);
+                ReportEndLost(context, LinkSide::Serial, port, read.error, true);
+                if (!WaitForEndBack(context, LinkSide::Serial)) {
+                    return 0;
+                }
             }
             continue;
         }
         if (read.count == 0) {
-            // A port whose device has gone does not always fail its reads
-            // (a hung-up tty under Wine reads as empty): ask the driver now
-            // and then while the line is quiet.
-            if (GetTickCount() - lastHealthCheck >= kSerialHealthCheckMs) {
-                lastHealthCheck = GetTickCount();
-                SharedLinkUse serial(context.serial);
-                if (serial.Handle() == read.handle && !SerialPortAnswers(read.handle)) {
-                    ReportEndLost(context, LinkSide::Serial, read.handle, GetLastError(), true);
-                }
+            if (!watch.events &&
+                WaitForSingleObject(context.stop.Get(), kEmptyReadPauseMs) == WAIT_OBJECT_0) {
+                return 0;
             }
             continue;
         }
@@ -200,7 +298,7 @@ DWORD WINAPI SerialToPipePump(LPVOID argument) {
 
 void WriteToPipe(RelayContextRecord& context, const BYTE* bytes, DWORD length) {
     DWORD sent = 0;
-    DWORD error = ERROR_SUCCESS;
+    Transfer write{true, 0, ERROR_SUCCESS};
     HANDLE pipe;
     {
         SharedLinkUse link(context.pipe);
@@ -209,46 +307,39 @@ void WriteToPipe(RelayContextRecord& context, const BYTE* bytes, DWORD length) {
             NoteDiscardedWhileAway(context, LinkSide::Pipe, length);
             return;
         }
-        // A non-blocking pipe takes a write only when all of it fits, so a
-        // write that found no room is tried again after a pause with half
-        // as much, down to one byte, until everything has gone. What the
-        // pipe took is delivered; the pipe is not flushed, since a flush
-        // waits for the virtual machine to read every chunk and holds the
-        // device's side to one 10-byte chunk per round trip through it.
-        DWORD piece = length;
-        while (sent < length) {
-            DWORD written = 0;
-            const DWORD attempt = piece < length - sent ? piece : length - sent;
-            if (!RelayIo.write(pipe, bytes + sent, attempt, &written, nullptr)) {
-                error = GetLastError();
+        // A write to a full pipe waits until the virtual machine has read
+        // enough; the pipe is not flushed, since a flush waits for it to
+        // read every chunk.
+        while (sent < length && write.ok) {
+            write = Write(context, pipe, bytes + sent, length - sent, context.pipeWritten.Get());
+            sent += write.count;
+            if (write.ok && write.count == 0) {
                 break;
-            }
-            sent += written;
-            if (written == 0) {
-                piece = attempt > 1 ? attempt / 2 : 1;
-                Sleep(kPipeFullPauseMs);
-            } else {
-                piece = length;
             }
         }
     }
     if (sent > 0) {
         AddTraffic(context.status, VirtualSent, sent);
     }
-    if (sent < length) {
-        const bool gone = IsPipeGone(error);
-        // A pipe already known lost has been reported; its chunks are counted.
-        if (!gone || !IsEndAway(context, LinkSide::Pipe)) {
-            if (sent > 0) {
-                ReportBytesLeftBehind(context.status, sent);
-            }
-            ReportSystemError(context.status, L"Error writing to pipe: ", error, L"\n");
+    if (sent == length) {
+        return;
+    }
+    if (write.error == ERROR_OPERATION_ABORTED) {
+        NoteDiscardedWhileAway(context, LinkSide::Pipe, length - sent);
+        return;
+    }
+    const bool gone = IsPipeGone(write.error);
+    // A pipe already known lost has been reported; its chunks are counted.
+    if (!gone || !IsEndAway(context, LinkSide::Pipe)) {
+        if (sent > 0) {
+            ReportBytesLeftBehind(context.status, sent);
         }
-        // The virtual machine went away while its reader here waits on the
-        // COM port: its keeper is told from this side.
-        if (gone) {
-            ReportEndLost(context, LinkSide::Pipe, pipe, error, false);
-            NoteDiscardedWhileAway(context, LinkSide::Pipe, length - sent);
-        }
+        ReportSystemError(context.status, L"Error writing to pipe: ", write.error, L"\n");
+    }
+    // The virtual machine went away while its reader here waits on the
+    // COM port: its keeper is told from this side.
+    if (gone) {
+        ReportEndLost(context, LinkSide::Pipe, pipe, write.error, false);
+        NoteDiscardedWhileAway(context, LinkSide::Pipe, length - sent);
     }
 }

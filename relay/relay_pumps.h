@@ -11,30 +11,24 @@
 DWORD WINAPI PipeToSerialPump(LPVOID context);
 DWORD WINAPI SerialToPipePump(LPVOID context);
 
-inline constexpr DWORD kPipeChunkSize = 100;
-inline constexpr DWORD kSerialChunkSize = 10;
-inline constexpr DWORD kEmptyPipePauseMs = 30;
-// For this long after the last bytes from the pipe, an empty pipe is looked
-// at again after only kBusyPipePauseMs.
-inline constexpr DWORD kBusyPipeMs = 100;
-inline constexpr DWORD kBusyPipePauseMs = 1;
-inline constexpr DWORD kSerialHealthCheckMs = 1000;
+// The most one read takes from an end.
+inline constexpr DWORD kRelayChunkSize = 4096;
 
-// Writes one chunk from the pipe to the COM port and counts what went.
+// Writes one chunk from the pipe to the COM port, all of it: while the device
+// holds it back the thread waits. Counts what went.
 void WriteToSerial(RelayContextRecord& context, const BYTE* bytes, DWORD length);
 // Writes one chunk from the COM port to the pipe, all of it: while the pipe
-// is full the rest waits and goes as soon as there is room. Bytes are left
-// behind only when the pipe fails part-way.
+// is full the thread waits, and the rest goes as soon as there is room.
+// Bytes are left behind only when the pipe fails part-way.
 void WriteToPipe(RelayContextRecord& context, const BYTE* bytes, DWORD length);
 
 // Adds n to a counter and asks the window of status to show it.
 void AddTraffic(StatusClient& status, TrafficCounter counter, DWORD n);
 
-// The pipe-full pause of WriteToPipe, and the read and write calls of both
-// pumps, can be replaced by tests that need a failure Wine cannot produce.
+// The read and write calls of both pumps, so that tests can see what the
+// system answered (a write that had to wait for room in a full pipe).
 struct RelayIoCalls {
     decltype(&ReadFile) read;
     decltype(&WriteFile) write;
 };
 extern RelayIoCalls RelayIo;
-inline constexpr DWORD kPipeFullPauseMs = 1;

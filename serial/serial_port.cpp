@@ -17,9 +17,11 @@ namespace {
 constexpr std::size_t kDcbFlagsOffset = offsetof(DCB, BaudRate) + sizeof(DWORD);
 static_assert(sizeof(DCB) >= kDcbFlagsOffset + sizeof(std::uint32_t));
 
-// A read returns at once with whatever the driver holds; with nothing there,
-// as soon as a byte arrives or after 10 ms with none. Writes have no time-out.
-constexpr COMMTIMEOUTS kRelayTimeouts = {MAXDWORD, MAXDWORD, 10, 0, 0};
+// A read takes what the driver holds and returns at once: the relay reads
+// when the driver has signalled received bytes (under Wine, whose pty cannot
+// signal them, a read left pending returns as soon as bytes arrive). Writes
+// have no time-out.
+constexpr COMMTIMEOUTS kRelayTimeouts = {MAXDWORD, 0, 0, 0, 0};
 
 }  // namespace
 
@@ -35,8 +37,8 @@ void WriteDcbFlags(DCB& dcb, std::uint32_t flags) {
 }
 
 HANDLE OpenPortDevice(const wchar_t* name) {
-    return CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                       FILE_ATTRIBUTE_NORMAL, nullptr);
+    return CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
 }
 
 LineSetupResult SetUpSerialLine(HANDLE port, const PortSettingsRecord& settings) {

@@ -24,7 +24,7 @@ extern SerialSetupCalls SerialSetup;
 // the call always fails.
 extern decltype(&GetCommModemStatus) ModemStatusSource;
 
-// CreateFileW on the port: exclusive, synchronous.
+// CreateFileW on the port: exclusive, for overlapped I/O.
 HANDLE OpenPortDevice(const wchar_t* name);
 
 enum class LineSetupResult {

@@ -218,15 +218,16 @@ void ApplyRelayActivity() {
             changed = true;
         }
     }
-    // Lit for 5 ms per byte of the latest chunk; a new chunk starts the
+    // Lit for 5 ms per byte of the latest chunk, at most as long as the
+    // longest chunk of earlier releases kept it; a new chunk starts the
     // period afresh.
     if (const std::uint32_t chunk = TakeLampChunk(RelayActivity, ActivityLamp::SerialReceive)) {
         SetLamp(IDC_RX_LAMP, IndicatorIcons.receiveLit);
-        SetTimer(StatusWindow, kReceiveLampTimer, 5 * chunk, ClearReceiveIndicator);
+        SetTimer(StatusWindow, kReceiveLampTimer, LampLitMs(chunk), ClearReceiveIndicator);
     }
     if (const std::uint32_t chunk = TakeLampChunk(RelayActivity, ActivityLamp::SerialSend)) {
         SetLamp(IDC_TX_LAMP, IndicatorIcons.sendLit);
-        SetTimer(StatusWindow, kSendLampTimer, 5 * chunk, ClearSendIndicator);
+        SetTimer(StatusWindow, kSendLampTimer, LampLitMs(chunk), ClearSendIndicator);
     }
     if (changed) {
         UpdateWindow(StatusWindow);

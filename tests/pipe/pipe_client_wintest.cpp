@@ -10,6 +10,7 @@
 #include "app/connect.h"
 #include "config/settings_record.h"
 #include "pipe/pipe_client.h"
+#include "common/handles.h"
 #include "relay/link_recovery.h"
 #include "support/test_pipe_server.h"
 #include "support/win_test_support.h"
@@ -65,7 +66,7 @@ private:
     EventLogCalls saved_{};
 };
 
-TEST_F(PipeClientTest, ConnectsInNonBlockingByteModeAndRecordsSuccess) {
+TEST_F(PipeClientTest, ConnectsForOverlappedReadsInByteModeAndRecordsSuccess) {
     const std::wstring name = UniquePipeName(L"vantrel-pipe");
     TestPipeServer server(name);
     SetPipeName(name.c_str());
@@ -81,15 +82,18 @@ TEST_F(PipeClientTest, ConnectsInNonBlockingByteModeAndRecordsSuccess) {
     EXPECT_EQ(records[0].stringCount, 0);
     EXPECT_EQ(records[0].raw, Utf16LeWithNul("Pipe creation SUCCESS"));
 
-    // Nothing there yet: the read returns at once.
+    // Nothing there yet: the read stays pending until the server writes.
     char buffer[100];
     DWORD read = 0;
-    EXPECT_FALSE(ReadFile(client_, buffer, sizeof buffer, &read, nullptr));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_DATA));
+    OVERLAPPED overlapped{};
+    const UniqueKernelHandle done(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    overlapped.hEvent = done.Get();
+    EXPECT_FALSE(ReadFile(client_, buffer, sizeof buffer, nullptr, &overlapped));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
 
     ASSERT_TRUE(server.Write(std::string("\x00\xFFhello", 7)));
-    test_support::PumpUntil(
-        [&] { return ReadFile(client_, buffer, sizeof buffer, &read, nullptr) != FALSE; });
+    ASSERT_EQ(WaitForSingleObject(done.Get(), 10000), WAIT_OBJECT_0);
+    ASSERT_TRUE(GetOverlappedResult(client_, &overlapped, &read, FALSE));
     EXPECT_EQ(std::string(buffer, read), std::string("\x00\xFFhello", 7));
 }
 
@@ -152,9 +156,9 @@ TEST_F(PipeClientTest, TheOpenAsksForIdentificationOnly) {
     EXPECT_EQ(opens[0].access, static_cast<DWORD>(GENERIC_READ | GENERIC_WRITE));
     EXPECT_EQ(opens[0].share, static_cast<DWORD>(FILE_SHARE_READ | FILE_SHARE_WRITE));
     EXPECT_EQ(opens[0].disposition, static_cast<DWORD>(OPEN_EXISTING));
-    // Write-through, no buffering, normal attributes, synchronous; plus the
+    // Write-through, no buffering, overlapped, normal attributes; plus the
     // quality of service.
-    EXPECT_EQ(opens[0].flags, 0xA0000080u | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION);
+    EXPECT_EQ(opens[0].flags, 0xE0000080u | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION);
 }
 
 }  // namespace

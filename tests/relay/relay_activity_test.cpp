@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <thread>
+#include <utility>
 
 #include "relay/traffic_counters.h"
 
@@ -59,6 +60,17 @@ TEST(RelayActivity, EveryChangeIsEventuallyShown) {
     pump.join();
     EXPECT_EQ(shown, kChunks);
     TakeAndResetCounters();
+}
+
+TEST(RelayActivity, ALampStaysLitFiveMillisecondsAByteAtMostHalfASecond) {
+    for (const auto& [chunk, lit] : {std::pair<std::uint32_t, std::uint32_t>{1, 5},
+                                     {10, 50},
+                                     {99, 495},
+                                     {100, 500},
+                                     {4096, 500},
+                                     {0xFFFFFFFFu, 500}}) {
+        EXPECT_EQ(LampLitMs(chunk), lit) << chunk << " bytes";
+    }
 }
 
 }  // namespace

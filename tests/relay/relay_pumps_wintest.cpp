@@ -22,12 +22,10 @@ using test_support::UniquePipeName;
 
 namespace {
 
-HANDLE OpenNonBlockingClient(const std::wstring& path) {
-    const HANDLE pipe = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                    OPEN_EXISTING, 0, nullptr);
-    DWORD mode = PIPE_READMODE_BYTE | PIPE_NOWAIT;
-    SetNamedPipeHandleState(pipe, &mode, nullptr, nullptr);
-    return pipe;
+// Opened as the program opens both of its ends: for overlapped I/O.
+HANDLE OpenEnd(const std::wstring& path) {
+    return CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_OVERLAPPED, nullptr);
 }
 
 std::string RandomBytes(std::size_t count, unsigned seed) {
@@ -50,7 +48,7 @@ protected:
     void SetUp() override { TakeAndResetCounters(); }
 };
 
-TEST_F(RelayTest, ChunksFromThePipeReachTheSerialSideInReadsOfAtMostAHundred) {
+TEST_F(RelayTest, ChunksFromThePipeReachTheSerialSideAsReadWhole) {
     const std::wstring vmName = UniquePipeName(L"relay-vm");
     const std::wstring serialName = UniquePipeName(L"relay-serial");
     // Never closed: a pump whose pipe fails goes looking for the pipe named
@@ -58,9 +56,8 @@ TEST_F(RelayTest, ChunksFromThePipeReachTheSerialSideInReadsOfAtMostAHundred) {
     TestPipeServer& vm = *new TestPipeServer(vmName);
     TestPipeServer& device =
         *new TestPipeServer(serialName, 4096, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE);
-    const HANDLE pipe = OpenNonBlockingClient(vm.Path());
-    const HANDLE serial = CreateFileW(device.Path().c_str(), GENERIC_READ | GENERIC_WRITE, 0,
-                                      nullptr, OPEN_EXISTING, 0, nullptr);
+    const HANDLE pipe = OpenEnd(vm.Path());
+    const HANDLE serial = OpenEnd(device.Path());
     ASSERT_TRUE(vm.WaitForClient());
     ASSERT_TRUE(device.WaitForClient());
 
@@ -85,17 +82,29 @@ TEST_F(RelayTest, ChunksFromThePipeReachTheSerialSideInReadsOfAtMostAHundred) {
         chunks.push_back(read);
         received.append(message, read);
     }
-    EXPECT_EQ(chunks, (std::vector<std::size_t>{100, 100, 50}));
+    EXPECT_EQ(chunks, (std::vector<std::size_t>{250}));
     EXPECT_EQ(received, sent);
     EXPECT_TRUE(test_support::PumpUntil([] { return CounterValue(SerialSent) == 250; }));
     EXPECT_EQ(CounterValue(VirtualReceived), 250u);
+}
+
+// Writes to the pipe that had to wait for room.
+std::atomic<int> waitingWrites{0};
+BOOL WINAPI CountWaitingWrites(HANDLE handle, LPCVOID bytes, DWORD length, LPDWORD written,
+                               LPOVERLAPPED overlapped) {
+    const BOOL done = WriteFile(handle, bytes, length, written, overlapped);
+    if (!done && GetLastError() == ERROR_IO_PENDING) {
+        waitingWrites.fetch_add(1);
+        SetLastError(ERROR_IO_PENDING);
+    }
+    return done;
 }
 
 TEST_F(RelayTest, AFullPipeDelaysBytesButLosesNone) {
     const std::wstring name = UniquePipeName(L"relay-full");
     // A pipe that holds less than one chunk from the COM port.
     TestPipeServer vm(name, 4);
-    const HANDLE pipe = OpenNonBlockingClient(vm.Path());
+    const HANDLE pipe = OpenEnd(vm.Path());
     ASSERT_TRUE(vm.WaitForClient());
     RelayContextRecord* context = NewContext(pipe, INVALID_HANDLE_VALUE);
 
@@ -106,10 +115,15 @@ TEST_F(RelayTest, AFullPipeDelaysBytesButLosesNone) {
         Sleep(300);
         received = vm.ReadExactly(sent.size(), 30000);
     });
+    const RelayIoCalls saved = RelayIo;
+    RelayIo.write = CountWaitingWrites;
+    waitingWrites.store(0);
     for (std::size_t at = 0; at < sent.size(); at += 10) {
         WriteToPipe(*context, reinterpret_cast<const BYTE*>(sent.data() + at), 10);
     }
+    RelayIo = saved;
     reader.join();
+    EXPECT_GT(waitingWrites.load(), 0) << "the pipe was full at times";
     EXPECT_EQ(received.size(), sent.size());
     EXPECT_EQ(received, sent);
     EXPECT_EQ(CounterValue(VirtualSent), 2000u);
@@ -132,9 +146,8 @@ TEST_F(RelayTest, ThePipeIsFoundAgainAfterTheVirtualMachineRestarts) {
     ASSERT_TRUE(RegisterPipeEventSource());
     auto vm = std::make_unique<TestPipeServer>(name);
     TestPipeServer device(serialName);
-    const HANDLE pipe = OpenNonBlockingClient(vm->Path());
-    const HANDLE serial = CreateFileW(device.Path().c_str(), GENERIC_READ | GENERIC_WRITE, 0,
-                                      nullptr, OPEN_EXISTING, 0, nullptr);
+    const HANDLE pipe = OpenEnd(vm->Path());
+    const HANDLE serial = OpenEnd(device.Path());
     ASSERT_TRUE(vm->WaitForClient());
     RelayContextRecord* context = NewContext(pipe, serial);
     SetPipeName(context->linkSettings, name.c_str());
