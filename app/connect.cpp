@@ -13,10 +13,20 @@
 HANDLE OpenSerialPort() {
     AppendLogEntry(L"Connecting to serial port ...", 100);
     SerialOpenOutcome outcome;
+    bool failed = false;
     // The name is read afresh on every attempt: Change configuration may
     // have saved a new one.
     while ((outcome = OpenSerialLine(PortSettings)).result == LineSetupResult::NotOpened) {
+        if (!failed) {
+            // Once: the ports there are, on a line of their own.
+            AppendLog(L"\r\n");
+            LogPortsPresent(ProgramStatus);
+            failed = true;
+        }
         RunConnectionFailureDialog(FailureVariant::Serial);
+    }
+    if (failed) {
+        AppendLogEntry(L"Connecting to serial port ...", 100);
     }
     AppendLog(L" OK!\r\n");
     if (outcome.result == LineSetupResult::Done) {

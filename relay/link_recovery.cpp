@@ -4,6 +4,7 @@
 
 #include "common/system_text.h"
 #include "pipe/pipe_client.h"
+#include "serial/port_names.h"
 #include "serial/serial_port.h"
 
 namespace {
@@ -57,10 +58,17 @@ HANDLE ReopenPipe(RelayContextRecord& context) {
 }
 
 HANDLE ReopenSerial(RelayContextRecord& context) {
+    bool listed = false;
     while (!StoppedWithin(context, kLinkRetryMs)) {
         const SerialOpenOutcome outcome = OpenSerialLine(context.linkSettings);
         if (outcome.result == LineSetupResult::Done) {
             return outcome.port;
+        }
+        // Once per loss: the ports there are, should the adapter come back
+        // under another name.
+        if (outcome.result == LineSetupResult::NotOpened && !listed) {
+            LogPortsPresent(context.status);
+            listed = true;
         }
     }
     return INVALID_HANDLE_VALUE;
@@ -122,6 +130,10 @@ DWORD WINAPI KeepSerial(LPVOID context) {
 }
 
 }  // namespace
+
+void LogPortsPresent(StatusClient& status) {
+    AppendLogEntry(status, PortsPresentText(ListComPorts()).c_str());
+}
 
 bool StartLinkKeepers(RelayContextRecord& context) {
     context.pipeKeeper.side = LinkSide::Pipe;

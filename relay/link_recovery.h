@@ -35,6 +35,10 @@ bool IsEndAway(const RelayContextRecord& context, LinkSide side);
 // Bytes the relay had to drop because the end they were for was away.
 void NoteDiscardedWhileAway(RelayContextRecord& context, LinkSide side, DWORD count);
 
+// One entry naming the COM ports the host has: "COM ports present: COM1,
+// COM4", or "No COM ports present".
+void LogPortsPresent(StatusClient& status);
+
 // The status line for both ends: "Connected" only while both are up.
 void ShowLinkState(RelayContextRecord& context);
 

@@ -5,6 +5,8 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "config/settings_record.h"
 
@@ -24,8 +26,13 @@ extern SerialSetupCalls SerialSetup;
 // the call always fails.
 extern decltype(&GetCommModemStatus) ModemStatusSource;
 
-// CreateFileW on the port: exclusive, for overlapped I/O.
+// CreateFileW on the port as the user named it ("COM12" opens \\.\COM12):
+// exclusive, for overlapped I/O.
 HANDLE OpenPortDevice(const wchar_t* name);
+
+// The COM ports this host has, sorted (port_names.h): the names in
+// HARDWARE\DEVICEMAP\SERIALCOMM and the COMn DOS device names.
+std::vector<std::wstring> ListComPorts();
 
 enum class LineSetupResult {
     Done,
