@@ -71,6 +71,7 @@ int RunVantrel(HINSTANCE instance, int showCommand) {
     if (!LoadSettings()) {
         ApplyStartupDefaults();
     }
+    ShownTraffic = &RelayContext.traffic;
     if (!CreateStatusWindow(instance, showCommand)) {
         return 0;
     }

@@ -1,7 +1,5 @@
 #include "relay/relay_activity.h"
 
-RelayActivityRecord RelayActivity;
-
 bool NoteLampChunk(RelayActivityRecord& activity, ActivityLamp lamp, std::uint32_t n) {
     activity.latestChunk[static_cast<int>(lamp)].store(n, std::memory_order_relaxed);
     return NoteCounterChange(activity);

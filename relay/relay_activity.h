@@ -7,6 +7,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "relay/traffic_counters.h"
+
 enum class ActivityLamp : int { SerialReceive = 0, SerialSend = 1 };
 
 struct RelayActivityRecord {
@@ -16,7 +18,12 @@ struct RelayActivityRecord {
     std::atomic<bool> refreshRequested{false};
 };
 
-extern RelayActivityRecord RelayActivity;
+// What the status window shows of a relay: its counters and the chunks that
+// light its lamps.
+struct RelayTraffic {
+    TrafficCounterSet TrafficCounters;
+    RelayActivityRecord activity;
+};
 
 // Records a chunk for a lamp (n > 0). Returns true when the caller must ask
 // the window thread for a refresh; false when one is already on its way.

@@ -14,6 +14,7 @@
 #include "common/link_end.h"
 #include "common/status_client.h"
 #include "config/settings_record.h"
+#include "relay/relay_activity.h"
 #include "serial/modem_lines.h"
 
 enum class LinkSide { Pipe, Serial };
@@ -58,6 +59,8 @@ struct RelayContextRecord {
     // thread that writes that way.
     UniqueKernelHandle serialWritten{NewEvent(true)};
     UniqueKernelHandle pipeWritten{NewEvent(true)};
+    // Counters and lamps, for the window that shows the relay.
+    RelayTraffic traffic{};
     // The COM port's reader owns it: the modem lines last reported.
     ModemWatch modemWatch{};
     // The relay's threads, so that they can be waited for.

@@ -77,10 +77,10 @@ Transfer Write(const RelayContextRecord& context, HANDLE handle, const BYTE* byt
                   RelayIo.write(handle, bytes, length, nullptr, &overlapped));
 }
 
-void RequestRefresh(StatusClient& status, bool needed) {
-    if (needed && !PostRelayActivity(status)) {
+void RequestRefresh(RelayContextRecord& context, bool needed) {
+    if (needed && !PostRelayActivity(context.status)) {
         // No window, its queue is full or it is gone: let the next change ask again.
-        BeginRefresh(RelayActivity);
+        BeginRefresh(context.traffic.activity);
     }
 }
 
@@ -157,9 +157,9 @@ Transfer NextFromPort(RelayContextRecord& context, PortWatch& watch, HANDLE port
 
 }  // namespace
 
-void AddTraffic(StatusClient& status, TrafficCounter counter, DWORD n) {
-    AddToCounter(counter, n);
-    RequestRefresh(status, NoteCounterChange(RelayActivity));
+void AddTraffic(RelayContextRecord& context, TrafficCounter counter, DWORD n) {
+    AddToCounter(context.traffic.TrafficCounters, counter, n);
+    RequestRefresh(context, NoteCounterChange(context.traffic.activity));
 }
 
 DWORD WINAPI PipeToSerialPump(LPVOID argument) {
@@ -194,14 +194,15 @@ DWORD WINAPI PipeToSerialPump(LPVOID argument) {
             continue;
         }
         if (read.count > 0) {
-            AddTraffic(context.status, VirtualReceived, read.count);
+            AddTraffic(context, VirtualReceived, read.count);
             WriteToSerial(context, buffer, read.count);
         }
     }
 }
 
 void WriteToSerial(RelayContextRecord& context, const BYTE* bytes, DWORD length) {
-    RequestRefresh(context.status, NoteLampChunk(RelayActivity, ActivityLamp::SerialSend, length));
+    RequestRefresh(context,
+                   NoteLampChunk(context.traffic.activity, ActivityLamp::SerialSend, length));
     Transfer write{};
     HANDLE port;
     bool portGone = false;
@@ -218,7 +219,7 @@ void WriteToSerial(RelayContextRecord& context, const BYTE* bytes, DWORD length)
         }
     }
     if (write.count > 0) {
-        AddTraffic(context.status, SerialSent, write.count);
+        AddTraffic(context, SerialSent, write.count);
     }
     if (write.ok) {
         return;
@@ -289,9 +290,9 @@ DWORD WINAPI SerialToPipePump(LPVOID argument) {
             }
             continue;
         }
-        AddToCounter(SerialReceived, read.count);
-        RequestRefresh(context.status,
-                       NoteLampChunk(RelayActivity, ActivityLamp::SerialReceive, read.count));
+        AddToCounter(context.traffic.TrafficCounters, SerialReceived, read.count);
+        RequestRefresh(context, NoteLampChunk(context.traffic.activity, ActivityLamp::SerialReceive,
+                                              read.count));
         WriteToPipe(context, buffer, read.count);
     }
 }
@@ -319,7 +320,7 @@ void WriteToPipe(RelayContextRecord& context, const BYTE* bytes, DWORD length) {
         }
     }
     if (sent > 0) {
-        AddTraffic(context.status, VirtualSent, sent);
+        AddTraffic(context, VirtualSent, sent);
     }
     if (sent == length) {
         return;

@@ -22,8 +22,8 @@ void WriteToSerial(RelayContextRecord& context, const BYTE* bytes, DWORD length)
 // Bytes are left behind only when the pipe fails part-way.
 void WriteToPipe(RelayContextRecord& context, const BYTE* bytes, DWORD length);
 
-// Adds n to a counter and asks the window of status to show it.
-void AddTraffic(StatusClient& status, TrafficCounter counter, DWORD n);
+// Adds n to a counter of the relay and asks its window to show it.
+void AddTraffic(RelayContextRecord& context, TrafficCounter counter, DWORD n);
 
 // The read and write calls of both pumps, so that tests can see what the
 // system answered (a write that had to wait for room in a full pipe).

@@ -2,20 +2,18 @@
 
 #include <cstdio>
 
-std::atomic<std::uint32_t> TrafficCounters[kTrafficCounterCount];
-
-std::uint32_t AddToCounter(TrafficCounter counter, std::uint32_t n) {
-    return TrafficCounters[counter].fetch_add(n, std::memory_order_relaxed) + n;
+std::uint32_t AddToCounter(TrafficCounterSet& counters, TrafficCounter counter, std::uint32_t n) {
+    return counters.value[counter].fetch_add(n, std::memory_order_relaxed) + n;
 }
 
-std::uint32_t CounterValue(TrafficCounter counter) {
-    return TrafficCounters[counter].load(std::memory_order_relaxed);
+std::uint32_t CounterValue(const TrafficCounterSet& counters, TrafficCounter counter) {
+    return counters.value[counter].load(std::memory_order_relaxed);
 }
 
-TrafficTotals TakeAndResetCounters() {
+TrafficTotals TakeAndResetCounters(TrafficCounterSet& counters) {
     TrafficTotals totals{};
     for (int i = 0; i < kTrafficCounterCount; ++i) {
-        totals.value[i] = TrafficCounters[i].exchange(0, std::memory_order_relaxed);
+        totals.value[i] = counters.value[i].exchange(0, std::memory_order_relaxed);
     }
     return totals;
 }

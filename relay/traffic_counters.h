@@ -1,6 +1,6 @@
-// The four running byte totals shown in the status window. Each has one
-// incrementing relay thread; Reset on the user-interface thread takes and zeroes
-// them. Platform-free.
+// The four running byte totals of a relay, shown in the status window. Each
+// has one incrementing relay thread; Reset takes and zeroes them.
+// Platform-free.
 #pragma once
 
 #include <atomic>
@@ -15,18 +15,20 @@ enum TrafficCounter : int {
     kTrafficCounterCount = 4,
 };
 
-extern std::atomic<std::uint32_t> TrafficCounters[kTrafficCounterCount];
+struct TrafficCounterSet {
+    std::atomic<std::uint32_t> value[kTrafficCounterCount]{};
+};
 
 // Adds n (wrapping modulo 2^32) and returns the new total.
-std::uint32_t AddToCounter(TrafficCounter counter, std::uint32_t n);
-std::uint32_t CounterValue(TrafficCounter counter);
+std::uint32_t AddToCounter(TrafficCounterSet& counters, TrafficCounter counter, std::uint32_t n);
+std::uint32_t CounterValue(const TrafficCounterSet& counters, TrafficCounter counter);
 
 struct TrafficTotals {
     std::uint32_t value[kTrafficCounterCount];
 };
 // Zeroes each counter and returns what it held, in one atomic step per
 // counter: bytes counted afterwards are never lost to the reset.
-TrafficTotals TakeAndResetCounters();
+TrafficTotals TakeAndResetCounters(TrafficCounterSet& counters);
 
 // The total as a signed 32-bit decimal number ("-2147483648" for 2^31).
 inline constexpr std::size_t kCounterTextCapacity = 20;

@@ -21,6 +21,7 @@
 
 IndicatorIconSet IndicatorIcons;
 HWND StatusWindow;
+RelayTraffic* ShownTraffic;
 
 namespace {
 
@@ -52,7 +53,7 @@ void SetDecimalField(int control, unsigned long value) {
 void ResetCounters() {
     // Taken and zeroed in one step per counter: bytes counted from here on
     // are kept and shown.
-    const TrafficTotals totals = TakeAndResetCounters();
+    const TrafficTotals totals = TakeAndResetCounters(ShownTraffic->TrafficCounters);
     wchar_t numbers[kTrafficCounterCount][50];
     const wchar_t* pieces[2 * kTrafficCounterCount + 1];
     std::size_t count = 0;
@@ -212,7 +213,8 @@ void AppendToPane(HWND pane, const wchar_t* text) {
 void ApplyRelayActivity() {
     bool changed = false;
     for (int i = 0; i < kTrafficCounterCount; ++i) {
-        const std::uint32_t total = CounterValue(static_cast<TrafficCounter>(i));
+        const std::uint32_t total =
+            CounterValue(ShownTraffic->TrafficCounters, static_cast<TrafficCounter>(i));
         if (total != shownCounters[i]) {
             ShowCounter(i, total);
             changed = true;
@@ -221,11 +223,13 @@ void ApplyRelayActivity() {
     // Lit for 5 ms per byte of the latest chunk, at most as long as the
     // longest chunk of earlier releases kept it; a new chunk starts the
     // period afresh.
-    if (const std::uint32_t chunk = TakeLampChunk(RelayActivity, ActivityLamp::SerialReceive)) {
+    if (const std::uint32_t chunk =
+            TakeLampChunk(ShownTraffic->activity, ActivityLamp::SerialReceive)) {
         SetLamp(IDC_RX_LAMP, IndicatorIcons.receiveLit);
         SetTimer(StatusWindow, kReceiveLampTimer, LampLitMs(chunk), ClearReceiveIndicator);
     }
-    if (const std::uint32_t chunk = TakeLampChunk(RelayActivity, ActivityLamp::SerialSend)) {
+    if (const std::uint32_t chunk =
+            TakeLampChunk(ShownTraffic->activity, ActivityLamp::SerialSend)) {
         SetLamp(IDC_TX_LAMP, IndicatorIcons.sendLit);
         SetTimer(StatusWindow, kSendLampTimer, LampLitMs(chunk), ClearSendIndicator);
     }
@@ -269,7 +273,7 @@ INT_PTR CALLBACK StatusDialogProc(HWND window, UINT message, WPARAM wParam, LPAR
         case WM_TIMER:
             if (wParam == kRefreshHoldTimer) {
                 KillTimer(window, kRefreshHoldTimer);
-                BeginRefresh(RelayActivity);
+                BeginRefresh(ShownTraffic->activity);
                 ApplyRelayActivity();
                 return TRUE;
             }

@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include "relay/relay_activity.h"
+
 struct IndicatorIconSet {
     HICON receiveDark;  // 156
     HICON receiveLit;   // 155
@@ -20,6 +22,8 @@ void LoadIndicatorIcons(HINSTANCE instance);
 
 // Null until the status window exists.
 extern HWND StatusWindow;
+// The counters and lamps the window shows: set before it is made.
+extern RelayTraffic* ShownTraffic;
 
 // The splash picture, for a few seconds; the thread serves nothing meanwhile.
 void ShowSplash(HINSTANCE instance, int showCommand);

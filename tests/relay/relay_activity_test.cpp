@@ -32,13 +32,13 @@ TEST(RelayActivity, LampLightsForTheLatestChunkOnce) {
 // ends up showing the final total, however the requests interleave.
 TEST(RelayActivity, EveryChangeIsEventuallyShown) {
     RelayActivityRecord activity;
-    TakeAndResetCounters();
+    TrafficCounterSet counters;
     std::atomic<int> pendingRefreshes{0};  // stands in for the posted message
     std::atomic<bool> pumpDone{false};
     constexpr std::uint32_t kChunks = 50000;
     std::thread pump([&] {
         for (std::uint32_t i = 0; i < kChunks; ++i) {
-            AddToCounter(VirtualReceived, 1);
+            AddToCounter(counters, VirtualReceived, 1);
             if (NoteLampChunk(activity, ActivityLamp::SerialSend, 1)) {
                 pendingRefreshes.fetch_add(1);
             }
@@ -51,7 +51,7 @@ TEST(RelayActivity, EveryChangeIsEventuallyShown) {
         if (pendingRefreshes.load() > 0) {
             pendingRefreshes.fetch_sub(1);
             BeginRefresh(activity);
-            shown = CounterValue(VirtualReceived);
+            shown = CounterValue(counters, VirtualReceived);
             TakeLampChunk(activity, ActivityLamp::SerialSend);
         } else if (finished) {
             break;
@@ -59,7 +59,6 @@ TEST(RelayActivity, EveryChangeIsEventuallyShown) {
     }
     pump.join();
     EXPECT_EQ(shown, kChunks);
-    TakeAndResetCounters();
 }
 
 TEST(RelayActivity, ALampStaysLitFiveMillisecondsAByteAtMostHalfASecond) {

@@ -43,10 +43,11 @@ RelayContextRecord* NewContext(HANDLE pipe, HANDLE serial) {
     return new RelayContextRecord{{SRWLOCK_INIT, pipe}, {SRWLOCK_INIT, serial}, *new StatusClient};
 }
 
-class RelayTest : public ::testing::Test {
-protected:
-    void SetUp() override { TakeAndResetCounters(); }
-};
+using RelayTest = ::testing::Test;
+
+std::uint32_t Counted(const RelayContextRecord& context, TrafficCounter counter) {
+    return CounterValue(context.traffic.TrafficCounters, counter);
+}
 
 TEST_F(RelayTest, ChunksFromThePipeReachTheSerialSideAsReadWhole) {
     const std::wstring vmName = UniquePipeName(L"relay-vm");
@@ -64,7 +65,8 @@ TEST_F(RelayTest, ChunksFromThePipeReachTheSerialSideAsReadWhole) {
     // All 250 bytes wait in the pipe before the pump looks.
     const std::string sent = RandomBytes(250, 7);
     ASSERT_TRUE(vm.Write(sent));
-    CloseHandle(CreateThread(nullptr, 0, PipeToSerialPump, NewContext(pipe, serial), 0, nullptr));
+    RelayContextRecord* context = NewContext(pipe, serial);
+    CloseHandle(CreateThread(nullptr, 0, PipeToSerialPump, context, 0, nullptr));
 
     std::vector<std::size_t> chunks;
     std::string received;
@@ -84,8 +86,8 @@ TEST_F(RelayTest, ChunksFromThePipeReachTheSerialSideAsReadWhole) {
     }
     EXPECT_EQ(chunks, (std::vector<std::size_t>{250}));
     EXPECT_EQ(received, sent);
-    EXPECT_TRUE(test_support::PumpUntil([] { return CounterValue(SerialSent) == 250; }));
-    EXPECT_EQ(CounterValue(VirtualReceived), 250u);
+    EXPECT_TRUE(test_support::PumpUntil([&] { return Counted(*context, SerialSent) == 250; }));
+    EXPECT_EQ(Counted(*context, VirtualReceived), 250u);
 }
 
 // Writes to the pipe that had to wait for room.
@@ -126,7 +128,7 @@ TEST_F(RelayTest, AFullPipeDelaysBytesButLosesNone) {
     EXPECT_GT(waitingWrites.load(), 0) << "the pipe was full at times";
     EXPECT_EQ(received.size(), sent.size());
     EXPECT_EQ(received, sent);
-    EXPECT_EQ(CounterValue(VirtualSent), 2000u);
+    EXPECT_EQ(Counted(*context, VirtualSent), 2000u);
 }
 
 TEST_F(RelayTest, BytesForAPipeThatIsAwayAreDroppedAndNotCounted) {
@@ -134,8 +136,8 @@ TEST_F(RelayTest, BytesForAPipeThatIsAwayAreDroppedAndNotCounted) {
     const BYTE chunk[10] = {};
     WriteToPipe(*context, chunk, 10);
     WriteToSerial(*context, chunk, 10);
-    EXPECT_EQ(CounterValue(VirtualSent), 0u);
-    EXPECT_EQ(CounterValue(SerialSent), 0u);
+    EXPECT_EQ(Counted(*context, VirtualSent), 0u);
+    EXPECT_EQ(Counted(*context, SerialSent), 0u);
 }
 
 // The virtual machine restarts: its pipe goes away and comes back under the

@@ -16,8 +16,7 @@ std::wstring Shown(std::uint32_t total) {
 
 class TrafficCountersTest : public ::testing::Test {
 protected:
-    void SetUp() override { TakeAndResetCounters(); }
-    void TearDown() override { TakeAndResetCounters(); }
+    TrafficCounterSet counters_;
 };
 
 TEST_F(TrafficCountersTest, TotalsShowAsSignedThirtyTwoBitNumbers) {
@@ -34,24 +33,24 @@ TEST_F(TrafficCountersTest, LongestTextIsCutToASmallBuffer) {
 }
 
 TEST_F(TrafficCountersTest, TotalsWrapModuloTwoToTheThirtyTwo) {
-    AddToCounter(SerialSent, 4294967295u);
-    EXPECT_EQ(AddToCounter(SerialSent, 1), 0u);
-    AddToCounter(VirtualSent, 2147483647u);
-    EXPECT_EQ(Shown(AddToCounter(VirtualSent, 1)), L"-2147483648");
+    AddToCounter(counters_, SerialSent, 4294967295u);
+    EXPECT_EQ(AddToCounter(counters_, SerialSent, 1), 0u);
+    AddToCounter(counters_, VirtualSent, 2147483647u);
+    EXPECT_EQ(Shown(AddToCounter(counters_, VirtualSent, 1)), L"-2147483648");
 }
 
 TEST_F(TrafficCountersTest, ResetReturnsEachTotalInOrderAndZeroesThem) {
-    AddToCounter(VirtualReceived, 5);
-    AddToCounter(VirtualSent, 3);
-    AddToCounter(SerialReceived, 3);
-    AddToCounter(SerialSent, 5);
-    const TrafficTotals was = TakeAndResetCounters();
+    AddToCounter(counters_, VirtualReceived, 5);
+    AddToCounter(counters_, VirtualSent, 3);
+    AddToCounter(counters_, SerialReceived, 3);
+    AddToCounter(counters_, SerialSent, 5);
+    const TrafficTotals was = TakeAndResetCounters(counters_);
     EXPECT_EQ(was.value[0], 5u);
     EXPECT_EQ(was.value[1], 3u);
     EXPECT_EQ(was.value[2], 3u);
     EXPECT_EQ(was.value[3], 5u);
     for (int i = 0; i < kTrafficCounterCount; ++i) {
-        EXPECT_EQ(CounterValue(static_cast<TrafficCounter>(i)), 0u);
+        EXPECT_EQ(CounterValue(counters_, static_cast<TrafficCounter>(i)), 0u);
     }
 }
 
@@ -60,18 +59,18 @@ TEST_F(TrafficCountersTest, ResetReturnsEachTotalInOrderAndZeroesThem) {
 TEST_F(TrafficCountersTest, ResetWhileCountingLosesNothing) {
     constexpr std::uint32_t kChunks = 200000;
     std::atomic<bool> done{false};
-    std::thread pump([&] {
+    std::thread pump([&, this] {
         for (std::uint32_t i = 0; i < kChunks; ++i) {
-            AddToCounter(SerialReceived, 10);
+            AddToCounter(counters_, SerialReceived, 10);
         }
         done.store(true);
     });
     std::uint64_t taken = 0;
     while (!done.load()) {
-        taken += TakeAndResetCounters().value[SerialReceived];
+        taken += TakeAndResetCounters(counters_).value[SerialReceived];
     }
     pump.join();
-    taken += TakeAndResetCounters().value[SerialReceived];
+    taken += TakeAndResetCounters(counters_).value[SerialReceived];
     EXPECT_EQ(taken, static_cast<std::uint64_t>(kChunks) * 10);
 }
 

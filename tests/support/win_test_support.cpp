@@ -162,8 +162,15 @@ namespace {
 std::wstring firstPaneText;
 }
 
+RelayContextRecord& WindowRelay() {
+    static RelayContextRecord relay = {
+        {SRWLOCK_INIT, nullptr}, {SRWLOCK_INIT, nullptr}, ProgramStatus};
+    return relay;
+}
+
 HWND StatusWindowForTests() {
     if (StatusWindow == nullptr) {
+        ShownTraffic = &WindowRelay().traffic;
         const HINSTANCE instance = GetModuleHandleW(nullptr);
         LoadIndicatorIcons(instance);
         {

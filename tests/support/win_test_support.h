@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "relay/relay_context.h"
+
 namespace test_support {
 
 struct RecordedBox {
@@ -87,6 +89,9 @@ std::wstring ControlText(HWND dialog, int id);
 // start-up makes it (after defaults were applied for a non-administrator).
 // It is never destroyed: closing it ends the process.
 HWND StatusWindowForTests();
+// The relay record whose messages, counters and lamps that window shows; no
+// thread runs for it.
+RelayContextRecord& WindowRelay();
 // The Messages pane as it was right after the window was made.
 const std::wstring& FirstPaneText();
 // Empties the Messages pane between tests.

@@ -22,6 +22,10 @@ using test_support::PumpUntil;
 
 namespace {
 
+RelayTraffic& Traffic() {
+    return test_support::WindowRelay().traffic;
+}
+
 // Any locale's short date and time, then three spaces.
 const std::wregex kEntryStart(L"[^\r\n]+ [^\r\n]+   ");
 
@@ -30,8 +34,8 @@ protected:
     void SetUp() override {
         window_ = test_support::StatusWindowForTests();
         test_support::ClearPane();
-        TakeAndResetCounters();
-        BeginRefresh(RelayActivity);
+        TakeAndResetCounters(Traffic().TrafficCounters);
+        BeginRefresh(Traffic().activity);
         ApplyRelayActivity();
     }
     HICON Lamp(int id) {
@@ -68,10 +72,10 @@ TEST_F(StatusWindowTest, LampsRestAndCountersShowZeroAtFirst) {
 }
 
 TEST_F(StatusWindowTest, ResetLogsTheTotalsInOrderAndZeroesThem) {
-    AddToCounter(VirtualReceived, 5);
-    AddToCounter(VirtualSent, 3);
-    AddToCounter(SerialReceived, 3);
-    AddToCounter(SerialSent, 2147483648u);
+    AddToCounter(Traffic().TrafficCounters, VirtualReceived, 5);
+    AddToCounter(Traffic().TrafficCounters, VirtualSent, 3);
+    AddToCounter(Traffic().TrafficCounters, SerialReceived, 3);
+    AddToCounter(Traffic().TrafficCounters, SerialSent, 2147483648u);
     ApplyRelayActivity();
     EXPECT_EQ(ControlText(window_, IDC_SERIAL_SENT), L"-2147483648");
     SendMessageW(window_, WM_COMMAND, IDC_RESET, 0);
@@ -90,8 +94,8 @@ TEST_F(StatusWindowTest, ResetLogsTheTotalsInOrderAndZeroesThem) {
 TEST_F(StatusWindowTest, RelayActivityShowsWithoutTheRelayWaitingForTheWindow) {
     // From another thread, as a relay thread does it: counted, not sent.
     std::thread relay([] {
-        AddTraffic(ProgramStatus, VirtualReceived, 250);
-        AddTraffic(ProgramStatus, SerialSent, 250);
+        AddTraffic(test_support::WindowRelay(), VirtualReceived, 250);
+        AddTraffic(test_support::WindowRelay(), SerialSent, 250);
     });
     relay.join();
     EXPECT_TRUE(PumpUntil([&] { return ControlText(window_, IDC_VIRTUAL_RECEIVED) == L"250"; }));
@@ -100,7 +104,7 @@ TEST_F(StatusWindowTest, RelayActivityShowsWithoutTheRelayWaitingForTheWindow) {
 
 // How long it stays lit is LampLitMs (relay_activity_test.cpp).
 TEST_F(StatusWindowTest, LampLightsForAChunkThenRests) {
-    NoteLampChunk(RelayActivity, ActivityLamp::SerialSend, 100);
+    NoteLampChunk(Traffic().activity, ActivityLamp::SerialSend, 100);
     ApplyRelayActivity();
     EXPECT_EQ(Lamp(IDC_TX_LAMP), IndicatorIcons.sendLit);
     ASSERT_TRUE(PumpUntil([&] { return Lamp(IDC_TX_LAMP) == IndicatorIcons.sendDark; }));
