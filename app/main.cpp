@@ -2,8 +2,8 @@
 // virtual machine, which Hyper-V offers as a named pipe.
 #include <windows.h>
 
-#include "app/startup.h"
+#include "app/program.h"
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
-    return RunVantrel(instance, showCommand);
+    return RunProgram(instance, showCommand);
 }

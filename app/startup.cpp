@@ -6,6 +6,7 @@
 #include "app/startup.h"
 
 #include "app/connect.h"
+#include "app/service.h"
 #include "common/process_state.h"
 #include "relay/link_recovery.h"
 #include "relay/relay_pumps.h"
@@ -49,6 +50,27 @@ bool StartRelayThreads(RelayContextRecord& context) {
     return true;
 }
 
+// Two bridges set to the same COM port or pipe would fight over it.
+bool RefusedForSharedEnds(const std::wstring& bridge) {
+    const std::wstring conflict = BridgeConflict(
+        {bridge, PortSettings.serialPort, PortSettings.pipeName}, ConfiguredBridges());
+    if (conflict.empty()) {
+        return false;
+    }
+    ShowErrorBox(conflict.c_str());
+    return true;
+}
+
+// The Messages of this bridge last in its file under %ProgramData%\Vantrel.
+void StartProgramLog(const std::wstring& bridge) {
+    static LogFile log;
+    log.reportFailure = ReportLogFileFailure;
+    log.reportContext = &ProgramStatus;
+    if (StartLogFile(log, ProgramDataFile(BridgeLogFileName(bridge)))) {
+        ProgramStatus.file = &log;
+    }
+}
+
 int RunMessageLoop(RelayContextRecord& context) {
     MSG message;
     while (GetMessageW(&message, nullptr, 0, 0) > 0) {
@@ -64,15 +86,22 @@ int RunMessageLoop(RelayContextRecord& context) {
 
 }  // namespace
 
-int RunVantrel(HINSTANCE instance, int showCommand) {
+int RunVantrel(HINSTANCE instance, int showCommand, const std::wstring& bridge,
+               const std::wstring& traceFile) {
+    static_cast<void>(traceFile);
     ShowSplash(instance, showCommand);
     LoadIndicatorIcons(instance);
     ModuleInstance = instance;
     if (!LoadSettings()) {
         ApplyStartupDefaults();
     }
+    if (RefusedForSharedEnds(bridge)) {
+        return 1;
+    }
+    StartProgramLog(bridge);
     ShownTraffic = &RelayContext.traffic;
-    if (!CreateStatusWindow(instance, showCommand)) {
+    const std::wstring caption = BridgeCaption(bridge);
+    if (!CreateStatusWindow(instance, showCommand, caption.c_str())) {
         return 0;
     }
     RecordEndsForShutdown(&RelayContext.pipe, &RelayContext.serial);

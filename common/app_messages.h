@@ -15,3 +15,5 @@ inline constexpr UINT kStatusLineMessage = WM_APP + 3;
 inline constexpr UINT kModemLampMessage = WM_APP + 4;
 inline constexpr WPARAM kCarrierLamp = 0;
 inline constexpr WPARAM kDataSetLamp = 1;
+// Sent: lParam is the address of a LineFields (status_window.h).
+inline constexpr UINT kLineFieldsMessage = WM_APP + 5;

@@ -56,6 +56,7 @@ using UniqueFile = UniqueResource<HANDLE, InvalidHandle, CloseHandle>;
 // Events, threads and the other handles that are null on failure.
 using UniqueKernelHandle = UniqueResource<HANDLE, NullValue<HANDLE>, CloseHandle>;
 using UniqueRegistryKey = UniqueResource<HKEY, NullValue<HKEY>, RegCloseKey>;
+using UniqueServiceHandle = UniqueResource<SC_HANDLE, NullValue<SC_HANDLE>, CloseServiceHandle>;
 
 inline bool IsOpenHandle(HANDLE handle) {
     return handle != nullptr && handle != INVALID_HANDLE_VALUE;

@@ -1,15 +1,38 @@
 #include "common/status_client.h"
 
 #include "common/app_messages.h"
+#include "common/event_log.h"
 #include "common/system_text.h"
+#include "vantrel_events.h"
 #include "config/settings_record.h"
 #include "relay/log_text.h"
 
 StatusClient ProgramStatus;
 
+namespace {
+
+void KeepForViewers(ViewState& view, const wchar_t* text) {
+    AcquireSRWLockExclusive(&view.lock);
+    const std::size_t length = wcslen(text);
+    view.messages.append(text, length);
+    view.messagesEnd += length;
+    if (view.messages.size() > kViewMessagesLimit) {
+        view.messages.erase(0, view.messages.size() - kViewMessagesLimit);
+    }
+    ReleaseSRWLockExclusive(&view.lock);
+}
+
+}  // namespace
+
 void AppendLog(StatusClient& status, const wchar_t* text) {
     if (const HWND window = status.window.load(std::memory_order_acquire)) {
         SendMessageW(window, kAppendLogMessage, 0, reinterpret_cast<LPARAM>(text));
+    }
+    if (status.file != nullptr) {
+        AppendToLogFile(*status.file, text);
+    }
+    if (status.view != nullptr) {
+        KeepForViewers(*status.view, text);
     }
 }
 
@@ -74,15 +97,66 @@ void SetStatusLine(StatusClient& status, const wchar_t* text) {
     if (const HWND window = status.window.load(std::memory_order_acquire)) {
         SendMessageW(window, kStatusLineMessage, 0, reinterpret_cast<LPARAM>(text));
     }
+    if (ViewState* view = status.view) {
+        AcquireSRWLockExclusive(&view->lock);
+        view->statusLine = text;
+        ReleaseSRWLockExclusive(&view->lock);
+    }
 }
 
 void ShowModemLamp(StatusClient& status, bool carrier, bool on) {
     if (const HWND window = status.window.load(std::memory_order_acquire)) {
         SendMessageW(window, kModemLampMessage, carrier ? kCarrierLamp : kDataSetLamp, on ? 1 : 0);
     }
+    if (ViewState* view = status.view) {
+        AcquireSRWLockExclusive(&view->lock);
+        (carrier ? view->carrier : view->dataSet) = on;
+        ReleaseSRWLockExclusive(&view->lock);
+    }
 }
 
 bool PostRelayActivity(StatusClient& status) {
     const HWND window = status.window.load(std::memory_order_acquire);
     return window != nullptr && PostMessageW(window, kRelayActivityMessage, 0, 0) != FALSE;
+}
+
+void ReportBridgeEvent(StatusClient& status, BridgeEvent event, const wchar_t* text) {
+    if (status.eventName == nullptr) {
+        return;
+    }
+    // Entries end with their line break; the event's text does not.
+    std::wstring line(text);
+    while (!line.empty() && (line.back() == L'\n' || line.back() == L'\r')) {
+        line.pop_back();
+    }
+    switch (event) {
+        case BridgeEvent::EndLost:
+            ReportProgramEvent(EVENTLOG_WARNING_TYPE, CATEGORY_BRIDGE, MSG_END_LOST,
+                               status.eventName, line.c_str());
+            break;
+        case BridgeEvent::EndBack:
+            ReportProgramEvent(EVENTLOG_INFORMATION_TYPE, CATEGORY_BRIDGE, MSG_END_BACK,
+                               status.eventName, line.c_str());
+            break;
+        case BridgeEvent::SettingsError:
+            ReportProgramEvent(EVENTLOG_ERROR_TYPE, CATEGORY_BRIDGE, MSG_SETTINGS_ERROR,
+                               status.eventName, line.c_str());
+            break;
+        case BridgeEvent::ServiceStarted:
+            ReportProgramEvent(EVENTLOG_INFORMATION_TYPE, CATEGORY_SERVICE, MSG_SERVICE_STARTED,
+                               line.c_str());
+            break;
+        case BridgeEvent::ServiceStopped:
+            ReportProgramEvent(EVENTLOG_INFORMATION_TYPE, CATEGORY_SERVICE, MSG_SERVICE_STOPPED,
+                               line.c_str());
+            break;
+    }
+}
+
+void ReportLogFileFailure(void* status, const std::wstring& path, DWORD error) {
+    wchar_t reason[1024];
+    FormatSystemText(error, kNeutralLanguage, true, reason, 1024, L"\r\n");
+    const std::wstring text = L"Couldn't write the log file " + path + L": ";
+    const wchar_t* pieces[] = {text.c_str(), reason};
+    AppendLogEntry(*static_cast<StatusClient*>(status), pieces, 2, 1024);
 }

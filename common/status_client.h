@@ -1,20 +1,44 @@
 // The client side of a status window, which any thread may call: entries for
 // the Messages pane, the status line, the modem lamps and word of relay
-// activity, all as window messages (app_messages.h). Nothing happens while no
-// window is attached, as before the status window exists.
+// activity, all as window messages (app_messages.h), while a window is
+// attached. The Messages also go to the bridge's log file, and for a bridge
+// of the service, whose window is a viewer in another process, everything
+// is kept for that viewer.
 #pragma once
 
 #include <windows.h>
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
+#include <string>
 
+#include "common/log_file.h"
 #include "relay/error_throttle.h"
 
-// Where one relay's messages go, with the throttle of its error entries.
+// What a viewer of a bridge without a window of its own is shown.
+struct ViewState {
+    SRWLOCK lock = SRWLOCK_INIT;
+    std::wstring statusLine;
+    bool carrier = false;
+    bool dataSet = false;
+    // The newest Messages, at most kViewMessagesLimit characters, and the
+    // count of characters ever appended, which ends them: a viewer asks for
+    // what came after the count it last saw.
+    std::wstring messages;
+    std::uint64_t messagesEnd = 0;
+};
+inline constexpr std::size_t kViewMessagesLimit = 64 * 1024;
+
+// Where one bridge's messages go, with the throttle of its error entries.
+// The pointers are set before any thread uses the record.
 struct StatusClient {
     std::atomic<HWND> window{nullptr};
     ErrorThrottleRecord ErrorThrottle;
+    LogFile* file = nullptr;
+    ViewState* view = nullptr;
+    // For a bridge of the service: its name in the event log.
+    const wchar_t* eventName = nullptr;
 };
 
 // The program's own: what its status window shows.
@@ -56,3 +80,11 @@ void ShowModemLamp(StatusClient& status, bool carrier, bool on);
 // Asks the window for one refresh of counters and lamps. False when it could
 // not be asked (no window, or its queue is full).
 bool PostRelayActivity(StatusClient& status);
+
+// The event-log record of a bridge of the service; nothing for the others.
+enum class BridgeEvent { EndLost, EndBack, SettingsError, ServiceStarted, ServiceStopped };
+void ReportBridgeEvent(StatusClient& status, BridgeEvent event, const wchar_t* text);
+
+// Reports a failure of the log file, once for a run of failures, in the
+// Messages (log_file.h).
+void ReportLogFileFailure(void* status, const std::wstring& path, DWORD error);

@@ -5,6 +5,7 @@
 #include "common/handles.h"
 
 RegistryCalls Registry = {RegOpenKeyExW, RegCreateKeyExW, RegGetValueW, RegSetValueExW};
+StoreLocation ProgramStore = BridgeStore(L"");
 
 namespace {
 
@@ -26,10 +27,12 @@ LONG CreateKey(HKEY parent, const wchar_t* name, REGSAM access, UniqueRegistryKe
     return status;
 }
 
-LONG ReadStoredNumber(HKEY parent, const wchar_t* valueName, DWORD* value) {
+LONG ReadStoredNumber(HKEY parent, const StoreLocation& store, const wchar_t* valueName,
+                      DWORD* value) {
     *value = 0;
     DWORD size = sizeof *value;
-    return Registry.getValue(parent, kStoreSubkey, valueName, RRF_RT_DWORD, nullptr, value, &size);
+    return Registry.getValue(parent, store.subkey.c_str(), valueName, RRF_RT_DWORD, nullptr, value,
+                             &size);
 }
 
 constexpr StoreWriteOutcome kWritten = {nullptr, nullptr, ERROR_SUCCESS};
@@ -40,9 +43,10 @@ StoreWriteOutcome Failed(const SaveStep& step, LONG status) {
 
 }  // namespace
 
-StoreReadOutcome ReadSettingsStore(PortSettingsRecord& record) {
+StoreReadOutcome ReadSettingsStore(PortSettingsRecord& record, const StoreLocation& store) {
     UniqueRegistryKey parent;
-    if (OpenKey(HKEY_LOCAL_MACHINE, kStoreParentKey, KEY_QUERY_VALUE, parent) != ERROR_SUCCESS) {
+    if (OpenKey(HKEY_LOCAL_MACHINE, store.parent.c_str(), KEY_QUERY_VALUE, parent) !=
+        ERROR_SUCCESS) {
         return {false, false, nullptr, ERROR_SUCCESS};
     }
 
@@ -54,7 +58,7 @@ StoreReadOutcome ReadSettingsStore(PortSettingsRecord& record) {
         // without its terminating null to the buffer; Windows refuses it.)
         wchar_t text[kNameCapacity + 1];
         DWORD size = sizeof text;
-        LONG status = Registry.getValue(parent.Get(), kStoreSubkey, setting.valueName,
+        LONG status = Registry.getValue(parent.Get(), store.subkey.c_str(), setting.valueName,
                                         RRF_RT_REG_SZ, nullptr, text, &size);
         if (status == ERROR_SUCCESS && wcslen(text) >= kNameCapacity) {
             status = ERROR_MORE_DATA;
@@ -70,7 +74,7 @@ StoreReadOutcome ReadSettingsStore(PortSettingsRecord& record) {
     }
 
     DWORD initFromHardware = 0;
-    if (ReadStoredNumber(parent.Get(), kInitFromHardwareValue, &initFromHardware) ==
+    if (ReadStoredNumber(parent.Get(), store, kInitFromHardwareValue, &initFromHardware) ==
             ERROR_SUCCESS &&
         initFromHardware != 0) {
         return {true, true, nullptr, ERROR_SUCCESS};
@@ -78,7 +82,7 @@ StoreReadOutcome ReadSettingsStore(PortSettingsRecord& record) {
 
     for (const StoredSetting& setting : kNumericLoadOrder) {
         DWORD value = 0;
-        const LONG status = ReadStoredNumber(parent.Get(), setting.valueName, &value);
+        const LONG status = ReadStoredNumber(parent.Get(), store, setting.valueName, &value);
         if (status != ERROR_SUCCESS) {
             return {false, false, &setting, status};
         }
@@ -112,14 +116,14 @@ StoreWriteOutcome CreateStoreKeys() {
     return kWritten;
 }
 
-StoreWriteOutcome WriteSettingsStore(const PortSettingsRecord& record) {
+StoreWriteOutcome WriteSettingsStore(const PortSettingsRecord& record, const StoreLocation& store) {
     UniqueRegistryKey parent;
-    LONG status = OpenKey(HKEY_LOCAL_MACHINE, kStoreParentKey, KEY_QUERY_VALUE, parent);
+    LONG status = OpenKey(HKEY_LOCAL_MACHINE, store.parent.c_str(), KEY_QUERY_VALUE, parent);
     if (status != ERROR_SUCCESS) {
         return Failed(kOpenParentStep, status);
     }
     UniqueRegistryKey product;
-    status = CreateKey(parent.Get(), kStoreSubkey, KEY_WRITE, product);
+    status = CreateKey(parent.Get(), store.subkey.c_str(), KEY_WRITE, product);
     if (status != ERROR_SUCCESS) {
         return Failed(kOpenSubkeyStep, status);
     }
@@ -141,4 +145,70 @@ StoreWriteOutcome WriteSettingsStore(const PortSettingsRecord& record) {
         }
     }
     return kWritten;
+}
+
+bool StoreExists(const StoreLocation& store) {
+    UniqueRegistryKey key;
+    const std::wstring path = store.parent + L"\\" + store.subkey;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_QUERY_VALUE, key.Put()) !=
+        ERROR_SUCCESS) {
+        key.Release();
+        return false;
+    }
+    return true;
+}
+
+std::wstring ReadStoredText(const StoreLocation& store, const wchar_t* valueName) {
+    const std::wstring path = store.parent + L"\\" + store.subkey;
+    wchar_t text[kNameCapacity + 1] = {};
+    DWORD size = sizeof text - sizeof(wchar_t);
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, path.c_str(), valueName, RRF_RT_REG_SZ, nullptr, text,
+                     &size) != ERROR_SUCCESS) {
+        return {};
+    }
+    return text;
+}
+
+std::vector<std::wstring> ListBridges() {
+    std::vector<std::wstring> names;
+    UniqueRegistryKey bridges;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kBridgesKey, 0, KEY_ENUMERATE_SUB_KEYS, bridges.Put()) !=
+        ERROR_SUCCESS) {
+        bridges.Release();
+        return names;
+    }
+    for (DWORD index = 0;; ++index) {
+        wchar_t name[256];
+        DWORD length = 256;
+        const LONG status =
+            RegEnumKeyExW(bridges.Get(), index, name, &length, nullptr, nullptr, nullptr, nullptr);
+        if (status == ERROR_NO_MORE_ITEMS) {
+            break;
+        }
+        if (status == ERROR_SUCCESS && IsValidBridgeName(name)) {
+            names.emplace_back(name);
+        }
+    }
+    return names;
+}
+
+LONG CreateBridgeStore(const std::wstring& name) {
+    UniqueRegistryKey key;
+    const std::wstring path = std::wstring(kBridgesKey) + L"\\" + name;
+    LONG status =
+        Registry.createKey(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                           KEY_WRITE, nullptr, key.Put(), nullptr);
+    if (status != ERROR_SUCCESS) {
+        key.Release();
+        return status;
+    }
+    PortSettingsRecord defaults{};
+    ApplyDefaultSettings(defaults);
+    return WriteSettingsStore(defaults, BridgeStore(name)).status;
+}
+
+LONG DeleteBridgeStore(const std::wstring& name) {
+    const std::wstring path = std::wstring(kBridgesKey) + L"\\" + name;
+    const LONG status = RegDeleteTreeW(HKEY_LOCAL_MACHINE, path.c_str());
+    return status == ERROR_SUCCESS ? RegDeleteKeyW(HKEY_LOCAL_MACHINE, path.c_str()) : status;
 }

@@ -6,6 +6,10 @@
 
 #include <windows.h>
 
+#include <string>
+#include <vector>
+
+#include "config/bridge_names.h"
 #include "config/settings_record.h"
 #include "config/settings_tables.h"
 
@@ -31,9 +35,13 @@ struct StoreReadOutcome {
     LONG status;
 };
 
+// The store of the bridge this process runs: the default bridge's unless
+// start-up names another.
+extern StoreLocation ProgramStore;
+
 // Reads the store into record, value by value in the store's order; a value
 // read before a failure stays in the record.
-StoreReadOutcome ReadSettingsStore(PortSettingsRecord& record);
+StoreReadOutcome ReadSettingsStore(PortSettingsRecord& record, const StoreLocation& store);
 
 // A failed step of writing the store: its code ("WR-150", "WB-120"), the
 // phrase of its text and the registry's status. code is null when all went.
@@ -46,6 +54,17 @@ struct StoreWriteOutcome {
 // Creates Software\Orbenwick\Vantrel; stops at the first step that fails.
 StoreWriteOutcome CreateStoreKeys();
 // Writes the whole record; stops at the first value that fails.
-StoreWriteOutcome WriteSettingsStore(const PortSettingsRecord& record);
+StoreWriteOutcome WriteSettingsStore(const PortSettingsRecord& record, const StoreLocation& store);
+
+bool StoreExists(const StoreLocation& store);
+// A REG_SZ value of the store ("Trace file"); empty when there is none.
+std::wstring ReadStoredText(const StoreLocation& store, const wchar_t* valueName);
+
+// The named bridges, as their keys under Bridges are named (valid names only).
+std::vector<std::wstring> ListBridges();
+// A new bridge's store, with every value at its default. The status of the
+// step that failed, or ERROR_SUCCESS.
+LONG CreateBridgeStore(const std::wstring& name);
+LONG DeleteBridgeStore(const std::wstring& name);
 
 bool IsUserAdministrator();

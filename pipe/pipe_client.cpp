@@ -1,28 +1,23 @@
 #include "pipe/pipe_client.h"
 
+#include "common/event_log.h"
 #include "common/handles.h"
 #include "pipe/pipe_event_record.h"
 
-EventLogCalls EventLog = {RegisterEventSourceW, ReportEventW};
 decltype(&CreateFileW) OpenPipeFile = CreateFileW;
 
 namespace {
 
-HANDLE eventSource = nullptr;  // held until the process ends
-
 void RecordPipeOpen(bool opened) {
     const PipeEventRecord record = MakePipeEventRecord(opened);
-    EventLog.reportEvent(eventSource, record.type, record.category, record.eventId, nullptr, 0,
-                         record.rawDataSize, nullptr, const_cast<void*>(record.rawData));
+    ReportProgramEventData(record.type, record.category, record.eventId, record.rawData,
+                           record.rawDataSize);
 }
 
 }  // namespace
 
 bool RegisterPipeEventSource() {
-    if (eventSource == nullptr) {
-        eventSource = EventLog.registerSource(nullptr, kEventSourceName);
-    }
-    return eventSource != nullptr;
+    return RegisterProgramEventSource();
 }
 
 PipeOpenAttempt OpenPipeClient(const wchar_t* pipePath) {

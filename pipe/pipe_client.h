@@ -5,20 +5,12 @@
 
 #include <windows.h>
 
-// Through here so that tests can read the records: Wine keeps no event log
-// that can be read back.
-struct EventLogCalls {
-    decltype(&RegisterEventSourceW) registerSource;
-    decltype(&ReportEventW) reportEvent;
-};
-extern EventLogCalls EventLog;
-
 // CreateFileW for the pipe, replaceable so that tests can see the open's
 // flags: Wine lets any server impersonate its clients, whatever they ask.
 extern decltype(&CreateFileW) OpenPipeFile;
 
-// The event source "Vantrel", registered once for the life of the process.
-// False when it cannot be registered.
+// The event source "Vantrel" (event_log.h), registered once for the life of
+// the process. False when it cannot be registered.
 bool RegisterPipeEventSource();
 
 // Read and write, for overlapped I/O. The quality of service keeps whatever

@@ -38,7 +38,8 @@ void GiveTheReaderItsTurn(const RelayContextRecord& context, const EndKeeper& ke
     }
 }
 
-// INVALID_HANDLE_VALUE when the relay is stopped meanwhile.
+// INVALID_HANDLE_VALUE when the relay is stopped meanwhile. The first try
+// comes at once.
 HANDLE ReopenPipe(RelayContextRecord& context) {
     // One line for the whole wait, not one every 5 s.
     AppendLogEntry(context.status, L"Waiting for Hyper-V pipe\r\n");
@@ -57,27 +58,54 @@ HANDLE ReopenPipe(RelayContextRecord& context) {
     }
 }
 
-HANDLE ReopenSerial(RelayContextRecord& context) {
-    bool listed = false;
-    while (!StoppedWithin(context, kLinkRetryMs)) {
+// Why the port does not open, once for each reason in a row: where it is
+// missing, the ports there are; where the driver refuses the line, that.
+void LogWhyNotOpened(RelayContextRecord& context, LineSetupResult result, bool starting) {
+    const wchar_t* name = context.linkSettings.serialPort;
+    wchar_t text[400];
+    if (result == LineSetupResult::NotOpened) {
+        if (starting) {
+            std::swprintf(text, 400,
+                          L"Couldn't open serial port %ls; trying again every 5 seconds\r\n", name);
+            AppendLogEntry(context.status, text);
+            ReportBridgeEvent(context.status, BridgeEvent::EndLost, text);
+        }
+        LogPortsPresent(context.status);
+        return;
+    }
+    std::swprintf(text, 400, L"%ls of %ls; trying again every 5 seconds\r\n",
+                  result == LineSetupResult::NotPurged
+                      ? L"Couldn't purge the serial port data"
+                      : L"Couldn't set the serial port configuration",
+                  name);
+    AppendLogEntry(context.status, text);
+    ReportBridgeEvent(context.status, BridgeEvent::SettingsError, text);
+}
+
+// At start the first try comes at once, after a loss 5 s later.
+HANDLE ReopenSerial(RelayContextRecord& context, bool starting) {
+    LineSetupResult reported = LineSetupResult::Done;
+    for (bool first = starting;; first = false) {
+        if (!first && StoppedWithin(context, kLinkRetryMs)) {
+            return INVALID_HANDLE_VALUE;
+        }
         const SerialOpenOutcome outcome = OpenSerialLine(context.linkSettings);
         if (outcome.result == LineSetupResult::Done) {
             return outcome.port;
         }
-        // Once per loss: the ports there are, should the adapter come back
-        // under another name.
-        if (outcome.result == LineSetupResult::NotOpened && !listed) {
-            LogPortsPresent(context.status);
-            listed = true;
+        if (outcome.result != reported) {
+            LogWhyNotOpened(context, outcome.result, starting);
+            reported = outcome.result;
         }
     }
-    return INVALID_HANDLE_VALUE;
 }
 
 void LogLoss(RelayContextRecord& context, const EndKeeper& keeper) {
     if (keeper.side == LinkSide::Pipe) {
-        AppendLogEntry(context.status,
-                       L"Lost the virtual machine's pipe; waiting for it to come back\r\n");
+        constexpr wchar_t kLost[] =
+            L"Lost the virtual machine's pipe; waiting for it to come back\r\n";
+        AppendLogEntry(context.status, kLost);
+        ReportBridgeEvent(context.status, BridgeEvent::EndLost, kLost);
         return;
     }
     wchar_t text[400];
@@ -87,6 +115,21 @@ void LogLoss(RelayContextRecord& context, const EndKeeper& keeper) {
     wchar_t reason[1024];
     FormatSystemText(keeper.error.load(), kNeutralLanguage, true, reason, 1024, L"\r\n");
     AppendLog(context.status, reason);
+    ReportBridgeEvent(context.status, BridgeEvent::EndLost, (std::wstring(text) + reason).c_str());
+}
+
+void LogReturn(RelayContextRecord& context, const EndKeeper& keeper, bool starting) {
+    wchar_t text[400];
+    if (keeper.side == LinkSide::Pipe) {
+        std::swprintf(text, 400, L"Connected to the virtual machine's pipe %ls\r\n",
+                      context.linkSettings.pipeName);
+    } else {
+        std::swprintf(text, 400,
+                      starting ? L"Serial port %ls is open\r\n" : L"Serial port %ls is back\r\n",
+                      context.linkSettings.serialPort);
+        AppendLogEntry(context.status, text);
+    }
+    ReportBridgeEvent(context.status, BridgeEvent::EndBack, text);
 }
 
 // One per end, for the life of the relay: waits for a report of the end's
@@ -98,11 +141,18 @@ DWORD KeepEnd(EndKeeper& keeper) {
     LinkEnd& end = pipe ? context.pipe : context.serial;
     const HANDLE wakeOrStop[] = {keeper.wake.Get(), context.stop.Get()};
     while (WaitForMultipleObjects(2, wakeOrStop, FALSE, INFINITE) == WAIT_OBJECT_0) {
-        GiveTheReaderItsTurn(context, keeper);
-        ReplaceLinkHandle(end, INVALID_HANDLE_VALUE);
+        // At an unattended start the end was never open: nothing to take
+        // away and nothing lost.
+        const bool starting = keeper.starting.exchange(false);
+        if (!starting) {
+            GiveTheReaderItsTurn(context, keeper);
+            ReplaceLinkHandle(end, INVALID_HANDLE_VALUE);
+        }
         ShowLinkState(context);
-        LogLoss(context, keeper);
-        const HANDLE reopened = pipe ? ReopenPipe(context) : ReopenSerial(context);
+        if (!starting) {
+            LogLoss(context, keeper);
+        }
+        const HANDLE reopened = pipe ? ReopenPipe(context) : ReopenSerial(context, starting);
         if (reopened == INVALID_HANDLE_VALUE) {
             break;
         }
@@ -110,13 +160,10 @@ DWORD KeepEnd(EndKeeper& keeper) {
         keeper.away.store(false);
         SetEvent(keeper.back.Get());
         ShowLinkState(context);
-        if (!pipe) {
-            wchar_t text[400];
-            std::swprintf(text, 400, L"Serial port %ls is back\r\n",
-                          context.linkSettings.serialPort);
-            AppendLogEntry(context.status, text);
+        LogReturn(context, keeper, starting);
+        if (!starting) {
+            LogDiscarded(context, keeper);
         }
-        LogDiscarded(context, keeper);
     }
     return 0;
 }
@@ -149,6 +196,14 @@ bool StartLinkKeepers(RelayContextRecord& context) {
         }
     }
     return started;
+}
+
+void OpenEndsUnattended(RelayContextRecord& context) {
+    for (EndKeeper* keeper : {&context.serialKeeper, &context.pipeKeeper}) {
+        keeper->starting.store(true);
+        keeper->away.store(true);
+        SetEvent(keeper->wake.Get());
+    }
 }
 
 void ReportEndLost(RelayContextRecord& context, LinkSide side, HANDLE handle, DWORD error,

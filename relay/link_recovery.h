@@ -17,6 +17,11 @@
 // them could not be started (the relay then runs without recovery).
 bool StartLinkKeepers(RelayContextRecord& context);
 
+// A relay without a window to ask the user (the service): both ends are
+// opened by their keepers, which try again every 5 s while one is missing.
+// The keepers run already; the ends are empty.
+void OpenEndsUnattended(RelayContextRecord& context);
+
 // From a relay thread, after an operation on handle failed with error in a
 // way that means the end is gone. Does nothing when the end has been
 // replaced meanwhile or is already being brought back. byReader: the thread

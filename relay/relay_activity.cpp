@@ -2,6 +2,7 @@
 
 bool NoteLampChunk(RelayActivityRecord& activity, ActivityLamp lamp, std::uint32_t n) {
     activity.latestChunk[static_cast<int>(lamp)].store(n, std::memory_order_relaxed);
+    activity.chunkCount[static_cast<int>(lamp)].fetch_add(1, std::memory_order_relaxed);
     return NoteCounterChange(activity);
 }
 

@@ -14,6 +14,8 @@ enum class ActivityLamp : int { SerialReceive = 0, SerialSend = 1 };
 struct RelayActivityRecord {
     // Size of the latest chunk of each direction not yet shown; 0 when none.
     std::atomic<std::uint32_t> latestChunk[2];
+    // Chunks each way so far, for a viewer that looks now and then.
+    std::atomic<std::uint32_t> chunkCount[2];
     // Set while a refresh is asked for and not yet applied.
     std::atomic<bool> refreshRequested{false};
 };

@@ -32,6 +32,7 @@ struct EndKeeper {
     UniqueKernelHandle wake{NewEvent(false)};  // set when the end is reported lost
     UniqueKernelHandle back{NewEvent(false)};  // set when a new handle is in place
     std::atomic<bool> away{false};             // from the report until the end is back
+    std::atomic<bool> starting{false};         // the end is to be opened for the first time
     std::atomic<DWORD> error{ERROR_SUCCESS};   // what the report said
     std::atomic<bool> byReader{false};         // whether the end's own reader reported it
     std::atomic<std::uint32_t> discarded{0};   // bytes for this end dropped meanwhile

@@ -32,3 +32,14 @@ void FormatCounterText(std::uint32_t total, wchar_t* text, std::size_t capacity)
     }
     text[i] = L'\0';
 }
+
+std::wstring CounterResetText(const TrafficTotals& totals) {
+    std::wstring text = L"Data counter reset (was ";
+    for (int i = 0; i < kTrafficCounterCount; ++i) {
+        wchar_t number[kCounterTextCapacity];
+        FormatCounterText(totals.value[i], number, kCounterTextCapacity);
+        text += number;
+        text += i + 1 < kTrafficCounterCount ? L", " : L")\r\n";
+    }
+    return text;
+}

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 enum TrafficCounter : int {
     VirtualReceived = 0,  // read from the pipe
@@ -29,6 +30,10 @@ struct TrafficTotals {
 // Zeroes each counter and returns what it held, in one atomic step per
 // counter: bytes counted afterwards are never lost to the reset.
 TrafficTotals TakeAndResetCounters(TrafficCounterSet& counters);
+
+// "Data counter reset (was 5, 3, 3, 5)\r\n": the entry of a Reset, each total
+// a signed 32-bit number.
+std::wstring CounterResetText(const TrafficTotals& totals);
 
 // The total as a signed 32-bit decimal number ("-2147483648" for 2^31).
 inline constexpr std::size_t kCounterTextCapacity = 20;

@@ -14,6 +14,8 @@ from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[1]
 RANKS = {"common": 2, "config": 3, "serial": 3, "pipe": 3, "relay": 4, "ui": 5, "app": 6}
+# Made by the build from files of the program (CMakeLists.txt).
+GENERATED = {"version.h", "vantrel_events.h", "vantrel_events.rc"}
 INCLUDE = re.compile(r'^\s*#\s*include\s+([<"])([^>"]+)[>"]', re.M)
 # What only the user interface and the application may do.
 DECIDING = re.compile(r"\b(MessageBoxW?|ShowMessageBox|DialogBoxParamW?|CreateDialogParamW?|"
@@ -51,6 +53,8 @@ def main():
     for name, deps in sorted(local.items()):
         folder = name.split("/")[0]
         for dep in deps:
+            if dep in GENERATED:
+                continue
             if dep not in files:
                 problems.append(f"{name}: includes {dep}, which is not a file of the program")
                 continue

@@ -84,6 +84,8 @@ void InitSettingsDialog(HWND dialog) {
     // list first reports a change.
 }
 
+unsigned SettingsSaves = 0;
+
 void ApplySettingsDialog(HWND dialog) {
     wchar_t name[kDialogNameCapacity];
     GetDlgItemTextW(dialog, IDC_SET_SERIAL_PORT, name, kDialogNameCapacity);
@@ -109,6 +111,7 @@ void ApplySettingsDialog(HWND dialog) {
         Selected32(dialog, IDC_SET_DSR_INPUT, PortSettings.useDsrForInput);
     PortSettings.discardNull = Selected32(dialog, IDC_SET_DISCARD_NULL, PortSettings.discardNull);
     SaveSettings();
+    ++SettingsSaves;
 }
 
 INT_PTR CALLBACK SettingsDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {

@@ -11,5 +11,9 @@ INT_PTR CALLBACK SettingsDialogProc(HWND dialog, UINT message, WPARAM wParam, LP
 void InitSettingsDialog(HWND dialog);
 void ApplySettingsDialog(HWND dialog);
 
+// How often Save changes was pressed: whoever opened the dialog can tell
+// whether the settings were saved.
+extern unsigned SettingsSaves;
+
 // The names taken from the dialog: at most 99 characters.
 inline constexpr int kDialogNameCapacity = 100;

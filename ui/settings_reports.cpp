@@ -38,7 +38,7 @@ void ReportWriteFailure(const StoreWriteOutcome& outcome) {
 }  // namespace
 
 bool LoadSettings() {
-    const StoreReadOutcome outcome = ReadSettingsStore(PortSettings);
+    const StoreReadOutcome outcome = ReadSettingsStore(PortSettings, ProgramStore);
     if (!outcome.read) {
         if (outcome.failedValue != nullptr) {
             ReportLoadFailure(outcome.status, outcome.failedValue->loadFailureText);
@@ -82,7 +82,7 @@ void CreateSettingsStore() {
 }
 
 void SaveSettings() {
-    ReportWriteFailure(WriteSettingsStore(PortSettings));
+    ReportWriteFailure(WriteSettingsStore(PortSettings, ProgramStore));
 }
 
 void ShowSaveError(const wchar_t* code, LONG status, const wchar_t* text) {

@@ -22,6 +22,7 @@
 IndicatorIconSet IndicatorIcons;
 HWND StatusWindow;
 RelayTraffic* ShownTraffic;
+StatusWindowActions WindowActions;
 
 namespace {
 
@@ -51,19 +52,14 @@ void SetDecimalField(int control, unsigned long value) {
 }
 
 void ResetCounters() {
+    if (WindowActions.reset != nullptr) {
+        WindowActions.reset();
+        return;
+    }
     // Taken and zeroed in one step per counter: bytes counted from here on
     // are kept and shown.
     const TrafficTotals totals = TakeAndResetCounters(ShownTraffic->TrafficCounters);
-    wchar_t numbers[kTrafficCounterCount][50];
-    const wchar_t* pieces[2 * kTrafficCounterCount + 1];
-    std::size_t count = 0;
-    pieces[count++] = L"Data counter reset (was ";
-    for (int i = 0; i < kTrafficCounterCount; ++i) {
-        FormatCounterText(totals.value[i], numbers[i], 50);
-        pieces[count++] = numbers[i];
-        pieces[count++] = i + 1 < kTrafficCounterCount ? L", " : L")\r\n";
-    }
-    AppendLogEntry(ProgramStatus, pieces, count);
+    AppendLogEntry(ProgramStatus, CounterResetText(totals).c_str());
     for (int i = 0; i < kTrafficCounterCount; ++i) {
         ShowCounter(i, 0);
         UpdateWindow(StatusWindow);
@@ -73,7 +69,11 @@ void ResetCounters() {
 
 void ChangeSettings() {
     if (IsUserAdministrator()) {
+        const unsigned saved = SettingsSaves;
         RunSettingsDialog();
+        if (SettingsSaves != saved && WindowActions.settingsSaved != nullptr) {
+            WindowActions.settingsSaved();
+        }
     } else {
         ShowAdministratorRequired();
     }
@@ -123,7 +123,8 @@ void ShowSplash(HINSTANCE instance, int showCommand) {
     }
 }
 
-bool CreateStatusWindow(HINSTANCE instance, int showCommand) {
+bool CreateStatusWindow(HINSTANCE instance, int showCommand, const wchar_t* caption,
+                        bool announceStart) {
     ModuleInstance = instance;
     StatusWindow =
         CreateDialogParamW(instance, MAKEINTRESOURCEW(IDD_STATUS), nullptr, StatusDialogProc, 0);
@@ -139,11 +140,16 @@ bool CreateStatusWindow(HINSTANCE instance, int showCommand) {
     // oldest lines (AppendToPane): new entries always land.
     SendDlgItemMessageW(StatusWindow, IDC_MESSAGES, EM_SETLIMITTEXT, kLogLimit, 0);
     ProgramStatus.window.store(StatusWindow, std::memory_order_release);
-
-    if (const wchar_t* pending = TakePendingStartupLine()) {
-        AppendLog(pending);
+    if (caption != nullptr) {
+        SetWindowTextW(StatusWindow, caption);
     }
-    AppendLogEntry(L"Vantrel is starting up\r\n");
+
+    if (announceStart) {
+        if (const wchar_t* pending = TakePendingStartupLine()) {
+            AppendLog(pending);
+        }
+        AppendLogEntry(L"Vantrel is starting up\r\n");
+    }
 
     SetLamp(IDC_RX_LAMP, IndicatorIcons.receiveDark);
     SetLamp(IDC_TX_LAMP, IndicatorIcons.sendDark);
@@ -174,18 +180,28 @@ void ShowLineSettings(HANDLE port) {
         dcb.Parity = PortSettings.parity;
         dcb.StopBits = PortSettings.stopBits;
     }
-    SetDlgItemTextW(StatusWindow, IDC_SERIAL_PORT_FIELD, PortSettings.serialPort);
-    SetDlgItemTextW(StatusWindow, IDC_PIPE_NAME_FIELD, PortSettings.pipeName);
-    SetDecimalField(IDC_BAUD_FIELD, dcb.BaudRate);
-    if (const wchar_t* parity = ParityName(dcb.Parity)) {
+    const LineFields fields = {PortSettings.serialPort,
+                               PortSettings.pipeName,
+                               dcb.BaudRate,
+                               dcb.Parity,
+                               dcb.ByteSize,
+                               dcb.StopBits,
+                               PortSettings.flowControl};
+    ShowLineFields(fields);
+}
+
+void ShowLineFields(const LineFields& fields) {
+    SetDlgItemTextW(StatusWindow, IDC_SERIAL_PORT_FIELD, fields.serialPort);
+    SetDlgItemTextW(StatusWindow, IDC_PIPE_NAME_FIELD, fields.pipeName);
+    SetDecimalField(IDC_BAUD_FIELD, fields.baudRate);
+    if (const wchar_t* parity = ParityName(fields.parity)) {
         SetDlgItemTextW(StatusWindow, IDC_PARITY_FIELD, parity);
     }
-    SetDecimalField(IDC_DATA_BITS_FIELD, dcb.ByteSize);
-    if (const wchar_t* stopBits = StopBitsText(dcb.StopBits)) {
+    SetDecimalField(IDC_DATA_BITS_FIELD, fields.dataBits);
+    if (const wchar_t* stopBits = StopBitsText(fields.stopBits)) {
         SetDlgItemTextW(StatusWindow, IDC_STOP_BITS_FIELD, stopBits);
     }
-    SetDlgItemTextW(StatusWindow, IDC_FLOW_CONTROL_FIELD,
-                    FlowControlName(PortSettings.flowControl));
+    SetDlgItemTextW(StatusWindow, IDC_FLOW_CONTROL_FIELD, FlowControlName(fields.flowControl));
 }
 
 void AppendToPane(HWND pane, const wchar_t* text) {
@@ -263,6 +279,9 @@ INT_PTR CALLBACK StatusDialogProc(HWND window, UINT message, WPARAM wParam, LPAR
             return TRUE;
         case kModemLampMessage:
             ShowModemLampOn(wParam, lParam != 0);
+            return TRUE;
+        case kLineFieldsMessage:
+            ShowLineFields(*reinterpret_cast<const LineFields*>(lParam));
             return TRUE;
         case kRelayActivityMessage:
             // The relay's request stays standing while the hold runs, so the

@@ -29,12 +29,34 @@ extern RelayTraffic* ShownTraffic;
 void ShowSplash(HINSTANCE instance, int showCommand);
 
 // Creates and shows the status window (modeless, no owner), lets the
-// program's status client reach it, and writes the first Messages entries.
-// False after telling the user it could not be made.
-bool CreateStatusWindow(HINSTANCE instance, int showCommand);
+// program's status client reach it, and writes the first Messages entries
+// unless it shows a bridge that runs elsewhere. caption replaces "Vantrel"
+// when given. False after telling the user it could not be made.
+bool CreateStatusWindow(HINSTANCE instance, int showCommand, const wchar_t* caption = nullptr,
+                        bool announceStart = true);
 
 // Fills the link and line fields from the open COM port and PortSettings.
 void ShowLineSettings(HANDLE port);
+
+// The link and line fields as a bridge has them.
+struct LineFields {
+    const wchar_t* serialPort;
+    const wchar_t* pipeName;
+    unsigned long baudRate;
+    unsigned char parity;
+    unsigned char dataBits;
+    unsigned char stopBits;
+    unsigned char flowControl;
+};
+void ShowLineFields(const LineFields& fields);
+
+// What Reset and a saved Change settings do when the bridge shown runs in
+// the service: set by its viewer. Left null, the window acts on its own.
+struct StatusWindowActions {
+    void (*reset)();
+    void (*settingsSaved)();
+};
+extern StatusWindowActions WindowActions;
 
 INT_PTR CALLBACK StatusDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 INT_PTR CALLBACK AboutDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);

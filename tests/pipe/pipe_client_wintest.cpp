@@ -10,6 +10,7 @@
 #include "app/connect.h"
 #include "config/settings_record.h"
 #include "pipe/pipe_client.h"
+#include "common/event_log.h"
 #include "common/handles.h"
 #include "relay/link_recovery.h"
 #include "support/test_pipe_server.h"

@@ -1,0 +1,86 @@
+#include "app/bridge_commands.h"
+
+#include <windows.h>
+
+#include "app/console.h"
+#include "app/service.h"
+#include "common/system_text.h"
+#include "config/settings_store.h"
+
+namespace {
+
+bool RefusedWithoutAdministrator() {
+    if (IsUserAdministrator()) {
+        return false;
+    }
+    TellUser(
+        L"Administrative privileges required: You must be an administrator to change "
+        L"Vantrel settings.  Please exit Vantrel, then re-run as an administrator to make "
+        L"changes.",
+        true);
+    return true;
+}
+
+int Failed(const std::wstring& what, LONG status) {
+    wchar_t reason[1024];
+    FormatSystemText(static_cast<DWORD>(status), kNeutralLanguage, true, reason, 1024);
+    TellUser(what + L": " + reason, true);
+    return 1;
+}
+
+}  // namespace
+
+int AddBridge(const std::wstring& name) {
+    if (RefusedWithoutAdministrator()) {
+        return 1;
+    }
+    if (StoreExists(BridgeStore(name))) {
+        TellUser(L"There is a bridge " + name + L" already.", true);
+        return 1;
+    }
+    if (const LONG status = CreateBridgeStore(name); status != ERROR_SUCCESS) {
+        return Failed(L"Couldn't make bridge " + name, status);
+    }
+    TellUser(L"Added bridge " + name +
+                 L" with the default settings (COM3, pipe Vantrel, 9600 baud). Set its own COM "
+                 L"port and pipe with: Vantrel.exe --bridge " +
+                 name + L", then Change settings. The service runs it from its next start.",
+             false);
+    return 0;
+}
+
+int RemoveBridge(const std::wstring& name) {
+    if (RefusedWithoutAdministrator()) {
+        return 1;
+    }
+    if (!StoreExists(BridgeStore(name))) {
+        TellUser(L"There is no bridge " + name + L". --list-bridges shows the bridges.", true);
+        return 1;
+    }
+    if (const LONG status = DeleteBridgeStore(name); status != ERROR_SUCCESS) {
+        return Failed(L"Couldn't remove bridge " + name, status);
+    }
+    TellUser(L"Removed bridge " + name + L".", false);
+    return 0;
+}
+
+int ListBridgesCommand() {
+    std::wstring text;
+    for (const std::wstring& name : BridgeNames()) {
+        PortSettingsRecord settings{};
+        const std::wstring shown = name.empty() ? L"(default)" : name;
+        if (!ReadSettingsStore(settings, BridgeStore(name)).read) {
+            text += shown + L"  (its settings cannot be read)\r\n";
+            continue;
+        }
+        text += shown + L"  port " + settings.serialPort + L"  pipe " + settings.pipeName + L"  " +
+                std::to_wstring(settings.baudRate) + L" baud\r\n";
+    }
+    if (text.empty()) {
+        text = L"No bridge is configured.";
+    } else {
+        text.resize(text.size() - 2);
+    }
+    TellUser(text, false);
+    return 0;
+}

@@ -1,0 +1,53 @@
+#include "app/console.h"
+
+#include <windows.h>
+
+#include "ui/message_box.h"
+
+namespace {
+
+bool WriteTo(HANDLE output, const std::wstring& text) {
+    if (output == nullptr || output == INVALID_HANDLE_VALUE ||
+        GetFileType(output) == FILE_TYPE_UNKNOWN) {
+        return false;
+    }
+    DWORD done = 0;
+    DWORD mode = 0;
+    if (GetConsoleMode(output, &mode)) {
+        return WriteConsoleW(output, text.data(), static_cast<DWORD>(text.size()), &done,
+                             nullptr) != FALSE;
+    }
+    // A file or a pipe: UTF-8.
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                         nullptr, 0, nullptr, nullptr);
+    std::string bytes(static_cast<std::size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(), size,
+                        nullptr, nullptr);
+    return WriteFile(output, bytes.data(), static_cast<DWORD>(bytes.size()), &done, nullptr) !=
+           FALSE;
+}
+
+}  // namespace
+
+void TellUser(const std::wstring& text, bool failure) {
+    const std::wstring line = text + L"\r\n";
+    const DWORD which = failure ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE;
+    // A graphical program has no console of its own: its output goes where
+    // it was redirected, else to the console of whoever started it.
+    if (WriteTo(GetStdHandle(which), line)) {
+        return;
+    }
+    if (AttachConsole(ATTACH_PARENT_PROCESS)) {
+        const HANDLE console =
+            CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+        const bool written = WriteTo(console, line);
+        if (console != INVALID_HANDLE_VALUE) {
+            CloseHandle(console);
+        }
+        if (written) {
+            return;
+        }
+    }
+    ShowMessageBox(nullptr, text.c_str(), L"Vantrel", failure ? MB_ICONERROR : MB_ICONINFORMATION);
+}

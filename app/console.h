@@ -1,0 +1,9 @@
+// What a command given on the command line tells its user.
+#pragma once
+
+#include <string>
+
+// Writes text to where the program's standard output (or, for a failure,
+// standard error) goes, or to the console the program was started from; a
+// program started without one (from Explorer, say) shows it in a box.
+void TellUser(const std::wstring& text, bool failure);

@@ -1,0 +1,435 @@
+// Threads: the service control manager's dispatcher (the main thread), the
+// service's own thread (ServiceMain, which starts and stops the bridges),
+// the relay threads of every bridge, one log writer per bridge, and the
+// thread that answers status windows. Everything a bridge needs lives in
+// its ServiceBridge; only the answering thread replaces a bridge's relay (on
+// Reload), so the bridges need no lock of their own.
+#include "app/service.h"
+
+#include <windows.h>
+
+#include <sddl.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+
+#include "app/console.h"
+#include "app/service_control.h"
+#include "app/viewer_protocol.h"
+#include "common/handles.h"
+#include "common/status_client.h"
+#include "config/settings_store.h"
+#include "pipe/pipe_client.h"
+#include "relay/link_recovery.h"
+#include "relay/relay_pumps.h"
+#include "serial/serial_port.h"
+
+namespace {
+
+struct ServiceBridge {
+    std::wstring name;  // empty: the default bridge
+    std::wstring eventName;
+    PortSettingsRecord settings{};
+    LogFile log;
+    ViewState view;
+    StatusClient status;
+    std::unique_ptr<RelayContextRecord> relay;  // null while the bridge does not run
+};
+
+struct ServiceState {
+    SERVICE_STATUS_HANDLE handle = nullptr;
+    SERVICE_STATUS status{};
+    UniqueKernelHandle stop{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    std::vector<std::unique_ptr<ServiceBridge>> bridges;
+};
+
+ServiceState* service = nullptr;  // the one this process runs, while ServiceMain runs
+
+// The control manager gives up on a service that does not report within the
+// hint; start-up and stop take well under a second.
+constexpr DWORD kWaitHintMs = 2000;
+// A status window that connects and says nothing is not waited for longer.
+constexpr DWORD kViewerTimeoutMs = 1000;
+
+void Report(DWORD state) {
+    service->status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    service->status.dwCurrentState = state;
+    service->status.dwControlsAccepted =
+        state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN : 0;
+    service->status.dwWin32ExitCode = NO_ERROR;
+    service->status.dwWaitHint =
+        state == SERVICE_RUNNING || state == SERVICE_STOPPED ? 0 : kWaitHintMs;
+    ++service->status.dwCheckPoint;
+    SetServiceStatus(service->handle, &service->status);
+}
+
+DWORD WINAPI HandleControl(DWORD control, DWORD, LPVOID, LPVOID) {
+    switch (control) {
+        case SERVICE_CONTROL_STOP:
+        case SERVICE_CONTROL_SHUTDOWN:
+            SetEvent(service->stop.Get());
+            return NO_ERROR;
+        case SERVICE_CONTROL_INTERROGATE:
+            return NO_ERROR;
+        default:
+            return ERROR_CALL_NOT_IMPLEMENTED;
+    }
+}
+
+void LogSettingsError(ServiceBridge& bridge, const std::wstring& text) {
+    AppendLogEntry(bridge.status, (text + L"\r\n").c_str());
+    ReportBridgeEvent(bridge.status, BridgeEvent::SettingsError, text.c_str());
+}
+
+// The bridge's settings from its store; false (logged) when they cannot be read.
+bool ReadBridgeSettings(ServiceBridge& bridge, PortSettingsRecord& settings) {
+    ApplyDefaultSettings(settings);
+    const StoreReadOutcome outcome = ReadSettingsStore(settings, BridgeStore(bridge.name));
+    if (!outcome.read) {
+        LogSettingsError(bridge,
+                         std::wstring(L"Couldn't read the settings: ") +
+                             (outcome.failedValue != nullptr ? outcome.failedValue->loadFailureText
+                                                             : L"there are none"));
+        return false;
+    }
+    if (outcome.initFromHardware) {
+        if (!ReadLineFromPort(settings)) {
+            LogSettingsError(bridge,
+                             L"Couldn't save the hardware configuration to Vantrel "
+                             L"registry.");
+            return false;
+        }
+        WriteSettingsStore(settings, BridgeStore(bridge.name));
+    }
+    return true;
+}
+
+BridgeEnds EndsOf(const std::wstring& name, const PortSettingsRecord& settings) {
+    return {name, settings.serialPort, settings.pipeName};
+}
+
+void StartRelay(ServiceBridge& bridge) {
+    bridge.relay.reset(new RelayContextRecord{
+        {SRWLOCK_INIT, INVALID_HANDLE_VALUE}, {SRWLOCK_INIT, INVALID_HANDLE_VALUE}, bridge.status});
+    RelayContextRecord& relay = *bridge.relay;
+    relay.linkSettings = bridge.settings;
+    RegisterPipeEventSource();
+    if (!StartLinkKeepers(relay) || !StartRelayThread(relay, PipeToSerialPump) ||
+        !StartRelayThread(relay, SerialToPipePump)) {
+        LogSettingsError(bridge, L"Couldn't start the relay threads.");
+        StopRelay(relay);
+        bridge.relay.reset();
+        return;
+    }
+    OpenEndsUnattended(relay);
+}
+
+void StopRelayOf(ServiceBridge& bridge) {
+    if (!bridge.relay) {
+        return;
+    }
+    StopRelay(*bridge.relay);
+    ReplaceLinkHandle(bridge.relay->serial, INVALID_HANDLE_VALUE);
+    ReplaceLinkHandle(bridge.relay->pipe, INVALID_HANDLE_VALUE);
+    bridge.relay.reset();
+}
+
+void StartBridge(ServiceBridge& bridge, const std::vector<BridgeEnds>& running) {
+    bridge.eventName = bridge.name.empty() ? L"Vantrel" : bridge.name;
+    bridge.status.file = &bridge.log;
+    bridge.status.view = &bridge.view;
+    bridge.status.eventName = bridge.eventName.c_str();
+    bridge.view.statusLine = L"Waiting for connection...";
+    bridge.log.reportFailure = ReportLogFileFailure;
+    bridge.log.reportContext = &bridge.status;
+    StartLogFile(bridge.log, ProgramDataFile(BridgeLogFileName(bridge.name)));
+    AppendLogEntry(bridge.status, L"Vantrel is starting up as a service\r\n");
+    if (!ReadBridgeSettings(bridge, bridge.settings)) {
+        return;
+    }
+    const std::wstring conflict = BridgeConflict(EndsOf(bridge.name, bridge.settings), running);
+    if (!conflict.empty()) {
+        LogSettingsError(bridge, conflict);
+        return;
+    }
+    StartRelay(bridge);
+}
+
+void StopBridge(ServiceBridge& bridge) {
+    StopRelayOf(bridge);
+    AppendLogEntry(bridge.status, L"The Vantrel service stopped\r\n");
+    StopLogFile(bridge.log);
+}
+
+ServiceBridge* FindBridge(const std::wstring& name) {
+    for (const auto& bridge : service->bridges) {
+        if (_wcsicmp(bridge->name.c_str(), name.c_str()) == 0) {
+            return bridge.get();
+        }
+    }
+    return nullptr;
+}
+
+// Settings saved in a status window: the bridge reopens with them.
+void Reload(ServiceBridge& bridge) {
+    PortSettingsRecord settings{};
+    if (!ReadBridgeSettings(bridge, settings)) {
+        return;
+    }
+    AppendLogEntry(bridge.status, L"Settings changed; reopening the COM port and the pipe\r\n");
+    TrafficTotals totals{};
+    if (bridge.relay) {
+        totals = TakeAndResetCounters(bridge.relay->traffic.TrafficCounters);
+    }
+    StopRelayOf(bridge);
+    bridge.settings = settings;
+    std::vector<BridgeEnds> others;
+    for (const auto& other : service->bridges) {
+        if (other.get() != &bridge && other->relay) {
+            others.push_back(EndsOf(other->name, other->settings));
+        }
+    }
+    if (const std::wstring conflict = BridgeConflict(EndsOf(bridge.name, settings), others);
+        !conflict.empty()) {
+        LogSettingsError(bridge, conflict);
+        return;
+    }
+    StartRelay(bridge);
+    if (bridge.relay) {
+        for (int i = 0; i < kTrafficCounterCount; ++i) {
+            AddToCounter(bridge.relay->traffic.TrafficCounters, static_cast<TrafficCounter>(i),
+                         totals.value[i]);
+        }
+    }
+}
+
+// What a status window asked, answered: the reply record and its Messages.
+std::vector<unsigned char> Answer(const ViewerRequest& request, bool administrator) {
+    std::vector<unsigned char> bytes(sizeof(ViewerReply));
+    ViewerReply reply{};
+    reply.magic = kViewerMagic;
+    reply.version = kViewerVersion;
+    ServiceBridge* bridge = FindBridge(FromWire(request.bridge, kBridgeNameMaxLength + 1));
+    const auto command = static_cast<ViewerCommand>(request.command);
+    if (bridge == nullptr) {
+        reply.status = static_cast<std::uint16_t>(ViewerStatus::UnknownBridge);
+    } else if (command == ViewerCommand::Reload && !administrator) {
+        reply.status = static_cast<std::uint16_t>(ViewerStatus::Refused);
+    } else {
+        if (command == ViewerCommand::Reset && bridge->relay) {
+            const TrafficTotals totals =
+                TakeAndResetCounters(bridge->relay->traffic.TrafficCounters);
+            AppendLogEntry(bridge->status, CounterResetText(totals).c_str());
+        } else if (command == ViewerCommand::Reload) {
+            Reload(*bridge);
+        }
+        if (const RelayContextRecord* relay = bridge->relay.get()) {
+            for (int i = 0; i < kTrafficCounterCount; ++i) {
+                reply.counters[i] =
+                    CounterValue(relay->traffic.TrafficCounters, static_cast<TrafficCounter>(i));
+            }
+            for (int i = 0; i < 2; ++i) {
+                reply.chunks[i] = relay->traffic.activity.chunkCount[i].load();
+                reply.latestChunk[i] = relay->traffic.activity.latestChunk[i].load();
+            }
+        }
+        const PortSettingsRecord& settings = bridge->settings;
+        reply.baudRate = settings.baudRate;
+        reply.parity = settings.parity;
+        reply.dataBits = settings.dataBits;
+        reply.stopBits = settings.stopBits;
+        reply.flowControl = settings.flowControl;
+        ToWire(settings.serialPort, reply.serialPort, kViewerTextCapacity);
+        ToWire(settings.pipeName, reply.pipeName, kViewerTextCapacity);
+        ViewState& view = bridge->view;
+        AcquireSRWLockShared(&view.lock);
+        ToWire(bridge->relay ? view.statusLine : L"Not running: see its Messages", reply.statusLine,
+               kViewerTextCapacity);
+        reply.carrier = view.carrier ? 1 : 0;
+        reply.dataSet = view.dataSet ? 1 : 0;
+        // What came after the count the window has, as far as it is kept.
+        const std::uint64_t kept = view.messagesEnd - view.messages.size();
+        const std::uint64_t from =
+            request.messagesFrom < kept || request.messagesFrom > view.messagesEnd
+                ? kept
+                : request.messagesFrom;
+        const std::size_t length = static_cast<std::size_t>(
+            std::min<std::uint64_t>(view.messagesEnd - from, kViewerMessagesMax));
+        reply.messagesEnd = from + length;
+        reply.messagesLength = static_cast<std::uint32_t>(length);
+        bytes.resize(sizeof reply + length * sizeof(char16_t));
+        std::memcpy(bytes.data() + sizeof reply, view.messages.data() + (from - kept),
+                    length * sizeof(char16_t));
+        ReleaseSRWLockShared(&view.lock);
+    }
+    std::memcpy(bytes.data(), &reply, sizeof reply);
+    return bytes;
+}
+
+// Waits for an operation on the viewer pipe, the stop and a time-out
+// together; false unless it completed.
+bool Await(HANDLE pipe, OVERLAPPED& overlapped, BOOL started, DWORD timeoutMs, DWORD* count) {
+    if (!started && GetLastError() != ERROR_IO_PENDING) {
+        return false;
+    }
+    const HANDLE events[] = {overlapped.hEvent, service->stop.Get()};
+    if (!started && WaitForMultipleObjects(2, events, FALSE, timeoutMs) != WAIT_OBJECT_0) {
+        CancelIoEx(pipe, &overlapped);
+    }
+    DWORD done = 0;
+    const bool ok = GetOverlappedResult(pipe, &overlapped, &done, TRUE) != FALSE;
+    if (count != nullptr) {
+        *count = done;
+    }
+    return ok;
+}
+
+// One status window at a time: it connects, asks once, reads the reply and
+// goes. Anything malformed, oversized or slow is dropped unanswered.
+void ServeOne(HANDLE pipe, HANDLE event) {
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = event;
+    if (!Await(pipe, overlapped, ConnectNamedPipe(pipe, &overlapped), INFINITE, nullptr) &&
+        GetLastError() != ERROR_PIPE_CONNECTED) {
+        return;
+    }
+    unsigned char request[sizeof(ViewerRequest) + 1];
+    DWORD size = 0;
+    overlapped = OVERLAPPED{};
+    overlapped.hEvent = event;
+    ViewerRequest parsed{};
+    if (!Await(pipe, overlapped, ReadFile(pipe, request, sizeof request, nullptr, &overlapped),
+               kViewerTimeoutMs, &size) ||
+        !ParseViewerRequest(request, size, parsed)) {
+        return;
+    }
+    // Only an administrator may have the settings taken up; anyone allowed
+    // on the pipe may look and reset the counters.
+    bool administrator = false;
+    if (ImpersonateNamedPipeClient(pipe)) {
+        administrator = IsUserAdministrator();
+        RevertToSelf();
+    }
+    const std::vector<unsigned char> reply = Answer(parsed, administrator);
+    overlapped = OVERLAPPED{};
+    overlapped.hEvent = event;
+    if (!Await(
+            pipe, overlapped,
+            WriteFile(pipe, reply.data(), static_cast<DWORD>(reply.size()), nullptr, &overlapped),
+            kViewerTimeoutMs, nullptr)) {
+        return;
+    }
+    // The reply stays readable until the window has gone: disconnecting
+    // first would throw it away.
+    overlapped = OVERLAPPED{};
+    overlapped.hEvent = event;
+    Await(pipe, overlapped, ReadFile(pipe, request, sizeof request, nullptr, &overlapped),
+          kViewerTimeoutMs, nullptr);
+}
+
+DWORD WINAPI ServeViewers(LPVOID) {
+    // SYSTEM and administrators in full, interactive users to look and reset;
+    // nobody from another computer.
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ConvertStringSecurityDescriptorToSecurityDescriptorW(
+        L"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;GRGW;;;IU)(D;;GA;;;NU)", SDDL_REVISION_1, &descriptor,
+        nullptr);
+    SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor, FALSE};
+    const UniqueKernelHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    while (WaitForSingleObject(service->stop.Get(), 0) != WAIT_OBJECT_0) {
+        // A new instance for each window; the first instance flag keeps
+        // anyone else from having made the pipe before the service.
+        const UniqueFile pipe(CreateNamedPipeW(
+            kViewerPipePath,
+            PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
+            PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1,
+            static_cast<DWORD>(kViewerReplyMax), sizeof(ViewerRequest), 0, &attributes));
+        if (!pipe.IsOpen()) {
+            WaitForSingleObject(service->stop.Get(), 5000);
+            continue;
+        }
+        ServeOne(pipe.Get(), event.Get());
+        DisconnectNamedPipe(pipe.Get());
+    }
+    LocalFree(descriptor);
+    return 0;
+}
+
+void WINAPI ServiceMain(DWORD, LPWSTR*) {
+    ServiceState state;
+    service = &state;
+    state.handle = RegisterServiceCtrlHandlerExW(kServiceName, HandleControl, nullptr);
+    if (state.handle == nullptr) {
+        return;
+    }
+    Report(SERVICE_START_PENDING);
+
+    std::vector<BridgeEnds> running;
+    std::wstring started;
+    for (const std::wstring& name : BridgeNames()) {
+        auto bridge = std::make_unique<ServiceBridge>();
+        bridge->name = name;
+        StartBridge(*bridge, running);
+        if (bridge->relay) {
+            running.push_back(EndsOf(name, bridge->settings));
+            started += (started.empty() ? L"Bridges: " : L", ") + bridge->eventName;
+        }
+        state.bridges.push_back(std::move(bridge));
+    }
+    StatusClient serviceEvents;
+    serviceEvents.eventName = L"Vantrel";
+    ReportBridgeEvent(serviceEvents, BridgeEvent::ServiceStarted,
+                      (started.empty() ? L"No bridge runs." : started + L".").c_str());
+    UniqueKernelHandle viewers(CreateThread(nullptr, 0, ServeViewers, nullptr, 0, nullptr));
+    Report(SERVICE_RUNNING);
+
+    WaitForSingleObject(state.stop.Get(), INFINITE);
+    Report(SERVICE_STOP_PENDING);
+    if (viewers.IsOpen()) {
+        WaitForSingleObject(viewers.Get(), INFINITE);
+    }
+    for (const auto& bridge : state.bridges) {
+        StopBridge(*bridge);
+    }
+    ReportBridgeEvent(serviceEvents, BridgeEvent::ServiceStopped, L"");
+    Report(SERVICE_STOPPED);
+    service = nullptr;
+}
+
+}  // namespace
+
+int RunService() {
+    const SERVICE_TABLE_ENTRYW table[] = {{const_cast<wchar_t*>(kServiceName), ServiceMain},
+                                          {nullptr, nullptr}};
+    if (StartServiceCtrlDispatcherW(table)) {
+        return 0;
+    }
+    TellUser(
+        L"--service is for the service control manager: install the service with "
+        L"--install-service and start it with \"sc start Vantrel\".",
+        true);
+    return 1;
+}
+
+std::vector<std::wstring> BridgeNames() {
+    std::vector<std::wstring> names;
+    if (StoreExists(BridgeStore(L""))) {
+        names.emplace_back();
+    }
+    for (const std::wstring& name : ListBridges()) {
+        names.push_back(name);
+    }
+    return names;
+}
+
+std::vector<BridgeEnds> ConfiguredBridges() {
+    std::vector<BridgeEnds> bridges;
+    for (const std::wstring& name : BridgeNames()) {
+        PortSettingsRecord settings{};
+        if (ReadSettingsStore(settings, BridgeStore(name)).read) {
+            bridges.push_back(EndsOf(name, settings));
+        }
+    }
+    return bridges;
+}

@@ -1,0 +1,164 @@
+// Threads: the user-interface thread runs the status window as ever; one
+// asker thread asks the service for a snapshot several times a second while
+// bytes flow (about once a second when nothing moves) and hands what changed
+// to the window through the status client's window messages.
+#include "app/viewer.h"
+
+#include <atomic>
+#include <vector>
+
+#include "app/viewer_protocol.h"
+#include "common/app_messages.h"
+#include "common/handles.h"
+#include "common/process_state.h"
+#include "common/status_client.h"
+#include "config/settings_store.h"
+#include "ui/status_window.h"
+
+namespace {
+
+constexpr DWORD kBusyPollMs = 200;
+constexpr DWORD kQuietPollMs = 1000;
+
+struct Viewer {
+    std::wstring bridge;
+    RelayTraffic traffic;  // what the window shows, as the service last told it
+    std::atomic<ViewerCommand> pending{ViewerCommand::Snapshot};
+    std::uint64_t messagesEnd = 0;
+    ViewerReply last{};
+    bool answered = false;
+};
+
+Viewer* viewer = nullptr;  // the process's one, for the window's actions
+
+// One request and its reply; false when the service does not answer properly.
+bool Ask(ViewerCommand command, ViewerReply& reply, std::wstring& messages) {
+    UniqueFile pipe;
+    for (int attempt = 0; attempt < 2 && !pipe.IsOpen(); ++attempt) {
+        // Identification only: the service may learn who asks, to allow
+        // Reload to administrators only, but cannot act as them.
+        pipe = UniqueFile(CreateFileW(kViewerPipePath, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                      OPEN_EXISTING,
+                                      SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
+        if (!pipe.IsOpen() && GetLastError() == ERROR_PIPE_BUSY) {
+            WaitNamedPipeW(kViewerPipePath, 2000);
+        }
+    }
+    DWORD mode = PIPE_READMODE_MESSAGE;
+    if (!pipe.IsOpen() || !SetNamedPipeHandleState(pipe.Get(), &mode, nullptr, nullptr)) {
+        return false;
+    }
+    const ViewerRequest request = MakeViewerRequest(command, viewer->bridge, viewer->messagesEnd);
+    std::vector<unsigned char> bytes(kViewerReplyMax);
+    DWORD done = 0;
+    return WriteFile(pipe.Get(), &request, sizeof request, &done, nullptr) &&
+           ReadFile(pipe.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &done, nullptr) &&
+           ParseViewerReply(bytes.data(), done, reply, messages);
+}
+
+// Hands what the reply changed to the window; true when counters or lamps moved.
+bool Show(const ViewerReply& reply, const std::wstring& messages) {
+    ViewerReply& last = viewer->last;
+    const bool first = !viewer->answered;
+    viewer->answered = true;
+    if (!messages.empty()) {
+        AppendLog(ProgramStatus, messages.c_str());
+    }
+    viewer->messagesEnd = reply.messagesEnd;
+    if (first || std::u16string(reply.statusLine) != std::u16string(last.statusLine)) {
+        SetStatusLine(ProgramStatus, FromWire(reply.statusLine, kViewerTextCapacity).c_str());
+    }
+    if (first || reply.carrier != last.carrier) {
+        ShowModemLamp(ProgramStatus, true, reply.carrier != 0);
+    }
+    if (first || reply.dataSet != last.dataSet) {
+        ShowModemLamp(ProgramStatus, false, reply.dataSet != 0);
+    }
+    const std::wstring port = FromWire(reply.serialPort, kViewerTextCapacity);
+    const std::wstring pipe = FromWire(reply.pipeName, kViewerTextCapacity);
+    const LineFields fields = {port.c_str(),   pipe.c_str(),   reply.baudRate,   reply.parity,
+                               reply.dataBits, reply.stopBits, reply.flowControl};
+    if (const HWND window = ProgramStatus.window.load()) {
+        SendMessageW(window, kLineFieldsMessage, 0, reinterpret_cast<LPARAM>(&fields));
+    }
+    bool moved = false;
+    RelayTraffic& traffic = viewer->traffic;
+    for (int i = 0; i < kTrafficCounterCount; ++i) {
+        moved |= traffic.TrafficCounters.value[i].exchange(reply.counters[i]) != reply.counters[i];
+    }
+    for (const ActivityLamp lamp : {ActivityLamp::SerialReceive, ActivityLamp::SerialSend}) {
+        const int i = static_cast<int>(lamp);
+        if (!first && reply.chunks[i] != last.chunks[i] && reply.latestChunk[i] > 0) {
+            NoteLampChunk(traffic.activity, lamp, reply.latestChunk[i]);
+            moved = true;
+        }
+    }
+    if (moved && NoteCounterChange(traffic.activity) && !PostRelayActivity(ProgramStatus)) {
+        BeginRefresh(traffic.activity);
+    }
+    last = reply;
+    return moved;
+}
+
+DWORD WINAPI AskService(LPVOID) {
+    bool answering = true;
+    for (;;) {
+        const ViewerCommand command = viewer->pending.exchange(ViewerCommand::Snapshot);
+        ViewerReply reply{};
+        std::wstring messages;
+        bool moved = false;
+        if (!Ask(command, reply, messages)) {
+            if (answering) {
+                SetStatusLine(ProgramStatus, L"The Vantrel service does not answer");
+            }
+            answering = false;
+            viewer->answered = false;
+        } else if (reply.status == static_cast<std::uint16_t>(ViewerStatus::UnknownBridge)) {
+            SetStatusLine(ProgramStatus, L"The Vantrel service runs no such bridge");
+            answering = false;
+        } else {
+            answering = true;
+            moved = Show(reply, messages);
+        }
+        // Asked again at once when there is more to show or a command waits.
+        if (reply.messagesLength < kViewerMessagesMax &&
+            viewer->pending.load() == ViewerCommand::Snapshot) {
+            Sleep(moved ? kBusyPollMs : kQuietPollMs);
+        }
+    }
+}
+
+void RequestReset() {
+    viewer->pending.store(ViewerCommand::Reset);
+}
+
+void RequestReload() {
+    viewer->pending.store(ViewerCommand::Reload);
+}
+
+}  // namespace
+
+int RunViewer(HINSTANCE instance, int showCommand, const std::wstring& bridge) {
+    static Viewer state;
+    viewer = &state;
+    state.bridge = bridge;
+    ModuleInstance = instance;
+    LoadIndicatorIcons(instance);
+    // The record the settings dialog edits; its store is the bridge's.
+    ApplyDefaultSettings();
+    ReadSettingsStore(PortSettings, ProgramStore);
+    ShownTraffic = &state.traffic;
+    WindowActions = {RequestReset, RequestReload};
+    const std::wstring caption = BridgeCaption(bridge) + L" (service)";
+    if (!CreateStatusWindow(instance, showCommand, caption.c_str(), false)) {
+        return 1;
+    }
+    SetStatusLine(ProgramStatus, L"Asking the Vantrel service");
+    const UniqueKernelHandle asker(CreateThread(nullptr, 0, AskService, nullptr, 0, nullptr));
+    MSG message;
+    while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+    }
+    return static_cast<int>(message.wParam);
+}

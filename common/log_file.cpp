@@ -1,0 +1,137 @@
+#include "common/log_file.h"
+
+#include <shlobj.h>
+
+#include <cwchar>
+#include <string>
+
+namespace {
+
+std::wstring RotatedName(const std::wstring& path, int n) {
+    return path + L"." + std::to_wstring(n);
+}
+
+// NAME.log.2 becomes NAME.log.3, and so on; NAME.log becomes NAME.log.1.
+void Rotate(const std::wstring& path) {
+    for (int n = kLogFilesKept; n > 1; --n) {
+        MoveFileExW(RotatedName(path, n - 1).c_str(), RotatedName(path, n).c_str(),
+                    MOVEFILE_REPLACE_EXISTING);
+    }
+    MoveFileExW(path.c_str(), RotatedName(path, 1).c_str(), MOVEFILE_REPLACE_EXISTING);
+}
+
+std::string Utf8(const std::wstring& text) {
+    if (text.empty()) {
+        return {};
+    }
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                         nullptr, 0, nullptr, nullptr);
+    std::string bytes(static_cast<std::size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(), size,
+                        nullptr, nullptr);
+    return bytes;
+}
+
+// Appends bytes to the file, rotating it first when they would take it past
+// its limit. ERROR_SUCCESS or the failing call's error.
+DWORD WriteToFile(const std::wstring& path, const std::string& bytes) {
+    // Opened for each batch: readers and the rotation are never locked out.
+    UniqueFile file(CreateFileW(path.c_str(), FILE_APPEND_DATA,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    LARGE_INTEGER size{};
+    if (file.IsOpen() && GetFileSizeEx(file.Get(), &size) &&
+        static_cast<std::size_t>(size.QuadPart) + bytes.size() > kLogFileLimitBytes &&
+        size.QuadPart > 0) {
+        file.Reset();
+        Rotate(path);
+        file = UniqueFile(CreateFileW(path.c_str(), FILE_APPEND_DATA,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    }
+    if (!file.IsOpen()) {
+        return GetLastError();
+    }
+    DWORD written = 0;
+    if (!WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
+        written != bytes.size()) {
+        return GetLastError() != ERROR_SUCCESS ? GetLastError() : ERROR_WRITE_FAULT;
+    }
+    return ERROR_SUCCESS;
+}
+
+DWORD WINAPI WriteLog(LPVOID argument) {
+    LogFile& log = *static_cast<LogFile*>(argument);
+    bool reported = false;
+    for (;;) {
+        WaitForSingleObject(log.ready.Get(), INFINITE);
+        std::wstring text;
+        AcquireSRWLockExclusive(&log.lock);
+        text.swap(log.queued);
+        const std::size_t dropped = std::exchange(log.dropped, 0);
+        const bool stopping = log.stopping;
+        ReleaseSRWLockExclusive(&log.lock);
+        if (dropped > 0) {
+            text += L"(" + std::to_wstring(dropped) +
+                    L" characters of messages were not written: they came faster than the "
+                    L"disk took them)\r\n";
+        }
+        if (!text.empty()) {
+            const DWORD error = WriteToFile(log.path, Utf8(text));
+            if (error != ERROR_SUCCESS && !reported && log.reportFailure != nullptr) {
+                log.reportFailure(log.reportContext, log.path, error);
+            }
+            reported = error != ERROR_SUCCESS;
+        }
+        if (stopping) {
+            return 0;
+        }
+    }
+}
+
+}  // namespace
+
+std::wstring ProgramDataFile(const std::wstring& name) {
+    PWSTR folder = nullptr;
+    std::wstring path;
+    if (SUCCEEDED(SHGetKnownFolderPath(FOLDERID_ProgramData, 0, nullptr, &folder))) {
+        path = folder;
+    }
+    CoTaskMemFree(folder);
+    path += L"\\Vantrel";
+    CreateDirectoryW(path.c_str(), nullptr);
+    return path + L"\\" + name;
+}
+
+bool StartLogFile(LogFile& log, const std::wstring& path) {
+    log.path = path;
+    if (!log.ready.IsOpen()) {
+        return false;
+    }
+    log.writer = UniqueKernelHandle(CreateThread(nullptr, 0, WriteLog, &log, 0, nullptr));
+    return log.writer.IsOpen();
+}
+
+void AppendToLogFile(LogFile& log, const wchar_t* text) {
+    const std::size_t length = wcslen(text);
+    AcquireSRWLockExclusive(&log.lock);
+    if (log.queued.size() + length <= kLogQueueLimit) {
+        log.queued.append(text, length);
+    } else {
+        log.dropped += length;
+    }
+    ReleaseSRWLockExclusive(&log.lock);
+    SetEvent(log.ready.Get());
+}
+
+void StopLogFile(LogFile& log) {
+    if (!log.writer.IsOpen()) {
+        return;
+    }
+    AcquireSRWLockExclusive(&log.lock);
+    log.stopping = true;
+    ReleaseSRWLockExclusive(&log.lock);
+    SetEvent(log.ready.Get());
+    WaitForSingleObject(log.writer.Get(), INFINITE);
+    log.writer.Reset();
+}
