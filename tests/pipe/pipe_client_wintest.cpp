@@ -86,8 +86,9 @@ TEST_F(PipeClientTest, ConnectsInNonBlockingByteModeAndRecordsSuccess) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_DATA));
 
     ASSERT_TRUE(server.Write(std::string("\x00\xFFhello", 7)));
-    test_support::PumpUntil(
-        [&] { return ReadFile(client_, buffer, sizeof buffer, &read, nullptr) != FALSE; });
+    ASSERT_TRUE(test_support::PumpUntil(
+        [&] { return ReadFile(client_, buffer, sizeof buffer, &read, nullptr) != FALSE; }))
+        << "the bytes written did not reach the client";
     EXPECT_EQ(std::string(buffer, read), std::string("\x00\xFFhello", 7));
 }
 

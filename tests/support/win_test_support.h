@@ -42,7 +42,8 @@ void StoreDefaults();
 
 // Makes the calling thread act as a member of Administrators whose group is
 // deny-only (what an unelevated administrator's process gets), until
-// destroyed.
+// destroyed. A step that fails, or a thread that is an administrator all the
+// same, is a test failure naming the call and its error.
 class NonAdministratorThread {
 public:
     NonAdministratorThread();
