@@ -1084,13 +1084,16 @@ class Driver:
                 for i in range(0, len(r), 5)]
 
     def boxes(self, pid):
-        """The process's visible message boxes; one that closes meanwhile is left out."""
+        """The process's visible message boxes; one that closes between the
+        listing and its reading is left out. Any other failure to read one is
+        an error: an empty list always means that no box is shown."""
         found = []
         for hwnd in self.call("boxes", pid):
             try:
                 found.append(self.box(hwnd))
-            except DriverError:
-                pass
+            except DriverError as error:
+                if error.reason != "gone":
+                    raise
         return found
 
     def box(self, hwnd):

@@ -119,6 +119,9 @@ class DriverActsAsUser(FixtureTestCase):
         self.fixture.press_box(box, "No")
         self.wait_result("box 7")
         self.assertEqual(self.fixture.boxes(), [])
+        # A box that has closed reads as gone, never as an empty reading.
+        with self.assertRaisesRegex(DriverError, "gone"):
+            self.driver.box(box.hwnd)
 
     def test_keys_reach_the_dialog_manager(self):
         self.driver.click(self.window, BOX)
@@ -147,6 +150,9 @@ class DriverActsAsUser(FixtureTestCase):
         with self.assertRaisesRegex(HarnessError, "ended with exit code 7"):
             self.fixture.wait_window("Never shown", timeout=60)
         self.assertLess(time.monotonic() - started, 10)
+        # An ended program's boxes cannot be read: no "none shown" from it.
+        with self.assertRaisesRegex(DriverError, "ended"):
+            self.fixture.boxes()
 
     def test_wait_exit_gives_up_on_a_running_program(self):
         started = time.monotonic()
