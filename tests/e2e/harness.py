@@ -782,10 +782,6 @@ class ComPort:
                                f"a serial port of this machine; use another port name")
 
     @property
-    def device_windows_path(self):
-        return windows_path(self.device_path)
-
-    @property
     def plugged(self):
         return self._socat is not None and self._socat.poll() is None
 
@@ -1159,12 +1155,6 @@ class Driver:
     def pipe_state(self, pipe_name):
         """"absent", "busy" (exists, no free instance) or "available"."""
         return self.call("pipe-exists", pipe_name)[0]
-
-    def cpu_times(self, pid):
-        """(kernel, user) seconds from GetProcessTimes. Wine does not fill them
-        in for other processes; Program.cpu_seconds reads /proc instead."""
-        kernel, user = self.call("cpu", pid)
-        return int(kernel) / 1e6, int(user) / 1e6
 
     # windows
     def windows(self, pid):
