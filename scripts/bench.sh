@@ -2,12 +2,13 @@
 # Relay benchmark: builds the Windows tree when something changed, then runs
 # the shipped Vantrel.exe under Wine between a pty-backed COM3 and the
 # stand-in VM and prints throughput with both directions busy, bytes lost,
-# one-way latency and idle processor use (tests/bench/relay_bench.py).
+# one-way latency and processor use while idle and while waiting for a lost
+# end (tests/bench/relay_bench.py).
 #
 #   scripts/bench.sh [--runs N] [--seconds S] [--probes P] [--idle-seconds I]
 #
-# Exits non-zero when a direction stays below 25.6 KB/s (256000 baud) or a
-# byte is lost. VANTREL_BUILD_DIR overrides build/win.
+# Exits non-zero when a direction stays below 25.6 KB/s (256000 baud), a
+# byte is lost, or waiting for a lost end costs more than being idle allows. VANTREL_BUILD_DIR overrides build/win.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 

@@ -5,6 +5,8 @@
 #   tsan    build/tsan    the same under ThreadSanitizer
 #   win     build/win     Vantrel.exe, the Win32 integration tests and the test
 #                         tools, cross-built with MinGW-w64, Release
+# VANTREL_BUILD_TARGETS (e.g. "Vantrel vmstub uidriver") builds only those
+# targets of each tree instead of all of them.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
@@ -23,7 +25,12 @@ build() {
         cat "$dir.configure.log"
         return 1
     }
-    cmake --build "$dir" -j "$jobs"
+    local targets=()
+    if [ -n "${VANTREL_BUILD_TARGETS:-}" ]; then
+        read -r -a targets <<<"$VANTREL_BUILD_TARGETS"
+        targets=(--target "${targets[@]}")
+    fi
+    cmake --build "$dir" -j "$jobs" "${targets[@]}"
     echo "build: $name done in $((SECONDS - started)) s"
 }
 

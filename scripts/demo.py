@@ -18,10 +18,8 @@ from pathlib import Path
 REPO = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(REPO / "tests" / "e2e"))
 
-from harness import ARTIFACTS, DEFAULT_TIMEOUT, SPLASH_SECONDS, WineSession  # noqa: E402
-
-VIRTUAL_RECEIVED, VIRTUAL_SENT, SERIAL_RECEIVED, SERIAL_SENT = 1007, 1008, 1012, 1020
-EXIT = 2
+from harness import (ARTIFACTS, EXIT, SERIAL_RECEIVED, SERIAL_SENT, VIRTUAL_RECEIVED,  # noqa: E402
+                     VIRTUAL_SENT, WineSession, start_connected)
 
 # What the scripted device answers to each command line from the VM.
 ANSWERS = {
@@ -62,12 +60,8 @@ def main():
     with WineSession(log_dir=out, display=os.environ.get("DISPLAY") or None) as session:
         driver = session.driver()
         print("Starting the stand-in virtual machine (pipe \\\\.\\pipe\\Vantrel) and the device on COM3")
-        port = session.com_port("COM3")
-        vm = session.vm("Vantrel")
-        vantrel = session.vantrel()
         print("Starting Vantrel.exe under Wine (5 s splash) ...")
-        vantrel.wait_status_line("Connected", timeout=DEFAULT_TIMEOUT + SPLASH_SECONDS)
-        vm.wait_client()
+        port, vm, vantrel = start_connected(session)
         print("Vantrel status line: Connected\n")
 
         device_saw = []

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The whole check, as CI runs it: dependencies, the three builds, the native
-# unit tests of both sanitizer trees, then everything that runs under Wine.
+# unit tests of both sanitizer trees, then everything that runs under Wine
+# (tests/run_wine_tests.py: win_tests.exe, the installer, the end-to-end suite).
 # Exits non-zero when anything failed.
 set -uo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
@@ -36,8 +37,9 @@ fi
 step "unit tests (tsan)" "${no_aslr[@]}" ctest --test-dir build/tsan --output-on-failure || failed=1
 step "artwork is the script's" python3 -m unittest tests/ui/test_art.py || failed=1
 step "layers in order" python3 scripts/check_layers.py || failed=1
-step "wine tests" python3 tests/run_wine_tests.py --build-dir build/win || failed=1
-step "installer under wine" tests/installer/run.sh build/win || failed=1
+# win_tests.exe, the installer test and the end-to-end pool run side by
+# side; the runner's summary gives the time of each.
+step "wine tests and installer" python3 tests/run_wine_tests.py --build-dir build/win || failed=1
 
 echo "=== summary"
 printf '%s\n' "${timings[@]}"

@@ -92,7 +92,12 @@ SPLASH_SECONDS = 5
 
 TEMPLATE_VERSION = "5"
 
-VANTREL_KEY = r"HKLM\Software\Orbenwick\Vantrel"
+START_TIMEOUT = DEFAULT_TIMEOUT + SPLASH_SECONDS
+
+# --- what the tests know of Vantrel: its store, windows, ids and texts --------
+
+VENDOR_KEY = r"HKLM\Software\Orbenwick"
+VANTREL_KEY = VENDOR_KEY + r"\Vantrel"
 # What the store holds after an administrator's first start: value, type, data.
 DEFAULT_STORE = {
     "Serial port": ("REG_SZ", "COM3"),
@@ -110,8 +115,22 @@ DEFAULT_STORE = {
     "Discard NULL": ("REG_DWORD", 0),
 }
 
-# Wine's message box shows its icon in a static control with this id (stc1).
-BOX_ICON = 1088
+
+def store_with(base=None, **changes):
+    """A copy of a store (DEFAULT_STORE unless base is given) with some data
+    changed, each value keeping its type: store_with(**{"Baud rate": 4800})."""
+    base = base or DEFAULT_STORE
+    unknown = set(changes) - set(base)
+    if unknown:
+        raise HarnessError(f"not values of the store: {sorted(unknown)}")
+    return {name: (kind, changes.get(name, data)) for name, (kind, data) in base.items()}
+
+
+# A pty has no modem lines: every fixed flow-control mode holds output until
+# DSR comes on, so the relay's store asks for custom flow control with every
+# handshake off and DTR and RTS simply raised, at the fastest rate offered.
+PTY_STORE = store_with(**{"Baud rate": 256000, "Flow control": 3, "Use DSR for output": 0,
+                          "Use DSR for input": 0, "RTS control mode": 1})
 
 
 def write_store(driver, store):
@@ -123,10 +142,89 @@ def write_store(driver, store):
             driver.reg_set_dword(VANTREL_KEY, name, value)
 
 
+# The status window (dialog 129).
+MAIN_CAPTION = "Vantrel"
+EXIT, RESET, ABOUT, CHANGE_SETTINGS, STATUS_LINE, MESSAGES = 2, 1018, 1041, 1025, 1026, 1045
+SERIAL_PORT_FIELD, PIPE_NAME_FIELD = 1000, 1011
+BAUD_FIELD, PARITY_FIELD, DATA_BITS_FIELD, STOP_BITS_FIELD, FLOW_FIELD = 1014, 1015, 1016, 1017, 1019
+LINE_FIELDS = (SERIAL_PORT_FIELD, PIPE_NAME_FIELD, BAUD_FIELD, PARITY_FIELD, DATA_BITS_FIELD,
+               STOP_BITS_FIELD, FLOW_FIELD)
+DEFAULT_LINE = ["COM3", "Vantrel", "9600", "NONE", "8", "1", "NONE"]
+VIRTUAL_RECEIVED, VIRTUAL_SENT, SERIAL_RECEIVED, SERIAL_SENT = 1007, 1008, 1012, 1020
+COUNTERS = (VIRTUAL_RECEIVED, VIRTUAL_SENT, SERIAL_RECEIVED, SERIAL_SENT)
+RX_LAMP, TX_LAMP, DCD_LAMP, DSR_LAMP = 1002, 1003, 1023, 1024
+CONNECTED, LOOKING_FOR_PIPE = "Connected", "Looking for pipe server"
+WAITING_FOR_CONNECTION, SERIAL_LOST = "Waiting for connection...", "Serial port lost, reopening it"
+# A Messages entry's prefix: a short date, one space, a time, three spaces
+# (the user's locale decides the separators and whether there is an AM/PM mark).
+LOG_PREFIX = (r"\d{1,4}[./-]\d{1,2}[./-]\d{1,4} \d{1,2}[:.]\d{2}(?:[:.]\d{2})?"
+              r"(?: ?[AaPp]\.?[Mm]\.?)?   ")
+STARTING_UP = "Vantrel is starting up\r\n"
+
+# The connection failure dialog.
+FAILURE_DIALOG = "Configuration mismatch"
+FAILURE_MESSAGE, RETRY, CHANGE_CONFIGURATION, FAILURE_EXIT = 1039, 1, 2, 1040
+SERIAL_FAILURE = (
+    "Couldn't open serial port {}.  Please make sure that the serial port:\n"
+    "\tis available (in this computer's hardware), and\n"
+    "\tis not being used by another program.\n"
+    "You can:\n"
+    "\t- press 'Retry' to try again using the same serial port, or\n"
+    "\t- press 'Change configuration' to change the serial port and try again.\n\n")
+PIPE_FAILURE = (
+    "Couldn't connect to a virtual machine with pipe name '{}'.\n"
+    "Please make sure that the virtual machine is running (not saved or turned off), that the "
+    "pipe is not already in use, and that there is only one virtual machine that uses this pipe "
+    "name.\n"
+    "You can:\n"
+    "\t- press 'Retry' to try again using the same pipe name, or\n"
+    "\t- press 'Change configuration' to change the pipe name and try again.\n\n")
+
+# The settings dialog.
+SETTINGS_DIALOG = "Vantrel settings"
+SAVE_CHANGES, CANCEL = 1, 2
+SET_BAUD, SET_FLOW, SET_SERIAL_PORT, SET_PIPE_NAME, SET_DATA_BITS = 1029, 1030, 1031, 1032, 1033
+SET_PARITY, SET_STOP_BITS, SET_DTR, SET_RTS, SET_CTS_OUT = 1034, 1035, 1036, 1037, 1038
+SET_DSR_OUT, SET_DSR_IN, SET_DISCARD_NULL = 1039, 1040, 1044
+
+# Message boxes and the About box.
+OK = 1
+ABOUT_BOX = "About Vantrel"
+ADMIN_REQUIRED_CAPTION = "Administrative privileges required"
+ADMIN_REQUIRED = (
+    "You must be an administrator to change Vantrel settings.  Please exit Vantrel, then re-run "
+    "as an administrator to make changes.")
+DEFAULT_CONFIG_CAPTION = "Default config"
+DEFAULT_CONFIG = (
+    "Vantrel has loaded the default confinguration (COM3, 9600, N, 8, 1) because the user that "
+    "launched Vantrel does not have administrative privileges.  To customize the settings please "
+    "restart Vantrel as administrator (right-click and select Run as administrator).")
+FATAL_ERROR, SETTINGS_SAVED_CAPTION, SAVE_CHANGES_CAPTION = \
+    "Fatal error", "Settings saved", "Save changes?"
+
+# Wine's message box shows its icon in a static control with this id (stc1).
+BOX_ICON = 1088
+
+
 def box_icon(driver, box):
     """Colour of a message box's icon: none, red (error), blue (information),
     yellow or orange (warning)."""
     return driver.icon(box.hwnd, BOX_ICON)[0]
+
+
+def start_connected(session, store=None, port=None, restricted=False):
+    """Vantrel relaying between COM3 and the stand-in VM of the store's pipe
+    name: (port, vm, vantrel). store, when given, is written first (without
+    one an administrator's first start writes the defaults); port, when
+    given, stands in for the harness's socat pair."""
+    if store is not None:
+        write_store(session.driver(), store)
+    port = port or session.com_port("COM3")
+    vm = session.vm((store or DEFAULT_STORE)["Pipe name"][1])
+    vantrel = session.vantrel(restricted=restricted)
+    vantrel.wait_status_line(CONNECTED, timeout=START_TIMEOUT)
+    vm.wait_client()
+    return port, vm, vantrel
 
 
 class HarnessError(AssertionError):
@@ -684,10 +782,6 @@ class ComPort:
                                f"a serial port of this machine; use another port name")
 
     @property
-    def device_windows_path(self):
-        return windows_path(self.device_path)
-
-    @property
     def plugged(self):
         return self._socat is not None and self._socat.poll() is None
 
@@ -1062,12 +1156,6 @@ class Driver:
         """"absent", "busy" (exists, no free instance) or "available"."""
         return self.call("pipe-exists", pipe_name)[0]
 
-    def cpu_times(self, pid):
-        """(kernel, user) seconds from GetProcessTimes. Wine does not fill them
-        in for other processes; Program.cpu_seconds reads /proc instead."""
-        kernel, user = self.call("cpu", pid)
-        return int(kernel) / 1e6, int(user) / 1e6
-
     # windows
     def windows(self, pid):
         """[(hwnd, class, visible, caption)] of the process's top-level windows."""
@@ -1084,13 +1172,16 @@ class Driver:
                 for i in range(0, len(r), 5)]
 
     def boxes(self, pid):
-        """The process's visible message boxes; one that closes meanwhile is left out."""
+        """The process's visible message boxes; one that closes between the
+        listing and its reading is left out. Any other failure to read one is
+        an error: an empty list always means that no box is shown."""
         found = []
         for hwnd in self.call("boxes", pid):
             try:
                 found.append(self.box(hwnd))
-            except DriverError:
-                pass
+            except DriverError as error:
+                if error.reason != "gone":
+                    raise
         return found
 
     def box(self, hwnd):
@@ -1321,11 +1412,7 @@ class Program:
 
 
 class Vantrel(Program):
-    """Vantrel.exe with its status window (dialog 129, caption "Vantrel")."""
-
-    CAPTION = "Vantrel"
-    STATUS_LINE = 1026
-    MESSAGES = 1045
+    """Vantrel.exe with its status window (dialog 129)."""
 
     def __init__(self, session, pid, image_name="Vantrel.exe"):
         super().__init__(session, pid, image_name)
@@ -1334,8 +1421,7 @@ class Vantrel(Program):
     def status_window(self, timeout=None):
         """The status window; waits for it (it comes after the 5 s splash)."""
         if self._window is None:
-            timeout = DEFAULT_TIMEOUT + SPLASH_SECONDS if timeout is None else timeout
-            self._window = self.wait_window(self.CAPTION, timeout=timeout)
+            self._window = self.wait_window(MAIN_CAPTION, timeout=timeout or START_TIMEOUT)
         return self._window
 
     def field(self, control):
@@ -1344,21 +1430,39 @@ class Vantrel(Program):
         return self.driver.system_text(hwnd, control) if text is None else text
 
     def status_line(self):
-        return self.field(self.STATUS_LINE)
+        return self.field(STATUS_LINE)
 
     def wait_status_line(self, expected, timeout=None):
-        return self.wait_text(self.status_window(), self.STATUS_LINE, expected, timeout)
+        return self.wait_text(self.status_window(), STATUS_LINE, expected, timeout)
 
     def messages(self):
-        """The Messages pane; None while the user-interface thread is busy."""
-        return self.driver.text(self.status_window(), self.MESSAGES)
+        """The Messages pane (an edit, whose text only its own thread gives:
+        waits while the user-interface thread is busy)."""
+        def probe():
+            text = self.driver.text(self.status_window(), MESSAGES)
+            return text is not None, text
+        return wait_for("the Messages pane to answer", probe)
 
     def wait_messages_contain(self, fragment, timeout=None):
-        return self.wait_text_contains(self.status_window(), self.MESSAGES, fragment, timeout)
+        return self.wait_text_contains(self.status_window(), MESSAGES, fragment, timeout)
 
     def message_lines(self):
-        text = self.messages()
-        return None if text is None else text.split("\r\n")
+        return self.messages().split("\r\n")
+
+    def counters(self):
+        """(virtual received, virtual sent, serial received, serial sent) as shown."""
+        return tuple(self.field(control) for control in COUNTERS)
+
+    def wait_counters(self, virtual_received, virtual_sent, serial_received, serial_sent,
+                      timeout=None):
+        expected = tuple(str(n) for n in (virtual_received, virtual_sent, serial_received,
+                                          serial_sent))
+
+        def probe():
+            seen = self.counters()
+            return seen == expected, seen
+        wait_for(f"counters (virtual received, virtual sent, serial received, serial sent) "
+                 f"to read {expected}", probe, timeout)
 
     def indicator(self, control):
         """Colour name of the icon an indicator shows."""
@@ -1375,13 +1479,7 @@ def artifact_dir(test_id):
 
 
 class E2ETestCase(unittest.TestCase):
-    """A fresh Wine session per test; screenshots and logs in artifacts/<test id>/.
-
-    A class that measures time or processor use sets run_alone = True so the
-    runner never runs it next to another test.
-    """
-
-    run_alone = False
+    """A fresh Wine session per test; screenshots and logs in artifacts/<test id>/."""
 
     def setUp(self):
         self.artifacts = artifact_dir(self.id())

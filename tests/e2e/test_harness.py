@@ -4,7 +4,6 @@ contents are known: if these fail, no end-to-end result can be trusted."""
 import os
 import re
 import threading
-import time
 import unittest
 
 from harness import (DriverError, E2ETestCase, HarnessError, Program, VANTREL_KEY, wait_for,
@@ -92,10 +91,8 @@ class DriverReadsWindows(FixtureTestCase):
 
     def test_a_busy_user_interface_thread_does_not_hang_the_driver(self):
         self.driver.click(self.window, BLOCK)
-        started = time.monotonic()
         wait_for("the fixture's thread to stop answering",
                  lambda: (self.driver.text(self.window, RESULT) is None, "answered"), timeout=10)
-        self.assertLess(time.monotonic() - started, 10)
         # The system's copy of a static's text needs no answer.
         self.assertEqual(self.driver.system_text(self.window, LABEL), "Fixture label")
         self.wait_result("unblocked")
@@ -119,6 +116,9 @@ class DriverActsAsUser(FixtureTestCase):
         self.fixture.press_box(box, "No")
         self.wait_result("box 7")
         self.assertEqual(self.fixture.boxes(), [])
+        # A box that has closed reads as gone, never as an empty reading.
+        with self.assertRaisesRegex(DriverError, "gone"):
+            self.driver.box(box.hwnd)
 
     def test_keys_reach_the_dialog_manager(self):
         self.driver.click(self.window, BOX)
@@ -142,16 +142,16 @@ class DriverActsAsUser(FixtureTestCase):
         self.driver.sys_close(self.window)
         self.assertEqual(self.fixture.wait_exit(), 7)
         self.assertFalse(self.fixture.running)
-        # Waiting on a program that has ended fails at once, saying so.
-        started = time.monotonic()
+        # Waiting on a program that has ended fails at once, saying so (a
+        # deadline that passed would say "timed out").
         with self.assertRaisesRegex(HarnessError, "ended with exit code 7"):
             self.fixture.wait_window("Never shown", timeout=60)
-        self.assertLess(time.monotonic() - started, 10)
+        # An ended program's boxes cannot be read: no "none shown" from it.
+        with self.assertRaisesRegex(DriverError, "ended"):
+            self.fixture.boxes()
 
     def test_wait_exit_gives_up_on_a_running_program(self):
-        started = time.monotonic()
         self.assertIsNone(self.driver.wait_exit(self.fixture.pid, 0.5))
-        self.assertLess(time.monotonic() - started, 10)
         with self.assertRaisesRegex(HarnessError, "still runs"):
             self.fixture.wait_exit(0.2)
 
@@ -166,10 +166,11 @@ class DriverActsAsUser(FixtureTestCase):
     def test_processor_time_of_the_program(self):
         before = self.fixture.cpu_seconds()
         self.driver.click(self.window, SPIN)
-        self.wait_result("spun")
+        spun = int(self.wait_result(re.compile(r"^spun \d+$")).split()[1]) / 1000
         used = self.fixture.cpu_seconds() - before
-        self.assertGreater(used, 1.3)
-        self.assertLess(used, 10.0)
+        # The reading from outside against the program's own account of the
+        # same work, with half of it to spare: it reads the right process.
+        self.assertGreater(used, spun / 2, f"read {used:.2f} s of the {spun:.2f} s it spun")
 
 
 class DriverRegistry(E2ETestCase):

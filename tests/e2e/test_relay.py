@@ -11,73 +11,12 @@ import threading
 import time
 import unittest
 
-from harness import (DEFAULT_TIMEOUT, SPLASH_SECONDS, VANTREL_KEY, E2ETestCase, HarnessError,
-                     wait_for)
-
-VIRTUAL_RECEIVED, VIRTUAL_SENT, SERIAL_RECEIVED, SERIAL_SENT = 1007, 1008, 1012, 1020
-COUNTERS = (VIRTUAL_RECEIVED, VIRTUAL_SENT, SERIAL_RECEIVED, SERIAL_SENT)
-RX_LAMP, TX_LAMP = 1002, 1003
-EXIT = 2
-
-# A pty has no modem lines: every fixed flow-control mode holds output until
-# DSR comes on, so the store asks for custom flow control with every
-# handshake off and DTR and RTS simply raised.
-PTY_STORE = {
-    "Serial port": "COM3",
-    "Pipe name": "Vantrel",
-    "Baud rate": 256000,
-    "Data bits": 8,
-    "Stop bits": 0,
-    "Parity": 0,
-    "Flow control": 3,
-    "Use CTS for output": 0,
-    "Use DSR for output": 0,
-    "Use DSR for input": 0,
-    "DTR control mode": 1,
-    "RTS control mode": 1,
-    "Discard NULL": 0,
-}
+from harness import (CONNECTED, EXIT, PTY_STORE, RX_LAMP, SERIAL_RECEIVED, SERIAL_SENT, TX_LAMP,
+                     E2ETestCase, HarnessError, start_connected, wait_for)
 
 # Runs of the two byte values a text-minded relay would mangle, before the
 # random part of every bulk payload.
 EDGE_BYTES = b"\x00" * 300 + b"\xff" * 300 + b"\x00\xff" * 300 + b"\xff\x00\x00\xff" * 100
-
-
-def write_store(driver, **changes):
-    store = dict(PTY_STORE, **changes)
-    for name, value in store.items():
-        if isinstance(value, str):
-            driver.reg_set_sz(VANTREL_KEY, name, value)
-        else:
-            driver.reg_set_dword(VANTREL_KEY, name, value)
-
-
-def start_connected(session, port=None, **store_changes):
-    """COM3 (the harness's socat pair unless port is given), the stand-in VM
-    and Vantrel on the pty store, relaying."""
-    write_store(session.driver(), **store_changes)
-    port = port or session.com_port("COM3")
-    vm = session.vm("Vantrel")
-    vantrel = session.vantrel()
-    vantrel.wait_status_line("Connected", timeout=DEFAULT_TIMEOUT + SPLASH_SECONDS)
-    vm.wait_client()
-    return port, vm, vantrel
-
-
-def counters(vantrel):
-    return tuple(vantrel.field(control) for control in COUNTERS)
-
-
-def wait_counters(vantrel, virtual_received, virtual_sent, serial_received, serial_sent,
-                  timeout=None):
-    expected = tuple(str(n) for n in (virtual_received, virtual_sent, serial_received,
-                                      serial_sent))
-
-    def probe():
-        seen = counters(vantrel)
-        return seen == expected, seen
-    wait_for(f"counters (virtual received, virtual sent, serial received, serial sent) "
-             f"to read {expected}", probe, timeout)
 
 
 def wait_steady(what, read, hold=1.5, timeout=None):
@@ -237,12 +176,12 @@ class RelayTestCase(E2ETestCase):
         for text in ("Bytes left behind", "Error writing to pipe", "Error writing to serial port",
                      "Error reading from", "discarded"):
             self.assertNotIn(text, messages)
-        self.assertEqual(vantrel.status_line(), "Connected")
+        self.assertEqual(vantrel.status_line(), CONNECTED)
 
 
 class BulkBothWays(RelayTestCase):
     def test_a_mebibyte_each_way_at_once_arrives_exact_counted_and_lit(self):
-        port, vm, vantrel = start_connected(self.session)
+        port, vm, vantrel = start_connected(self.session, PTY_STORE)
         window = vantrel.status_window()
 
         # The VM writes 250 bytes at once; they wait in the pipe for the
@@ -250,7 +189,7 @@ class BulkBothWays(RelayTestCase):
         burst = os.urandom(250)
         vm.send(burst)
         self.assertSameBytes(port.read_exactly(len(burst)), burst, "250 bytes to the device")
-        wait_counters(vantrel, 250, 0, 0, 250)
+        vantrel.wait_counters(250, 0, 0, 250)
 
         size = 1 << 20
         to_device = EDGE_BYTES + os.urandom(size - len(EDGE_BYTES))
@@ -268,7 +207,7 @@ class BulkBothWays(RelayTestCase):
         self.assertSameBytes(got_vm, to_vm, "1 MiB to the VM")
         self.assertEqual(lit, {RX_LAMP, TX_LAMP}, "lamps seen green while both directions ran")
 
-        wait_counters(vantrel, 250 + size, size, size, 250 + size)
+        vantrel.wait_counters(250 + size, size, size, 250 + size)
         for lamp in (RX_LAMP, TX_LAMP):
             wait_for(f"lamp {lamp} to go grey once the bytes stopped",
                      lambda: (vantrel.indicator(lamp) == "grey", vantrel.indicator(lamp)))
@@ -282,7 +221,7 @@ class BulkBothWays(RelayTestCase):
 
 class HeldBackAndProtocolPeer(RelayTestCase):
     def test_held_back_bytes_wait_and_zmodem_gets_files_through_both_ways(self):
-        port, vm, vantrel = start_connected(self.session)
+        port, vm, vantrel = start_connected(self.session, PTY_STORE)
 
         # The device stops reading: the relay waits in its COM-port write
         # instead of dropping what the VM sends meanwhile.
@@ -312,7 +251,7 @@ class HeldBackAndProtocolPeer(RelayTestCase):
                              "bytes held in a full pipe")
         writer.result(30)
         self.assertEqual(vm.stats()[0] - pipe_to_vm_before, len(to_vm))
-        wait_counters(vantrel, len(to_device), len(to_vm), len(to_vm), len(to_device))
+        vantrel.wait_counters(len(to_device), len(to_vm), len(to_vm), len(to_device))
         self.assertNoRelayTrouble(vantrel)
 
         self.zmodem("device", "vm", port, vm)
@@ -362,31 +301,6 @@ class HeldBackAndProtocolPeer(RelayTestCase):
         self.assertTrue(received.is_file(), f"rz on the {receiver} side wrote {name}")
         self.assertSameBytes(received.read_bytes(), original, f"ZMODEM {sender} to {receiver}")
         shutil.rmtree(work, ignore_errors=True)
-
-
-class StandInVmAtRest(E2ETestCase):
-    """The stand-in VM shares the two cores with the program under test: the
-    relay's speed and processor figures are only fair while it idles when
-    nothing moves."""
-
-    run_alone = True
-
-    def test_a_connected_stand_in_vm_with_nothing_to_move_idles(self):
-        vm = self.session.vm("Vantrel")
-        self.session.pipe_client("Vantrel")
-        vm.wait_client()
-        with open(f"/proc/{vm.process.pid}/cmdline", "rb") as f:
-            self.assertIn(b"vmstub", f.read())
-
-        def cpu_seconds():
-            with open(f"/proc/{vm.process.pid}/stat") as f:
-                fields = f.read().rsplit(")", 1)[1].split()
-            return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
-        started, used = time.monotonic(), cpu_seconds()
-        # The span measured, in which nothing is sent either way.
-        self.assertEqual(vm.recv_for(5.0), b"")
-        percent = 100 * (cpu_seconds() - used) / (time.monotonic() - started)
-        self.assertLess(percent, 5.0, f"vmstub.exe used {percent:.1f} % of a core while idle")
 
 
 if __name__ == "__main__":

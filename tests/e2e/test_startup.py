@@ -5,29 +5,13 @@ port, and a complete start that relays bytes both ways."""
 import threading
 import unittest
 
-from harness import (DEFAULT_STORE, DEFAULT_TIMEOUT, SPLASH_SECONDS, VANTREL_KEY, E2ETestCase,
-                     wait_for)
-
-ORBENWICK_KEY = r"HKLM\Software\Orbenwick"
-FAILURE_DIALOG = "Configuration mismatch"
-FAILURE_MESSAGE, FAILURE_EXIT = 1039, 1040
-EXIT = 2
-SERIAL_PORT_FIELD, PIPE_NAME_FIELD = 1000, 1011
-BAUD_FIELD, PARITY_FIELD, DATA_BITS_FIELD, STOP_BITS_FIELD, FLOW_FIELD = 1014, 1015, 1016, 1017, 1019
-VIRTUAL_RECEIVED, VIRTUAL_SENT, SERIAL_RECEIVED, SERIAL_SENT = 1007, 1008, 1012, 1020
-RX_LAMP, TX_LAMP, DCD_LAMP, DSR_LAMP = 1002, 1003, 1023, 1024
-
-
-DEFAULTS_NOTICE = (
-    "Vantrel has loaded the default confinguration (COM3, 9600, N, 8, 1) because the user that "
-    "launched Vantrel does not have administrative privileges.  To customize the settings please "
-    "restart Vantrel as administrator (right-click and select Run as administrator).")
-
-SERIAL_FAILURE_START = "Couldn't open serial port COM3.  Please make sure that the serial port:\n"
-PIPE_FAILURE_START = "Couldn't connect to a virtual machine with pipe name 'Vantrel'.\n"
-ADMIN_REQUIRED = (
-    "You must be an administrator to change Vantrel settings.  Please exit Vantrel, then re-run "
-    "as an administrator to make changes.")
+from harness import (ADMIN_REQUIRED, ADMIN_REQUIRED_CAPTION, DCD_LAMP, DEFAULT_CONFIG,
+                     DEFAULT_CONFIG_CAPTION, DEFAULT_LINE, DEFAULT_STORE, DSR_LAMP, EXIT,
+                     FAILURE_DIALOG, FAILURE_EXIT, FAILURE_MESSAGE, LINE_FIELDS,
+                     LOOKING_FOR_PIPE, MAIN_CAPTION, OK, PIPE_FAILURE, RX_LAMP, SERIAL_FAILURE,
+                     SERIAL_RECEIVED, SERIAL_SENT, STARTING_UP, START_TIMEOUT, TX_LAMP,
+                     VANTREL_KEY, VENDOR_KEY, VIRTUAL_RECEIVED, VIRTUAL_SENT,
+                     WAITING_FOR_CONNECTION, E2ETestCase, start_connected, wait_for)
 
 
 class FirstStartWithoutPort(E2ETestCase):
@@ -35,17 +19,16 @@ class FirstStartWithoutPort(E2ETestCase):
 
     def test_administrator_gets_the_default_store_and_the_missing_port_dialog(self):
         driver = self.driver
-        self.assertFalse(driver.reg_key_exists(ORBENWICK_KEY))
+        self.assertFalse(driver.reg_key_exists(VENDOR_KEY))
         vantrel = self.session.vantrel()
 
         window = vantrel.status_window()
-        vantrel.wait_messages_contain("Vantrel is starting up\r\n")
+        vantrel.wait_messages_contain(STARTING_UP)
         failure = vantrel.wait_window(FAILURE_DIALOG)
         self.screenshot("serial-failure")
-        self.assertTrue(driver.text(failure, FAILURE_MESSAGE).startswith(SERIAL_FAILURE_START),
-                        driver.text(failure, FAILURE_MESSAGE))
+        self.assertEqual(driver.text(failure, FAILURE_MESSAGE), SERIAL_FAILURE.format("COM3"))
         # Nothing is looked for before the port opens, so no status text yet.
-        self.assertEqual(vantrel.status_line(), "Waiting for connection...")
+        self.assertEqual(vantrel.status_line(), WAITING_FOR_CONNECTION)
         self.assertEqual(driver.reg_values(VANTREL_KEY), DEFAULT_STORE)
         self.assertEqual(vantrel.boxes(), [], "an administrator's first start shows no box")
         # The dialog has no owner: the status window stays usable meanwhile.
@@ -59,46 +42,44 @@ class FirstStartWithoutPort(E2ETestCase):
         vantrel = self.session.vantrel(restricted=True)
         self.assertFalse(driver.is_admin(vantrel.pid))
 
-        box = vantrel.wait_box("Default config", timeout=DEFAULT_TIMEOUT + SPLASH_SECONDS)
+        box = vantrel.wait_box(DEFAULT_CONFIG_CAPTION, timeout=START_TIMEOUT)
         self.screenshot("default-config")
-        self.assertEqual(box.text, DEFAULTS_NOTICE)
-        self.assertEqual(list(box.buttons), [1])
+        self.assertEqual(box.text, DEFAULT_CONFIG)
+        self.assertEqual(list(box.buttons), [OK])
         # The window comes only once the notice has been read.
-        self.assertIsNone(driver.find_window(vantrel.pid, "Vantrel"))
-        vantrel.press_box(box, "OK")
+        self.assertIsNone(driver.find_window(vantrel.pid, MAIN_CAPTION))
+        vantrel.press_box(box, OK)
 
         vantrel.status_window()
-        vantrel.wait_messages_contain("Vantrel is starting up\r\n")
+        vantrel.wait_messages_contain(STARTING_UP)
         self.assertEqual(vantrel.message_lines()[0], "Default configuration loaded")
         failure = vantrel.wait_window(FAILURE_DIALOG)
-        self.assertFalse(driver.reg_key_exists(ORBENWICK_KEY))
+        self.assertFalse(driver.reg_key_exists(VENDOR_KEY))
 
         driver.click(failure, FAILURE_EXIT)
         self.assertEqual(vantrel.wait_exit(), 0)
-        self.assertFalse(driver.reg_key_exists(ORBENWICK_KEY))
+        self.assertFalse(driver.reg_key_exists(VENDOR_KEY))
 
     def test_keys_in_the_failure_dialog_and_a_port_plugged_in_meanwhile(self):
         driver = self.driver
         port = self.session.com_port("COM3", plugged=False)
         vantrel = self.session.vantrel(restricted=True)
-        vantrel.press_box(vantrel.wait_box("Default config",
-                                           timeout=DEFAULT_TIMEOUT + SPLASH_SECONDS), "OK")
+        vantrel.press_box(vantrel.wait_box(DEFAULT_CONFIG_CAPTION, timeout=START_TIMEOUT), OK)
         failure = vantrel.wait_window(FAILURE_DIALOG)
 
         # Escape means Change configuration, which a non-administrator may not.
         driver.key(failure, "escape")
-        refusal = vantrel.wait_box("Administrative privileges required")
+        refusal = vantrel.wait_box(ADMIN_REQUIRED_CAPTION)
         self.assertEqual(refusal.text, ADMIN_REQUIRED)
-        vantrel.press_box(refusal, "OK")
+        vantrel.press_box(refusal, OK)
         self.assertEqual(driver.find_window(vantrel.pid, FAILURE_DIALOG), failure)
 
         # Enter means Retry: with the adapter back, start-up goes on to the pipe.
         port.plug()
         driver.key(failure, "enter")
-        vantrel.wait_status_line("Looking for pipe server")
+        vantrel.wait_status_line(LOOKING_FOR_PIPE)
         pipe_failure = vantrel.wait_window(FAILURE_DIALOG)
-        self.assertTrue(driver.text(pipe_failure, FAILURE_MESSAGE).startswith(PIPE_FAILURE_START),
-                        driver.text(pipe_failure, FAILURE_MESSAGE))
+        self.assertEqual(driver.text(pipe_failure, FAILURE_MESSAGE), PIPE_FAILURE.format("Vantrel"))
         self.screenshot("pipe-failure")
         driver.click(pipe_failure, FAILURE_EXIT)
         self.assertEqual(vantrel.wait_exit(), 0)
@@ -109,18 +90,9 @@ class FirstStartWithPortAndVm(E2ETestCase):
 
     def test_connects_shows_the_line_and_relays_both_ways(self):
         driver = self.driver
-        port = self.session.com_port("COM3")
-        vm = self.session.vm("Vantrel")
-        vantrel = self.session.vantrel()
-
-        vantrel.wait_status_line("Connected", timeout=DEFAULT_TIMEOUT + SPLASH_SECONDS)
-        vm.wait_client()
+        port, vm, vantrel = start_connected(self.session)
         window = vantrel.status_window()
-        self.assertEqual(
-            [vantrel.field(c) for c in (SERIAL_PORT_FIELD, PIPE_NAME_FIELD, BAUD_FIELD,
-                                        PARITY_FIELD, DATA_BITS_FIELD, STOP_BITS_FIELD,
-                                        FLOW_FIELD)],
-            ["COM3", "Vantrel", "9600", "NONE", "8", "1", "NONE"])
+        self.assertEqual([vantrel.field(c) for c in LINE_FIELDS], DEFAULT_LINE)
 
         to_device = b"from the VM\x00\xff\r\n" + bytes(range(256))
         vm.send(to_device)

@@ -7,43 +7,20 @@ import re
 import time
 import unittest
 
-from harness import (DEFAULT_STORE, DEFAULT_TIMEOUT, SPLASH_SECONDS, VANTREL_KEY, E2ETestCase,
-                     box_icon, wait_for, write_store)
+from harness import (ABOUT, ABOUT_BOX, ADMIN_REQUIRED, ADMIN_REQUIRED_CAPTION, BAUD_FIELD,
+                     CANCEL, CHANGE_SETTINGS, CONNECTED, COUNTERS, DEFAULT_LINE, DEFAULT_STORE,
+                     DEFAULT_TIMEOUT, EXIT, FAILURE_DIALOG, LINE_FIELDS, LOG_PREFIX, OK, RESET,
+                     RETRY, SAVE_CHANGES, SAVE_CHANGES_CAPTION, SERIAL_PORT_FIELD, SET_BAUD,
+                     SET_CTS_OUT, SET_DATA_BITS, SET_DISCARD_NULL, SET_DSR_IN, SET_DSR_OUT,
+                     SET_DTR, SET_FLOW, SET_PARITY, SET_PIPE_NAME, SET_RTS, SET_SERIAL_PORT,
+                     SET_STOP_BITS, SETTINGS_DIALOG, SETTINGS_SAVED_CAPTION, STATUS_LINE,
+                     VANTREL_KEY, WAITING_FOR_CONNECTION, E2ETestCase, box_icon, start_connected, store_with,
+                     wait_for)
 
-START_TIMEOUT = DEFAULT_TIMEOUT + SPLASH_SECONDS
-
-FAILURE_DIALOG = "Configuration mismatch"
-RETRY = 1
-SERIAL_PORT_FIELD, PIPE_NAME_FIELD = 1000, 1011
-BAUD_FIELD, PARITY_FIELD, DATA_BITS_FIELD, STOP_BITS_FIELD, FLOW_FIELD = 1014, 1015, 1016, 1017, 1019
-LINE_FIELDS = (SERIAL_PORT_FIELD, PIPE_NAME_FIELD, BAUD_FIELD, PARITY_FIELD, DATA_BITS_FIELD,
-               STOP_BITS_FIELD, FLOW_FIELD)
-VIRTUAL_RECEIVED, VIRTUAL_SENT, SERIAL_RECEIVED, SERIAL_SENT = 1007, 1008, 1012, 1020
-COUNTERS = (VIRTUAL_RECEIVED, VIRTUAL_SENT, SERIAL_RECEIVED, SERIAL_SENT)
-RESET, ABOUT, CHANGE_SETTINGS, EXIT, STATUS_LINE = 1018, 1041, 1025, 2, 1026
-
-ABOUT_BOX = "About Vantrel"
-OK = 1
-
-SETTINGS_DIALOG = "Vantrel settings"
-SAVE_CHANGES, CANCEL = 1, 2
-SET_BAUD, SET_FLOW, SET_SERIAL_PORT, SET_PIPE_NAME, SET_DATA_BITS = 1029, 1030, 1031, 1032, 1033
-SET_PARITY, SET_STOP_BITS, SET_DTR, SET_RTS, SET_CTS_OUT = 1034, 1035, 1036, 1037, 1038
-SET_DSR_OUT, SET_DSR_IN, SET_DISCARD_NULL = 1039, 1040, 1044
-
-DEFAULT_LINE = ["COM3", "Vantrel", "9600", "NONE", "8", "1", "NONE"]
-
-ADMIN_REQUIRED = (
-    "You must be an administrator to change Vantrel settings.  Please exit Vantrel, then re-run "
-    "as an administrator to make changes.")
 SETTINGS_SAVED = (
     "The settings have been saved.  Please restart Vantrel for the new settings to take effect.")
 SAVE_CHANGES_QUESTION = (
     "Unsaved changed will be lost.  Are you sure you want to close this window?")
-
-# A short date, one space, a time, three spaces (the user's locale decides
-# the separators and whether there is an AM/PM mark).
-PREFIX = r"\d{1,4}[./-]\d{1,2}[./-]\d{1,4} \d{1,2}[:.]\d{2}([:.]\d{2})?( ?[AaPp]\.?[Mm]\.?)?   "
 
 # The controls of dialog 129 in template order: id, class and, except for the
 # edits (whose text the system does not copy for other processes), text.
@@ -86,26 +63,13 @@ def selected_text(driver, dialog, control):
 class StatusWindowTestCase(E2ETestCase):
     def start_connected(self, store=None, restricted=False):
         """Vantrel relaying between a pty COM3 and a stand-in VM."""
-        if store is not None:
-            write_store(self.driver, store)
-        self.port = self.session.com_port("COM3")
-        pipe_name = (store or DEFAULT_STORE)["Pipe name"][1]
-        self.vm = self.session.vm(pipe_name)
-        self.vantrel = self.session.vantrel(restricted=restricted)
-        self.vantrel.wait_status_line("Connected", timeout=START_TIMEOUT)
-        self.vm.wait_client()
+        self.port, self.vm, self.vantrel = start_connected(self.session, store,
+                                                           restricted=restricted)
         self.window = self.vantrel.status_window()
         return self.vantrel
 
-    def pane(self):
-        """The Messages pane (waits while the user-interface thread is busy)."""
-        def probe():
-            text = self.vantrel.messages()
-            return text is not None, text
-        return wait_for("the Messages pane to answer", probe)
-
     def reset_entries(self):
-        return self.pane().count("Data counter reset (was ")
+        return self.vantrel.messages().count("Data counter reset (was ")
 
     def press_reset_and_wait(self):
         """Presses Reset and waits for its entry. Clicks are posted to the
@@ -114,13 +78,8 @@ class StatusWindowTestCase(E2ETestCase):
         before = self.reset_entries()
         self.driver.click(self.window, RESET)
         wait_for("the Reset entry", lambda: (self.reset_entries() == before + 1,
-                                            self.pane()[-300:]))
-        return self.pane()
-
-    def wait_counters(self, virtual_received, virtual_sent, serial_received, serial_sent):
-        for control, value in zip(COUNTERS, (virtual_received, virtual_sent, serial_received,
-                                             serial_sent)):
-            self.vantrel.wait_text(self.window, control, str(value))
+                                            self.vantrel.messages()[-300:]))
+        return self.vantrel.messages()
 
     def relay(self, to_device, to_vm):
         if to_device:
@@ -142,11 +101,11 @@ class Layout(StatusWindowTestCase):
         # Start-up waits in the serial failure dialog: nothing has written the
         # status line or the line settings yet.
         failure = vantrel.wait_window(FAILURE_DIALOG)
-        self.assertEqual(vantrel.status_line(), "Waiting for connection...")
+        self.assertEqual(vantrel.status_line(), WAITING_FOR_CONNECTION)
         self.assertEqual([vantrel.field(c) for c in LINE_FIELDS], [""] * len(LINE_FIELDS))
         self.assertEqual([vantrel.field(c) for c in COUNTERS], ["0"] * 4)
-        first_line = self.pane().split("\r\n")[0]
-        match = re.fullmatch(f"({PREFIX})Vantrel is starting up", first_line)
+        first_line = self.vantrel.messages().split("\r\n")[0]
+        match = re.fullmatch(f"({LOG_PREFIX})Vantrel is starting up", first_line)
         self.assertIsNotNone(match, first_line)
         self.assertTrue({str(started_year), str(time.localtime().tm_year)} &
                         set(re.findall(r"\d{4}", match.group(1))), first_line)
@@ -159,7 +118,7 @@ class Layout(StatusWindowTestCase):
 
         port.plug()
         driver.click(failure, RETRY)
-        vantrel.wait_status_line("Connected")
+        vantrel.wait_status_line(CONNECTED)
         vm.wait_client()
         self.assertEqual([vantrel.field(c) for c in LINE_FIELDS], DEFAULT_LINE)
         self.screenshot("connected")
@@ -190,17 +149,17 @@ class ResetAndClose(StatusWindowTestCase):
         self.start_connected()
 
         pane = self.press_reset_and_wait()
-        self.assertRegex(pane, f"\r\n{PREFIX}Data counter reset \\(was 0, 0, 0, 0\\)\r\n\\Z")
+        self.assertRegex(pane, f"\r\n{LOG_PREFIX}Data counter reset \\(was 0, 0, 0, 0\\)\r\n\\Z")
         self.assertEqual([self.vantrel.field(c) for c in COUNTERS], ["0"] * 4)
 
         self.relay(b"12345", b"abc")
-        self.wait_counters(5, 3, 3, 5)
+        self.vantrel.wait_counters(5, 3, 3, 5)
         pane = self.press_reset_and_wait()
-        self.assertRegex(pane, f"\r\n{PREFIX}Data counter reset \\(was 5, 3, 3, 5\\)\r\n\\Z")
-        self.wait_counters(0, 0, 0, 0)
+        self.assertRegex(pane, f"\r\n{LOG_PREFIX}Data counter reset \\(was 5, 3, 3, 5\\)\r\n\\Z")
+        self.vantrel.wait_counters(0, 0, 0, 0)
 
         self.relay(b"xy", b"defg")
-        self.wait_counters(2, 4, 4, 2)
+        self.vantrel.wait_counters(2, 4, 4, 2)
         self.screenshot("counting-again")
 
         self.driver.sys_close(self.window)
@@ -230,7 +189,7 @@ class AboutBox(StatusWindowTestCase):
 
         # The status window keeps counting while the box is up.
         self.relay(b"while about", b"")
-        self.wait_counters(11, 0, 0, 11)
+        self.vantrel.wait_counters(11, 0, 0, 11)
         driver.click(about, OK)
         vantrel.wait_window_gone(about)
 
@@ -253,12 +212,12 @@ class NonAdministrator(StatusWindowTestCase):
         self.assertFalse(driver.is_admin(vantrel.pid))
 
         driver.click(self.window, CHANGE_SETTINGS)
-        refusal = vantrel.wait_box("Administrative privileges required")
+        refusal = vantrel.wait_box(ADMIN_REQUIRED_CAPTION)
         self.screenshot("refused")
         self.assertEqual(refusal.text, ADMIN_REQUIRED)
         self.assertEqual(list(refusal.buttons.values()), ["OK"])
         self.assertEqual(box_icon(driver, refusal), "red")
-        vantrel.press_box(refusal, "OK")
+        vantrel.press_box(refusal, OK)
         # Reset is handled after whatever the refusal could have led to.
         self.press_reset_and_wait()
         self.assertIsNone(driver.find_window(vantrel.pid, SETTINGS_DIALOG))
@@ -272,15 +231,11 @@ class NonAdministrator(StatusWindowTestCase):
 class SettingsDialog(StatusWindowTestCase):
     def test_opens_on_the_record_and_save_writes_the_registry(self):
         driver = self.driver
-        store = dict(DEFAULT_STORE)
-        store.update({
-            "Data bits": ("REG_DWORD", 7), "Stop bits": ("REG_DWORD", 2),
-            "Parity": ("REG_DWORD", 1), "Flow control": ("REG_DWORD", 3),
-            "Use CTS for output": ("REG_DWORD", 1), "Use DSR for output": ("REG_DWORD", 0),
+        store = store_with(**{
+            "Data bits": 7, "Stop bits": 2, "Parity": 1, "Flow control": 3,
+            "Use CTS for output": 1, "Use DSR for output": 0,
             # Wine refuses RTS toggle on a COM port, and start-up would end there.
-            "DTR control mode": ("REG_DWORD", 2), "RTS control mode": ("REG_DWORD", 2),
-            "Discard NULL": ("REG_DWORD", 1),
-        })
+            "DTR control mode": 2, "RTS control mode": 2, "Discard NULL": 1})
         vantrel = self.start_connected(store=store)
         shown_before = [vantrel.field(c) for c in LINE_FIELDS]
 
@@ -304,7 +259,7 @@ class SettingsDialog(StatusWindowTestCase):
 
         # The status window keeps counting while the dialog is up.
         self.relay(b"dialog up", b"")
-        self.wait_counters(9, 0, 0, 9)
+        self.vantrel.wait_counters(9, 0, 0, 9)
 
         # Typed names longer than the dialog takes are cut, not refused.
         driver.set_text(dialog, SET_SERIAL_PORT, "COM4" + "x" * 116)
@@ -314,11 +269,11 @@ class SettingsDialog(StatusWindowTestCase):
                                (SET_DSR_IN, 0), (SET_DISCARD_NULL, 0)):
             driver.combo_select(dialog, control, index)
         driver.click(dialog, SAVE_CHANGES)
-        saved = vantrel.wait_box("Settings saved")
+        saved = vantrel.wait_box(SETTINGS_SAVED_CAPTION)
         self.assertEqual(saved.text, SETTINGS_SAVED)
         self.assertEqual(list(saved.buttons.values()), ["OK"])
         self.assertEqual(box_icon(driver, saved), "blue")
-        vantrel.press_box(saved, "OK")
+        vantrel.press_box(saved, OK)
         vantrel.wait_window_gone(dialog)
 
         self.assertEqual(driver.reg_values(VANTREL_KEY), {
@@ -334,12 +289,11 @@ class SettingsDialog(StatusWindowTestCase):
         # The open link goes on as it was, and so does what the window shows.
         self.assertEqual([vantrel.field(c) for c in LINE_FIELDS], shown_before)
         self.relay(b"still", b"up")
-        self.wait_counters(14, 2, 2, 14)
+        self.vantrel.wait_counters(14, 2, 2, 14)
 
     def test_unlisted_rate_has_no_selection_and_cancel_changes_nothing(self):
         driver = self.driver
-        store = dict(DEFAULT_STORE)
-        store["Baud rate"] = ("REG_DWORD", 230400)
+        store = store_with(**{"Baud rate": 230400})
         vantrel = self.start_connected(store=store)
         self.assertEqual(vantrel.field(BAUD_FIELD), "230400")
 
@@ -351,11 +305,11 @@ class SettingsDialog(StatusWindowTestCase):
         driver.combo_select(dialog, SET_PARITY, 3)
         driver.combo_select(dialog, SET_BAUD, 0)
         driver.click(dialog, CANCEL)
-        question = vantrel.wait_box("Save changes?")
+        question = vantrel.wait_box(SAVE_CHANGES_CAPTION)
         self.screenshot("save-changes")
         self.assertEqual(question.text, SAVE_CHANGES_QUESTION)
         self.assertEqual(list(question.buttons.values()), ["OK"])
-        vantrel.press_box(question, "OK")
+        vantrel.press_box(question, OK)
         vantrel.wait_window_gone(dialog)
         self.assertEqual(driver.reg_values(VANTREL_KEY), store)
 
@@ -367,7 +321,7 @@ class SettingsDialog(StatusWindowTestCase):
         self.assertEqual(selected_text(driver, dialog, SET_PARITY), "NONE")
         self.assertEqual(driver.combo(dialog, SET_BAUD)[0], -1)
         driver.click(dialog, SAVE_CHANGES)
-        vantrel.press_box(vantrel.wait_box("Settings saved"), "OK")
+        vantrel.press_box(vantrel.wait_box(SETTINGS_SAVED_CAPTION), OK)
         vantrel.wait_window_gone(dialog)
         self.assertEqual(driver.reg_values(VANTREL_KEY), store)
 
@@ -390,12 +344,12 @@ class MessagesPane(StatusWindowTestCase):
                  timeout=max(DEFAULT_TIMEOUT, presses * 0.25), interval=0.5)
 
         self.relay(b"1234567", b"")
-        self.wait_counters(7, 0, 0, 7)
+        self.vantrel.wait_counters(7, 0, 0, 7)
         pane = self.press_reset_and_wait()
         self.assertGreater(len(pane), self.DEFAULT_EDIT_LIMIT)
-        self.assertRegex(pane, f"\r\n{PREFIX}Data counter reset \\(was 7, 0, 0, 7\\)\r\n\\Z")
+        self.assertRegex(pane, f"\r\n{LOG_PREFIX}Data counter reset \\(was 7, 0, 0, 7\\)\r\n\\Z")
         # Below the raised limit nothing is dropped.
-        self.assertRegex(pane.split("\r\n")[0], f"^{PREFIX}Vantrel is starting up$")
+        self.assertRegex(pane.split("\r\n")[0], f"^{LOG_PREFIX}Vantrel is starting up$")
         self.assertEqual(self.reset_entries(), presses + 2)
 
 

@@ -30,7 +30,8 @@ fi
 VANTREL_SETUP="$setup"
 VANTREL_EXE="$build_dir/Vantrel.exe"
 VANTREL_ZIP="$build_dir/Vantrel-$version-win64.zip"
-export VANTREL_SETUP VANTREL_EXE VANTREL_ZIP
+VANTREL_BUILD_DIR="$build_dir"
+export VANTREL_SETUP VANTREL_EXE VANTREL_ZIP VANTREL_BUILD_DIR
 if [ -f "$source_dir/README.md" ]; then
     VANTREL_README="$source_dir/README.md"
     export VANTREL_README

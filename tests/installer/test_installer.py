@@ -1,9 +1,11 @@
 #!/usr/bin/env python3
 """Runs the Vantrel setup program and its uninstaller for real under Wine.
 
-Each test case boots a fresh, throw-away Wine prefix and installs, changes,
-reinstalls and uninstalls in it, checking the files, the Start-menu shortcut,
-the Add/Remove Programs entry and the settings store in the 64-bit registry.
+Each test case takes a fresh, throw-away Wine prefix (a copy of the booted
+template prefix that the end-to-end harness keeps in the build directory)
+and installs, changes, reinstalls and uninstalls in it, checking the files,
+the Start-menu shortcut, the Add/Remove Programs entry and the settings store
+in the 64-bit registry.
 
 Usage (builds nothing; tests/installer/run.sh builds and then calls this):
 
@@ -17,6 +19,7 @@ Environment:
     VANTREL_README  the source README.md: when set, it must be installed and zipped
     WINE64          Wine loader (default /usr/lib/wine/wine64)
     WINESERVER      Wine server (default: next to WINE64)
+    VANTREL_BUILD_DIR  where the template prefix is kept (default build/win)
 
 The silent setup needs no display: the tests run without DISPLAY, which also
 proves that nothing in silent mode tries to show a window.
@@ -33,21 +36,20 @@ import time
 import unittest
 import zipfile
 
-# The values an administrator's first start writes are the ones setup must write too.
+# The values an administrator's first start writes are the ones setup must
+# write too; the prefixes are the end-to-end harness's.
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "e2e"))
-from harness import DEFAULT_STORE  # noqa: E402
+import harness  # noqa: E402
+from harness import DEFAULT_STORE, VANTREL_KEY as STORE_KEY, VENDOR_KEY  # noqa: E402
 
 WINE64 = os.environ.get("WINE64", "/usr/lib/wine/wine64")
 WINESERVER = os.environ.get("WINESERVER", os.path.join(os.path.dirname(WINE64), "wineserver"))
 
-STORE_KEY = r"HKLM\Software\Orbenwick\Vantrel"
-VENDOR_KEY = r"HKLM\Software\Orbenwick"
 UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Vantrel"
 DEFAULT_DIR = r"C:\Program Files\Vantrel"
 SHORTCUT = r"C:\ProgramData\Microsoft\Windows\Start Menu\Programs\Vantrel.lnk"
 
 # Generous: a loaded machine can be many times slower than a quiet one.
-BOOT_TIMEOUT = 300
 STEP_TIMEOUT = 180
 
 _REG_LINE = re.compile(r"^    (.+?)    (REG_[A-Z_]+)(?:    (.*))?$")
@@ -88,7 +90,10 @@ class WinePrefix:
     """A fresh Wine prefix, removed again by destroy()."""
 
     def __init__(self, display=None):
-        self.path = tempfile.mkdtemp(prefix="vantrel-installer-")
+        # In the build directory, next to the template, so that the copy can
+        # share its system files.
+        self.root = tempfile.mkdtemp(prefix="installer-", dir=harness.BUILD_DIR)
+        self.path = os.path.join(self.root, "prefix")
         env = dict(os.environ)
         for name in ("DISPLAY", "WAYLAND_DISPLAY"):
             env.pop(name, None)
@@ -114,9 +119,7 @@ class WinePrefix:
                                                err.read().decode(errors="replace"))
 
     def boot(self):
-        result = self.run("wineboot", "-i", timeout=BOOT_TIMEOUT)
-        if result.returncode != 0:
-            raise RuntimeError(f"wineboot failed ({result.returncode}): {result.stderr}")
+        harness.copy_prefix(harness.ensure_template(), self.path)
 
     def wait_idle(self):
         """Returns once every process of the prefix has ended."""
@@ -125,7 +128,7 @@ class WinePrefix:
     def destroy(self):
         subprocess.run([WINESERVER, "-k"], env=self.env, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL, timeout=STEP_TIMEOUT)
-        shutil.rmtree(self.path, ignore_errors=True)
+        shutil.rmtree(self.root, ignore_errors=True)
 
     def host_path(self, windows_path):
         """The host path of a C:\\ path inside the prefix."""

@@ -46,8 +46,8 @@ TEST(ModemMonitorTest, ReportsCarrierThenDataSetReadyWithLampsAndEntries) {
     const std::wregex twoEntries(
         L"[^\r\n]+ [^\r\n]+   Serial data carrier disconnected \\(DCD off\\)\r\n"
         L"[^\r\n]+ [^\r\n]+   Serial port ready \\(DSR on\\)\r\n");
-    EXPECT_TRUE(std::regex_match(PaneText(), twoEntries))
-        << std::string(PaneText().begin(), PaneText().end());
+    const std::wstring pane = PaneText();
+    EXPECT_TRUE(std::regex_match(pane, twoEntries)) << std::string(pane.begin(), pane.end());
     EXPECT_EQ(lamp(IDC_DCD_LAMP), IndicatorIcons.carrierDark);
     EXPECT_EQ(lamp(IDC_DSR_LAMP), IndicatorIcons.dataSetLit);
 

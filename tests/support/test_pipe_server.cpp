@@ -58,13 +58,20 @@ std::string TestPipeServer::ReadExactly(std::size_t count, DWORD timeoutMs) {
     return bytes;
 }
 
-bool TestPipeServer::Write(const std::string& bytes) {
+bool TestPipeServer::Write(const std::string& bytes, DWORD timeoutMs) {
     OVERLAPPED write{};
     write.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     DWORD written = 0;
-    const BOOL ok =
-        WriteFile(pipe_, bytes.data(), static_cast<DWORD>(bytes.size()), &written, &write) ||
-        (GetLastError() == ERROR_IO_PENDING && GetOverlappedResult(pipe_, &write, &written, TRUE));
+    BOOL ok = WriteFile(pipe_, bytes.data(), static_cast<DWORD>(bytes.size()), &written, &write);
+    if (!ok && GetLastError() == ERROR_IO_PENDING) {
+        // A client that does not read keeps the write pending: give up at the
+        // deadline rather than wait for ever.
+        if (!PumpUntil([&] { return WaitForSingleObject(write.hEvent, 0) == WAIT_OBJECT_0; },
+                       timeoutMs)) {
+            CancelIo(pipe_);
+        }
+        ok = GetOverlappedResult(pipe_, &write, &written, TRUE);
+    }
     CloseHandle(write.hEvent);
     return ok && written == bytes.size();
 }

@@ -22,7 +22,8 @@ public:
     std::wstring Path() const { return path_; }
     // Reads exactly count bytes or until the deadline; returns what came.
     std::string ReadExactly(std::size_t count, DWORD timeoutMs = 10000);
-    bool Write(const std::string& bytes);
+    // Writes all of bytes; false when the client has not taken them by the deadline.
+    bool Write(const std::string& bytes, DWORD timeoutMs = 10000);
     void Close();
 
 private:

@@ -1,5 +1,7 @@
 #include "support/win_test_support.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdlib>
 
 #include "config/settings_record.h"
@@ -114,25 +116,55 @@ void StoreDefaults() {
     StoreDword(L"Discard NULL", 0);
 }
 
+// Every step is checked: a thread left an administrator would let the tests
+// of the non-administrator paths pass without testing them, and one left
+// restricted would fail the unrelated tests that follow on it.
 NonAdministratorThread::NonAdministratorThread() {
+    const auto failed = [](const char* call) {
+        ADD_FAILURE() << "NonAdministratorThread: " << call << " failed, error " << GetLastError();
+    };
     HANDLE processToken = nullptr;
-    OpenProcessToken(GetCurrentProcess(), TOKEN_ALL_ACCESS, &processToken);
-    SID_IDENTIFIER_AUTHORITY ntAuthority = SECURITY_NT_AUTHORITY;
     PSID administrators = nullptr;
-    AllocateAndInitializeSid(&ntAuthority, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS,
-                             0, 0, 0, 0, 0, 0, &administrators);
-    SID_AND_ATTRIBUTES denyOnly = {administrators, 0};
     HANDLE restricted = nullptr;
-    CreateRestrictedToken(processToken, 0, 1, &denyOnly, 0, nullptr, 0, nullptr, &restricted);
-    DuplicateToken(restricted, SecurityImpersonation, &token_);
-    SetThreadToken(nullptr, token_);
-    CloseHandle(restricted);
-    FreeSid(administrators);
-    CloseHandle(processToken);
+    SID_IDENTIFIER_AUTHORITY ntAuthority = SECURITY_NT_AUTHORITY;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ALL_ACCESS, &processToken)) {
+        failed("OpenProcessToken");
+    } else if (!AllocateAndInitializeSid(&ntAuthority, 2, SECURITY_BUILTIN_DOMAIN_RID,
+                                         DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0,
+                                         &administrators)) {
+        failed("AllocateAndInitializeSid");
+    } else {
+        SID_AND_ATTRIBUTES denyOnly = {administrators, 0};
+        BOOL member = TRUE;
+        if (!CreateRestrictedToken(processToken, 0, 1, &denyOnly, 0, nullptr, 0, nullptr,
+                                   &restricted)) {
+            failed("CreateRestrictedToken");
+        } else if (!DuplicateToken(restricted, SecurityImpersonation, &token_)) {
+            failed("DuplicateToken");
+        } else if (!SetThreadToken(nullptr, token_)) {
+            failed("SetThreadToken");
+        } else if (!CheckTokenMembership(nullptr, administrators, &member)) {
+            failed("CheckTokenMembership");
+        } else if (member) {
+            ADD_FAILURE() << "NonAdministratorThread: the thread is still an administrator";
+        }
+    }
+    if (restricted != nullptr) {
+        CloseHandle(restricted);
+    }
+    if (administrators != nullptr) {
+        FreeSid(administrators);
+    }
+    if (processToken != nullptr) {
+        CloseHandle(processToken);
+    }
 }
 
 NonAdministratorThread::~NonAdministratorThread() {
-    SetThreadToken(nullptr, nullptr);
+    if (!SetThreadToken(nullptr, nullptr)) {
+        ADD_FAILURE() << "NonAdministratorThread: SetThreadToken(nullptr) failed, error "
+                      << GetLastError() << "; the thread stays restricted";
+    }
     if (token_ != nullptr) {
         CloseHandle(token_);
     }
@@ -159,7 +191,7 @@ std::wstring ControlText(HWND dialog, int id) {
 }
 
 namespace {
-std::wstring firstPaneText;
+FirstLook firstLook;
 }
 
 RelayContextRecord& WindowRelay() {
@@ -179,14 +211,27 @@ HWND StatusWindowForTests() {
             ApplyStartupDefaults();
         }
         CreateStatusWindow(instance, SW_SHOWNOACTIVATE);
-        firstPaneText = PaneText();
+        firstLook.pane = PaneText();
+        firstLook.statusLine = ControlText(StatusWindow, IDC_STATUS_LINE);
+        const int lamps[] = {IDC_RX_LAMP, IDC_TX_LAMP, IDC_DCD_LAMP, IDC_DSR_LAMP};
+        const int counters[] = {IDC_VIRTUAL_RECEIVED, IDC_VIRTUAL_SENT, IDC_SERIAL_RECEIVED,
+                                IDC_SERIAL_SENT};
+        for (int i = 0; i < 4; ++i) {
+            firstLook.lamps[i] = reinterpret_cast<HICON>(
+                SendDlgItemMessageW(StatusWindow, lamps[i], STM_GETICON, 0, 0));
+            firstLook.counters[i] = ControlText(StatusWindow, counters[i]);
+        }
     }
     return StatusWindow;
 }
 
 const std::wstring& FirstPaneText() {
+    return WindowAtFirst().pane;
+}
+
+const FirstLook& WindowAtFirst() {
     StatusWindowForTests();
-    return firstPaneText;
+    return firstLook;
 }
 
 void ClearPane() {

@@ -44,7 +44,8 @@ void StoreDefaults();
 
 // Makes the calling thread act as a member of Administrators whose group is
 // deny-only (what an unelevated administrator's process gets), until
-// destroyed.
+// destroyed. A step that fails, or a thread that is an administrator all the
+// same, is a test failure naming the call and its error.
 class NonAdministratorThread {
 public:
     NonAdministratorThread();
@@ -94,6 +95,14 @@ HWND StatusWindowForTests();
 RelayContextRecord& WindowRelay();
 // The Messages pane as it was right after the window was made.
 const std::wstring& FirstPaneText();
+// The window as it was right after it was made, before any test touched it.
+struct FirstLook {
+    std::wstring pane;
+    std::wstring statusLine;
+    HICON lamps[4];  // receive, send, DCD, DSR
+    std::wstring counters[4];
+};
+const FirstLook& WindowAtFirst();
 // Empties the Messages pane between tests.
 void ClearPane();
 std::wstring PaneText();

@@ -26,8 +26,10 @@
 //   windows PID                     -> ok {HWND CLASS VISIBLE CAPTION}...
 //   find-window PID CLASS CAPTION   -> ok HWND | err not-found
 //                                   visible windows only; CLASS "*" for any
-//   boxes PID                       -> ok HWND...   visible message boxes
+//   boxes PID                       -> ok HWND...   visible message boxes;
+//                                   err ended once the process has ended
 //   box HWND                        -> ok CAPTION TEXT {BUTTON_ID BUTTON_TEXT}...
+//                                   err gone for a box closed meanwhile
 //   controls HWND                   -> ok {ID CLASS ENABLED VISIBLE TEXT}...
 // Reading controls
 //   text HWND ID                    -> ok TEXT   WM_GETTEXT; err busy if the
@@ -570,8 +572,14 @@ Answer FindWindowOf(const Fields& f) {
 }
 
 Answer Boxes(const Fields& f) {
-    if (f.size() != 2) {
-        return Err(L"usage: boxes PID");
+    const HANDLE process = f.size() == 2 ? ProcessHandle(f[1]) : nullptr;
+    if (process == nullptr) {
+        return Err(L"no-such-process");
+    }
+    // An ended program shows no box: answering "none" would pass every
+    // check that none is shown.
+    if (WaitForSingleObject(process, 0) == WAIT_OBJECT_0) {
+        return Err(L"ended");
     }
     Answer answer = Ok();
     for (HWND window : TopLevelWindows(PidArgument(f, 1))) {
@@ -583,19 +591,30 @@ Answer Boxes(const Fields& f) {
 }
 
 Answer Box(const Fields& f) {
-    HWND box = nullptr;
-    if (f.size() != 2 || !ParseWindow(f[1], box)) {
-        return Err(L"no-such-window");
+    long long value = 0;
+    if (f.size() != 2 || !ParseNumber(f[1], value)) {
+        return Err(L"usage: box HWND");
     }
+    // "gone" only for a box that closed after it was listed; every other
+    // failure to read one is an error of its own.
+    const HWND box = reinterpret_cast<HWND>(value);
+    if (!IsWindow(box) || !IsWindowVisible(box)) {
+        return Err(L"gone");
+    }
+    bool hasText = false;
     std::wstring text;
     std::vector<std::pair<int, std::wstring>> buttons;
     for (HWND child : Children(box)) {
         const int id = GetDlgCtrlID(child) & 0xFFFF;
         if (id == 0xFFFF) {
             text = SystemText(child);
+            hasText = true;
         } else if (_wcsicmp(ClassOf(child).c_str(), L"Button") == 0 && IsWindowVisible(child)) {
             buttons.emplace_back(id, SystemText(child));
         }
+    }
+    if (!hasText || buttons.empty()) {
+        return Err(IsWindow(box) ? L"unreadable" : L"gone");
     }
     Answer answer = Ok();
     answer.Add(SystemText(box)).Add(text);

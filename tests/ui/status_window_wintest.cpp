@@ -54,19 +54,19 @@ TEST_F(StatusWindowTest, FirstEntriesAreTheDefaultsLineThenStartingUp) {
         << std::string(rest.begin(), rest.end());
 }
 
+// As the window was made, whatever other tests did with it since.
 TEST_F(StatusWindowTest, StatusLineShowsTheTemplateTextUntilStartUpWritesIt) {
-    // Start-up has not written the status line in this process.
-    EXPECT_EQ(ControlText(window_, IDC_STATUS_LINE), L"Waiting for connection...");
+    EXPECT_EQ(test_support::WindowAtFirst().statusLine, L"Waiting for connection...");
 }
 
 TEST_F(StatusWindowTest, LampsRestAndCountersShowZeroAtFirst) {
-    EXPECT_EQ(Lamp(IDC_RX_LAMP), IndicatorIcons.receiveDark);
-    EXPECT_EQ(Lamp(IDC_TX_LAMP), IndicatorIcons.sendDark);
-    EXPECT_EQ(Lamp(IDC_DCD_LAMP), IndicatorIcons.carrierDark);
-    EXPECT_EQ(Lamp(IDC_DSR_LAMP), IndicatorIcons.dataSetDark);
-    for (const int id :
-         {IDC_VIRTUAL_RECEIVED, IDC_VIRTUAL_SENT, IDC_SERIAL_RECEIVED, IDC_SERIAL_SENT}) {
-        EXPECT_EQ(ControlText(window_, id), L"0");
+    const test_support::FirstLook& first = test_support::WindowAtFirst();
+    EXPECT_EQ(first.lamps[0], IndicatorIcons.receiveDark);
+    EXPECT_EQ(first.lamps[1], IndicatorIcons.sendDark);
+    EXPECT_EQ(first.lamps[2], IndicatorIcons.carrierDark);
+    EXPECT_EQ(first.lamps[3], IndicatorIcons.dataSetDark);
+    for (const std::wstring& counter : first.counters) {
+        EXPECT_EQ(counter, L"0");
     }
     EXPECT_NE(IndicatorIcons.receiveDark, nullptr);
 }
@@ -79,10 +79,11 @@ TEST_F(StatusWindowTest, ResetLogsTheTotalsInOrderAndZeroesThem) {
     ApplyRelayActivity();
     EXPECT_EQ(ControlText(window_, IDC_SERIAL_SENT), L"-2147483648");
     SendMessageW(window_, WM_COMMAND, IDC_RESET, 0);
+    const std::wstring pane = PaneText();
     EXPECT_TRUE(std::regex_match(
-        PaneText(),
+        pane,
         std::wregex(L"[^\r\n]+ [^\r\n]+   Data counter reset \\(was 5, 3, 3, -2147483648\\)\r\n")))
-        << std::string(PaneText().begin(), PaneText().end());
+        << std::string(pane.begin(), pane.end());
     for (const int id :
          {IDC_VIRTUAL_RECEIVED, IDC_VIRTUAL_SENT, IDC_SERIAL_RECEIVED, IDC_SERIAL_SENT}) {
         EXPECT_EQ(ControlText(window_, id), L"0");
