@@ -24,6 +24,10 @@ from harness import (ADMIN_REQUIRED, ADMIN_REQUIRED_CAPTION, CANCEL, CHANGE_CONF
 RETRY_PAUSE = 5.0
 
 PORT_OPEN = "Connecting to serial port ... OK!\r\n"
+PORT_MISSING = "Connecting to serial port ...\r\n"
+# What a failed open lists: the ports Wine itself knows (a pty mapped by the
+# harness is a bare link in the device folder, which Windows does not list).
+PORTS_PRESENT = re.compile(r"(COM ports present: COM\d+(, COM\d+)*|No COM ports present)\r\n")
 PORT_READY = "Serial port setup complete\r\n"
 WAITING = "Waiting for Hyper-V pipe\r\n"
 PIPE_FOUND = "Pipe found, creating connection...\n"
@@ -97,32 +101,39 @@ class LinksComeUp(LinkTestCase):
         self.driver.click(vantrel.status_window(), EXIT)
         self.assertEqual(vantrel.wait_exit(), 0)
 
-    def connect_to_stored_pipe_name(self, name):
+    def connect_with(self, pipe="Vantrel", port="COM3"):
         driver = self.driver
-        write_store(driver, store_with(**{"Pipe name": name}))
-        port = self.session.com_port("COM3")
-        vm = self.session.vm(name)
+        write_store(driver, store_with(**{"Pipe name": pipe, "Serial port": port}))
+        device = self.session.com_port(port)
+        vm = self.session.vm(pipe)
         # The stand-in's name came through Wine's command line; make sure it is
         # the one Vantrel is meant to find before blaming Vantrel.
-        self.assertEqual(driver.pipe_state(name), "available")
+        self.assertEqual(driver.pipe_state(pipe), "available")
         vantrel = self.session.vantrel()
 
         vantrel.wait_status_line(CONNECTED, timeout=START_TIMEOUT)
         vm.wait_client()
         self.assertIsNone(driver.find_window(vantrel.pid, FAILURE_DIALOG))
         self.assertEqual(self.entries(vantrel).count(WAITING), 1, "found at the first attempt")
-        self.assertEqual(vantrel.field(PIPE_NAME_FIELD), name)
-        # Bytes pass: the pipe opened is the stand-in's of that name.
+        self.assertEqual(vantrel.field(PIPE_NAME_FIELD), pipe)
+        self.assertEqual(vantrel.field(SERIAL_PORT_FIELD), port, "shown as stored")
+        # Bytes pass both ways: the ends opened are the stand-in's pipe of
+        # that name and the pty mapped under that port's name.
         vm.send(b"ping \x00\xff")
-        self.assertEqual(port.read_exactly(7), b"ping \x00\xff")
+        self.assertEqual(device.read_exactly(7), b"ping \x00\xff")
+        device.write(b"pong")
+        self.assertEqual(vm.recv_exactly(4), b"pong")
 
     def test_a_pipe_name_of_forty_characters_connects(self):
         name = "Orbenwick-Bench-7-COM2-serial-line-relay"
         self.assertEqual(len(name), 40)
-        self.connect_to_stored_pipe_name(name)
+        self.connect_with(pipe=name)
 
     def test_a_pipe_name_with_characters_outside_ascii_connects(self):
-        self.connect_to_stored_pipe_name("Prüfstand-Δ")
+        self.connect_with(pipe="Prüfstand-Δ")
+
+    def test_a_port_above_com9_opens_by_the_name_users_write(self):
+        self.connect_with(port="COM12")
 
 
 class MissingComPort(LinkTestCase):
@@ -139,10 +150,14 @@ class MissingComPort(LinkTestCase):
         dialog, _ = self.wait_failure_dialog(vantrel, timeout=START_TIMEOUT)
         self.assertEqual(self.failure_text(dialog), SERIAL_FAILURE.format("COM8"))
         pane = vantrel.messages()
-        self.assertEqual(log_entries(pane), [STARTING_UP, "Connecting to serial port ..."])
+        entries = log_entries(pane)
+        self.assertEqual(entries[:2], [STARTING_UP, PORT_MISSING])
+        self.assertRegex(entries[2], PORTS_PRESENT, "the ports this host has, once")
+        self.assertNotIn("COM8", entries[2])
+        self.assertEqual(len(entries), 3)
 
         # A port still missing brings a new dialog (without the pipe's pause:
-        # see MissingPipe) and logs nothing.
+        # see MissingPipe) and logs nothing more.
         for press in (lambda d: driver.click(d, RETRY), lambda d: driver.key(d, "enter")):
             press(dialog)
             dialog, _ = self.wait_failure_dialog(vantrel, replacing=dialog)
@@ -181,7 +196,9 @@ class MissingPipe(LinkTestCase):
         dialog, _ = self.wait_failure_dialog(vantrel, replacing=dialog)
         self.assertEqual(self.failure_text(dialog), PIPE_FAILURE.format("Vantrel"))
         self.assertEqual(vantrel.status_line(), LOOKING_FOR_PIPE)
-        self.assertEqual(self.entries(vantrel), [STARTING_UP, PORT_OPEN, PORT_READY, WAITING])
+        # The line the missing port left open ends; the open is a line of its own.
+        self.assertEqual(self.entries(vantrel)[:2], [STARTING_UP, PORT_MISSING])
+        self.assertEqual(self.entries(vantrel)[3:], [PORT_OPEN, PORT_READY, WAITING])
         # Vantrel is a client only: it never offers the pipe it waits for.
         self.assertEqual(driver.pipe_state("Vantrel"), "absent")
         # The port stays open, and unpurged, while the pipe is waited for:
@@ -195,8 +212,7 @@ class MissingPipe(LinkTestCase):
         # pause to spare, so that a slow machine does not change the verdict.
         self.assertLess(serial_retry, pause - RETRY_PAUSE / 2,
                         "the serial retry comes back at once, the pipe's after its pause")
-        self.assertEqual(self.entries(vantrel),
-                         [STARTING_UP, PORT_OPEN, PORT_READY, WAITING, WAITING])
+        self.assertEqual(self.entries(vantrel)[3:], [PORT_OPEN, PORT_READY, WAITING, WAITING])
         self.assertEqual(self.failure_text(dialog), PIPE_FAILURE.format("Vantrel"))
         self.assertEqual(driver.pipe_state("Vantrel"), "absent")
 
@@ -204,9 +220,9 @@ class MissingPipe(LinkTestCase):
         driver.click(dialog, RETRY)
         vantrel.wait_status_line(CONNECTED, timeout=DEFAULT_TIMEOUT + RETRY_PAUSE)
         vm.wait_client()
-        self.assertEqual(self.entries(vantrel),
-                         [STARTING_UP, PORT_OPEN, PORT_READY, WAITING, WAITING, WAITING,
-                          PIPE_FOUND, PIPE_CONNECTED])
+        self.assertEqual(self.entries(vantrel)[3:],
+                         [PORT_OPEN, PORT_READY, WAITING, WAITING, WAITING, PIPE_FOUND,
+                          PIPE_CONNECTED])
         self.assertEqual(vantrel.field(SERIAL_PORT_FIELD), "COM8")
         self.assertEqual(vm.recv_exactly(len(early)), early)
         self.assertIsNone(driver.find_window(vantrel.pid, FAILURE_DIALOG))
