@@ -122,6 +122,11 @@ void StartRelay(ServiceBridge& bridge) {
         bridge.relay.reset();
         return;
     }
+    // The bridge's optional "Trace file": a trace from the start.
+    if (const std::wstring trace = ReadStoredText(BridgeStore(bridge.name), kTraceFileValue);
+        !trace.empty()) {
+        StartTrace(relay.trace, bridge.status, trace);
+    }
     OpenEndsUnattended(relay);
 }
 

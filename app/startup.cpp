@@ -50,6 +50,21 @@ bool StartRelayThreads(RelayContextRecord& context) {
     return true;
 }
 
+bool StartTraceTo(const wchar_t* path) {
+    wchar_t full[MAX_PATH];
+    const DWORD length = GetFullPathNameW(path, MAX_PATH, full, nullptr);
+    return StartTrace(RelayContext.trace, ProgramStatus,
+                      length > 0 && length < MAX_PATH ? full : path);
+}
+
+void StopTraceNow() {
+    StopTrace(RelayContext.trace);
+}
+
+bool Tracing() {
+    return IsTracing(RelayContext.trace);
+}
+
 // Two bridges set to the same COM port or pipe would fight over it.
 bool RefusedForSharedEnds(const std::wstring& bridge) {
     const std::wstring conflict = BridgeConflict(
@@ -88,7 +103,6 @@ int RunMessageLoop(RelayContextRecord& context) {
 
 int RunVantrel(HINSTANCE instance, int showCommand, const std::wstring& bridge,
                const std::wstring& traceFile) {
-    static_cast<void>(traceFile);
     ShowSplash(instance, showCommand);
     LoadIndicatorIcons(instance);
     ModuleInstance = instance;
@@ -100,6 +114,7 @@ int RunVantrel(HINSTANCE instance, int showCommand, const std::wstring& bridge,
     }
     StartProgramLog(bridge);
     ShownTraffic = &RelayContext.traffic;
+    WindowActions = {nullptr, nullptr, StartTraceTo, StopTraceNow, Tracing};
     const std::wstring caption = BridgeCaption(bridge);
     if (!CreateStatusWindow(instance, showCommand, caption.c_str())) {
         return 0;
@@ -128,6 +143,9 @@ int RunVantrel(HINSTANCE instance, int showCommand, const std::wstring& bridge,
     RelayContext.serial.handle.store(serial, std::memory_order_release);
     ShowLineSettings(serial);
     RelayContext.linkSettings = PortSettings;
+    if (!traceFile.empty()) {
+        StartTraceTo(traceFile.c_str());
+    }
     if (!StartRelayThreads(RelayContext)) {
         return 0;
     }

@@ -148,7 +148,7 @@ int RunViewer(HINSTANCE instance, int showCommand, const std::wstring& bridge) {
     ApplyDefaultSettings();
     ReadSettingsStore(PortSettings, ProgramStore);
     ShownTraffic = &state.traffic;
-    WindowActions = {RequestReset, RequestReload};
+    WindowActions = {RequestReset, RequestReload, nullptr, nullptr, nullptr};
     const std::wstring caption = BridgeCaption(bridge) + L" (service)";
     if (!CreateStatusWindow(instance, showCommand, caption.c_str(), false)) {
         return 1;

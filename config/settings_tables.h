@@ -13,6 +13,8 @@ inline constexpr wchar_t kStoreTopKey[] = L"Software";
 inline constexpr wchar_t kStoreCompanyKey[] = L"Orbenwick";
 inline constexpr wchar_t kStoreSubkey[] = L"Vantrel";
 inline constexpr wchar_t kInitFromHardwareValue[] = L"Init from hardware";
+// Optional, REG_SZ: where the service traces a bridge's bytes from its start.
+inline constexpr wchar_t kTraceFileValue[] = L"Trace file";
 
 enum class SettingField {
     SerialPort,

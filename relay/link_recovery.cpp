@@ -106,6 +106,7 @@ void LogLoss(RelayContextRecord& context, const EndKeeper& keeper) {
             L"Lost the virtual machine's pipe; waiting for it to come back\r\n";
         AppendLogEntry(context.status, kLost);
         ReportBridgeEvent(context.status, BridgeEvent::EndLost, kLost);
+        TraceEvent(context.trace, kLost);
         return;
     }
     wchar_t text[400];
@@ -115,7 +116,9 @@ void LogLoss(RelayContextRecord& context, const EndKeeper& keeper) {
     wchar_t reason[1024];
     FormatSystemText(keeper.error.load(), kNeutralLanguage, true, reason, 1024, L"\r\n");
     AppendLog(context.status, reason);
-    ReportBridgeEvent(context.status, BridgeEvent::EndLost, (std::wstring(text) + reason).c_str());
+    const std::wstring lost = std::wstring(text) + reason;
+    ReportBridgeEvent(context.status, BridgeEvent::EndLost, lost.c_str());
+    TraceEvent(context.trace, lost);
 }
 
 void LogReturn(RelayContextRecord& context, const EndKeeper& keeper, bool starting) {
@@ -130,6 +133,7 @@ void LogReturn(RelayContextRecord& context, const EndKeeper& keeper, bool starti
         AppendLogEntry(context.status, text);
     }
     ReportBridgeEvent(context.status, BridgeEvent::EndBack, text);
+    TraceEvent(context.trace, text);
 }
 
 // One per end, for the life of the relay: waits for a report of the end's

@@ -13,6 +13,7 @@ bool StartRelayThread(RelayContextRecord& context, LPTHREAD_START_ROUTINE routin
 }
 
 void StopRelay(RelayContextRecord& context) {
+    StopTrace(context.trace);
     SetEvent(context.stop.Get());
     for (int i = 0; i < context.threadCount; ++i) {
         WaitForSingleObject(context.threads[i].Get(), INFINITE);

@@ -15,6 +15,7 @@
 #include "common/status_client.h"
 #include "config/settings_record.h"
 #include "relay/relay_activity.h"
+#include "relay/trace.h"
 #include "serial/modem_lines.h"
 
 enum class LinkSide { Pipe, Serial };
@@ -62,6 +63,8 @@ struct RelayContextRecord {
     UniqueKernelHandle pipeWritten{NewEvent(true)};
     // Counters and lamps, for the window that shows the relay.
     RelayTraffic traffic{};
+    // The bytes each way and the ends' losses, when a trace runs.
+    TraceWriter trace{};
     // The COM port's reader owns it: the modem lines last reported.
     ModemWatch modemWatch{};
     // The relay's threads, so that they can be waited for.

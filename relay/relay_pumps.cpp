@@ -195,6 +195,7 @@ DWORD WINAPI PipeToSerialPump(LPVOID argument) {
         }
         if (read.count > 0) {
             AddTraffic(context, VirtualReceived, read.count);
+            TraceChunk(context.trace, TraceDirection::VmToDevice, buffer, read.count);
             WriteToSerial(context, buffer, read.count);
         }
     }
@@ -291,6 +292,7 @@ DWORD WINAPI SerialToPipePump(LPVOID argument) {
             continue;
         }
         AddToCounter(context.traffic.TrafficCounters, SerialReceived, read.count);
+        TraceChunk(context.trace, TraceDirection::DeviceToVm, buffer, read.count);
         RequestRefresh(context, NoteLampChunk(context.traffic.activity, ActivityLamp::SerialReceive,
                                               read.count));
         WriteToPipe(context, buffer, read.count);

@@ -1,10 +1,14 @@
 #include "ui/status_window.h"
 
+#include <commdlg.h>
+
 #include <cstdint>
 #include <cwchar>
 #include <memory>
+#include <string>
 
 #include "common/app_messages.h"
+#include "common/log_file.h"
 #include "common/process_state.h"
 #include "common/status_client.h"
 #include "config/settings_record.h"
@@ -79,6 +83,41 @@ void ChangeSettings() {
     }
 }
 
+// The standard Save As dialog, offering a new file in the program's data
+// folder named after the moment.
+void AskAndStartTrace(HWND window) {
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    wchar_t name[64];
+    std::swprintf(name, 64, L"trace-%04u%02u%02u-%02u%02u%02u.txt", now.wYear, now.wMonth, now.wDay,
+                  now.wHour, now.wMinute, now.wSecond);
+    const std::wstring suggested = ProgramDataFile(name);
+    wchar_t path[MAX_PATH];
+    CopyText(path, MAX_PATH, suggested.c_str());
+    OPENFILENAMEW dialog{};
+    dialog.lStructSize = sizeof dialog;
+    dialog.hwndOwner = window;
+    dialog.lpstrFilter = L"Trace (*.txt)\0*.txt\0All files\0*.*\0";
+    dialog.lpstrFile = path;
+    dialog.nMaxFile = MAX_PATH;
+    dialog.lpstrTitle = L"Start trace";
+    dialog.lpstrDefExt = L"txt";
+    dialog.Flags = OFN_OVERWRITEPROMPT | OFN_PATHMUSTEXIST | OFN_NOCHANGEDIR;
+    if (GetSaveFileNameW(&dialog)) {
+        WindowActions.startTrace(path);
+    }
+}
+
+void AddTraceMenu(HWND window) {
+    if (WindowActions.startTrace == nullptr) {
+        return;
+    }
+    const HMENU menu = GetSystemMenu(window, FALSE);
+    AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
+    AppendMenuW(menu, MF_STRING, kStartTraceCommand, L"Start trace...");
+    AppendMenuW(menu, MF_STRING, kStopTraceCommand, L"Stop trace");
+}
+
 void ShowModemLampOn(WPARAM lamp, bool on) {
     if (lamp == kCarrierLamp) {
         SetLamp(IDC_DCD_LAMP, on ? IndicatorIcons.carrierLit : IndicatorIcons.carrierDark);
@@ -143,6 +182,7 @@ bool CreateStatusWindow(HINSTANCE instance, int showCommand, const wchar_t* capt
     if (caption != nullptr) {
         SetWindowTextW(StatusWindow, caption);
     }
+    AddTraceMenu(StatusWindow);
 
     if (announceStart) {
         if (const wchar_t* pending = TakePendingStartupLine()) {
@@ -283,6 +323,24 @@ INT_PTR CALLBACK StatusDialogProc(HWND window, UINT message, WPARAM wParam, LPAR
         case kLineFieldsMessage:
             ShowLineFields(*reinterpret_cast<const LineFields*>(lParam));
             return TRUE;
+        case WM_INITMENUPOPUP:
+            if (HIWORD(lParam) != 0 && WindowActions.tracing != nullptr) {
+                const bool tracing = WindowActions.tracing();
+                const HMENU menu = reinterpret_cast<HMENU>(wParam);
+                EnableMenuItem(menu, kStartTraceCommand, tracing ? MF_GRAYED : MF_ENABLED);
+                EnableMenuItem(menu, kStopTraceCommand, tracing ? MF_ENABLED : MF_GRAYED);
+            }
+            return FALSE;
+        case WM_SYSCOMMAND:
+            if (WindowActions.startTrace != nullptr && (wParam & 0xFFF0) == kStartTraceCommand) {
+                AskAndStartTrace(window);
+                return TRUE;
+            }
+            if (WindowActions.stopTrace != nullptr && (wParam & 0xFFF0) == kStopTraceCommand) {
+                WindowActions.stopTrace();
+                return TRUE;
+            }
+            return FALSE;
         case kRelayActivityMessage:
             // The relay's request stays standing while the hold runs, so the
             // relay does not ask again until the timer below.

@@ -52,11 +52,20 @@ void ShowLineFields(const LineFields& fields);
 
 // What Reset and a saved Change settings do when the bridge shown runs in
 // the service: set by its viewer. Left null, the window acts on its own.
+// The trace of the relay this process runs: set by start-up, which gives
+// the window's system menu "Start trace..." and "Stop trace".
 struct StatusWindowActions {
     void (*reset)();
     void (*settingsSaved)();
+    bool (*startTrace)(const wchar_t* path);
+    void (*stopTrace)();
+    bool (*tracing)();
 };
 extern StatusWindowActions WindowActions;
+
+// System menu commands (the low four bits are the system's).
+inline constexpr UINT kStartTraceCommand = 0x0010;
+inline constexpr UINT kStopTraceCommand = 0x0020;
 
 INT_PTR CALLBACK StatusDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 INT_PTR CALLBACK AboutDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);

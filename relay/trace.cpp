@@ -1,0 +1,177 @@
+#include "relay/trace.h"
+
+#include "common/status_client.h"
+#include "common/system_text.h"
+
+namespace {
+
+TraceTime TimeOf(const SYSTEMTIME& time) {
+    return {time.wYear,   time.wMonth,  time.wDay,         time.wHour,
+            time.wMinute, time.wSecond, time.wMilliseconds};
+}
+
+void Say(TraceWriter& trace, const std::wstring& text) {
+    AppendLogEntry(*trace.status, text.c_str());
+}
+
+void SayFailure(TraceWriter& trace, const std::wstring& what, DWORD error) {
+    wchar_t reason[1024];
+    FormatSystemText(error, kNeutralLanguage, true, reason, 1024, L"\r\n");
+    const std::wstring text = what + L": ";
+    const wchar_t* pieces[] = {text.c_str(), reason};
+    AppendLogEntry(*trace.status, pieces, 2, 1024);
+}
+
+TraceRecord EventRecord(const std::wstring& text) {
+    TraceRecord record{};
+    GetLocalTime(&record.time);
+    record.text = text;
+    return record;
+}
+
+// Under the lock: the mark of what was dropped goes in before what follows.
+void Queue(TraceWriter& trace, TraceRecord record) {
+    if (trace.notTraced > 0) {
+        trace.queued.push_back(
+            EventRecord(std::to_wstring(trace.notTraced) + L" bytes not traced"));
+        trace.notTraced = 0;
+    }
+    trace.queuedBytes += record.bytes.size();
+    trace.queued.push_back(std::move(record));
+}
+
+DWORD WINAPI WriteTrace(LPVOID argument) {
+    TraceWriter& trace = *static_cast<TraceWriter*>(argument);
+    for (;;) {
+        WaitForSingleObject(trace.ready.Get(), INFINITE);
+        std::vector<TraceRecord> records;
+        AcquireSRWLockExclusive(&trace.lock);
+        records.swap(trace.queued);
+        trace.queuedBytes = 0;
+        if (trace.stopping && trace.notTraced > 0) {
+            records.push_back(EventRecord(std::to_wstring(trace.notTraced) + L" bytes not traced"));
+            trace.notTraced = 0;
+        }
+        const bool stopping = trace.stopping;
+        ReleaseSRWLockExclusive(&trace.lock);
+        std::string text;
+        for (const TraceRecord& record : records) {
+            text += record.chunk ? FormatTraceChunk(TimeOf(record.time), record.direction,
+                                                    record.bytes.data(), record.bytes.size())
+                                 : FormatTraceEvent(TimeOf(record.time), record.text);
+        }
+        DWORD written = 0;
+        if (!text.empty() && (!WriteFile(trace.file.Get(), text.data(),
+                                         static_cast<DWORD>(text.size()), &written, nullptr) ||
+                              written != text.size())) {
+            // Disk full, file gone: the trace ends here, the relay goes on.
+            const DWORD error =
+                GetLastError() != ERROR_SUCCESS ? GetLastError() : ERROR_WRITE_FAULT;
+            AcquireSRWLockExclusive(&trace.lock);
+            trace.active = false;
+            trace.queued.clear();
+            ReleaseSRWLockExclusive(&trace.lock);
+            SayFailure(trace, L"The trace to " + trace.path + L" stopped: it could not be written",
+                       error);
+            return 0;
+        }
+        if (stopping) {
+            return 0;
+        }
+    }
+}
+
+}  // namespace
+
+bool StartTrace(TraceWriter& trace, StatusClient& status, const std::wstring& path) {
+    StopTrace(trace);
+    trace.status = &status;
+    trace.path = path;
+    trace.file = UniqueFile(CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
+                                        OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!trace.file.IsOpen()) {
+        SayFailure(trace, L"Couldn't start a trace to " + path, GetLastError());
+        return false;
+    }
+    AcquireSRWLockExclusive(&trace.lock);
+    trace.stopping = false;
+    trace.notTraced = 0;
+    trace.queued.clear();
+    trace.queuedBytes = 0;
+    trace.queued.push_back(EventRecord(L"Trace started"));
+    trace.active = true;
+    ReleaseSRWLockExclusive(&trace.lock);
+    trace.writer = UniqueKernelHandle(CreateThread(nullptr, 0, WriteTrace, &trace, 0, nullptr));
+    if (!trace.writer.IsOpen()) {
+        AcquireSRWLockExclusive(&trace.lock);
+        trace.active = false;
+        ReleaseSRWLockExclusive(&trace.lock);
+        trace.file.Reset();
+        SayFailure(trace, L"Couldn't start a trace to " + path, GetLastError());
+        return false;
+    }
+    SetEvent(trace.ready.Get());
+    Say(trace, L"Tracing the bytes of each way to " + path + L"\r\n");
+    return true;
+}
+
+void StopTrace(TraceWriter& trace) {
+    if (!trace.writer.IsOpen()) {
+        return;
+    }
+    AcquireSRWLockExclusive(&trace.lock);
+    const bool wasActive = trace.active;
+    if (wasActive) {
+        trace.queued.push_back(EventRecord(L"Trace stopped"));
+    }
+    trace.active = false;
+    trace.stopping = true;
+    ReleaseSRWLockExclusive(&trace.lock);
+    SetEvent(trace.ready.Get());
+    WaitForSingleObject(trace.writer.Get(), INFINITE);
+    trace.writer.Reset();
+    trace.file.Reset();
+    if (wasActive) {
+        Say(trace, L"The trace to " + trace.path + L" stopped\r\n");
+    }
+}
+
+bool IsTracing(TraceWriter& trace) {
+    AcquireSRWLockShared(&trace.lock);
+    const bool active = trace.active;
+    ReleaseSRWLockShared(&trace.lock);
+    return active;
+}
+
+void TraceChunk(TraceWriter& trace, TraceDirection direction, const BYTE* bytes, DWORD count) {
+    AcquireSRWLockExclusive(&trace.lock);
+    const bool active = trace.active;
+    if (active) {
+        if (trace.queuedBytes + count > kTraceBufferLimit) {
+            trace.notTraced += count;
+        } else {
+            TraceRecord record{};
+            GetLocalTime(&record.time);
+            record.chunk = true;
+            record.direction = direction;
+            record.bytes.assign(bytes, bytes + count);
+            Queue(trace, std::move(record));
+        }
+    }
+    ReleaseSRWLockExclusive(&trace.lock);
+    if (active) {
+        SetEvent(trace.ready.Get());
+    }
+}
+
+void TraceEvent(TraceWriter& trace, const std::wstring& text) {
+    AcquireSRWLockExclusive(&trace.lock);
+    const bool active = trace.active;
+    if (active) {
+        Queue(trace, EventRecord(text));
+    }
+    ReleaseSRWLockExclusive(&trace.lock);
+    if (active) {
+        SetEvent(trace.ready.Get());
+    }
+}
