@@ -49,10 +49,12 @@ BOOL CALLBACK MatchCaption(HWND window, LPARAM argument) {
 // A second start of a bridge brings the running one's window to the front
 // instead of opening the port again. Held for the life of the process.
 bool TakeBridge(const std::wstring& bridge) {
-    std::wstring name = L"Local\\Orbenwick.Vantrel.Bridge." + (bridge.empty() ? L"" : bridge);
-    for (wchar_t& c : name) {
+    // Names compare in any case, as the bridges' keys do.
+    std::wstring upper = bridge;
+    for (wchar_t& c : upper) {
         c = static_cast<wchar_t>(towupper(c));
     }
+    const std::wstring name = L"Local\\Orbenwick.Vantrel.Bridge." + upper;
     static UniqueKernelHandle owner;
     owner = UniqueKernelHandle(CreateMutexW(nullptr, FALSE, name.c_str()));
     if (!owner.IsOpen() || GetLastError() != ERROR_ALREADY_EXISTS) {

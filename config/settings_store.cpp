@@ -209,6 +209,11 @@ LONG CreateBridgeStore(const std::wstring& name) {
 
 LONG DeleteBridgeStore(const std::wstring& name) {
     const std::wstring path = std::wstring(kBridgesKey) + L"\\" + name;
+    // The key goes with its tree; should it stay behind empty, it goes after.
     const LONG status = RegDeleteTreeW(HKEY_LOCAL_MACHINE, path.c_str());
-    return status == ERROR_SUCCESS ? RegDeleteKeyW(HKEY_LOCAL_MACHINE, path.c_str()) : status;
+    if (status != ERROR_SUCCESS) {
+        return status;
+    }
+    const LONG left = RegDeleteKeyW(HKEY_LOCAL_MACHINE, path.c_str());
+    return left == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : left;
 }

@@ -7,7 +7,7 @@ namespace {
 constexpr std::size_t kBytesPerLine = 16;
 
 std::string Stamp(const TraceTime& time) {
-    char text[32];
+    char text[64];
     std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u.%03u", time.year, time.month,
                   time.day, time.hour, time.minute, time.second, time.millisecond);
     return text;

@@ -133,13 +133,18 @@ PTY_STORE = store_with(**{"Baud rate": 256000, "Flow control": 3, "Use DSR for o
                           "Use DSR for input": 0, "RTS control mode": 1})
 
 
-def write_store(driver, store):
-    """Writes a whole store shaped like DEFAULT_STORE."""
+def bridge_key(name):
+    """The store of a named bridge (the default one: VANTREL_KEY)."""
+    return VANTREL_KEY + "\\Bridges\\" + name if name else VANTREL_KEY
+
+
+def write_store(driver, store, key=VANTREL_KEY):
+    """Writes a whole store shaped like DEFAULT_STORE (to a bridge's key)."""
     for name, (value_type, value) in store.items():
         if value_type == "REG_SZ":
-            driver.reg_set_sz(VANTREL_KEY, name, value)
+            driver.reg_set_sz(key, name, value)
         else:
-            driver.reg_set_dword(VANTREL_KEY, name, value)
+            driver.reg_set_dword(key, name, value)
 
 
 # The status window (dialog 129).
@@ -225,6 +230,43 @@ def start_connected(session, store=None, port=None, restricted=False):
     vantrel.wait_status_line(CONNECTED, timeout=START_TIMEOUT)
     vm.wait_client()
     return port, vm, vantrel
+
+
+# A trace file (relay/trace_format.h): a header line per chunk, then its
+# bytes sixteen a line as hex; events are lines of their own.
+_TRACE_STAMP = r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}  "
+_TRACE_CHUNK = re.compile(_TRACE_STAMP + r"(VM -> device|device -> VM)  (\d+) bytes?$")
+_TRACE_EVENT = re.compile(_TRACE_STAMP + r"-- (.*)$")
+_TRACE_BYTES = re.compile(r"  ((?:[0-9a-f]{2} ){1,8}(?: (?:[0-9a-f]{2} ){1,8})?)")
+
+
+def parse_trace(text):
+    """({"VM -> device": bytes, "device -> VM": bytes}, [event texts]) of a
+    trace, every chunk's bytes checked against the count its header gives."""
+    ways = {"VM -> device": bytearray(), "device -> VM": bytearray()}
+    events = []
+    lines = text.split("\r\n")
+    at = 0
+    while at < len(lines) and lines[at]:
+        chunk = _TRACE_CHUNK.fullmatch(lines[at])
+        event = _TRACE_EVENT.fullmatch(lines[at])
+        at += 1
+        if event:
+            events.append(event.group(1))
+            continue
+        if not chunk:
+            raise AssertionError(f"trace line {at}: {lines[at - 1]!r}")
+        count, data = int(chunk.group(2)), bytearray()
+        while len(data) < count:
+            hex_part = _TRACE_BYTES.match(lines[at])
+            if not hex_part:
+                raise AssertionError(f"trace line {at + 1}: {lines[at]!r}")
+            data += bytes.fromhex(hex_part.group(1))
+            at += 1
+        if len(data) != count:
+            raise AssertionError(f"trace block before line {at + 1} holds {len(data)} bytes")
+        ways[chunk.group(1)] += data
+    return {way: bytes(data) for way, data in ways.items()}, events
 
 
 class HarnessError(AssertionError):
@@ -749,8 +791,24 @@ class WineSession:
         kind = kind or Program
         return kind(self, self.driver().launch(exe, restricted=restricted), Path(exe).name)
 
-    def vantrel(self, restricted=False):
-        return self.program(self.tool("Vantrel.exe"), restricted=restricted, kind=Vantrel)
+    def vantrel(self, restricted=False, args=(), caption=MAIN_CAPTION):
+        """Vantrel.exe started as a user starts it, with args; caption is its
+        status window's ("Vantrel - NAME" for a bridge, "(service)" added
+        when it shows the service's)."""
+        pid = self.driver().launch(self.tool("Vantrel.exe"), restricted=restricted, args=args)
+        return Vantrel(self, pid, caption=caption)
+
+    def command(self, *args, program="Vantrel.exe", timeout=120):
+        """Runs Vantrel.exe (or a Wine program such as sc) with args to its
+        end: (exit code, what it printed)."""
+        exe = self.tool(program) if program == "Vantrel.exe" else program
+        result = subprocess.run([WINE, str(exe), *map(str, args)], env=self.env,
+                                capture_output=True, timeout=timeout)
+        return result.returncode, (result.stdout + result.stderr).decode("utf-8", "replace")
+
+    def program_data(self, name):
+        """A file of %ProgramData%\\Vantrel, as Linux sees it."""
+        return self.prefix / "drive_c" / "ProgramData" / "Vantrel" / name
 
 
 # --- the COM port ---------------------------------------------------------------
@@ -1414,14 +1472,15 @@ class Program:
 class Vantrel(Program):
     """Vantrel.exe with its status window (dialog 129)."""
 
-    def __init__(self, session, pid, image_name="Vantrel.exe"):
+    def __init__(self, session, pid, image_name="Vantrel.exe", caption=MAIN_CAPTION):
         super().__init__(session, pid, image_name)
         self._window = None
+        self.caption = caption
 
     def status_window(self, timeout=None):
         """The status window; waits for it (it comes after the 5 s splash)."""
         if self._window is None:
-            self._window = self.wait_window(MAIN_CAPTION, timeout=timeout or START_TIMEOUT)
+            self._window = self.wait_window(self.caption, timeout=timeout or START_TIMEOUT)
         return self._window
 
     def field(self, control):

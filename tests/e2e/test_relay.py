@@ -11,8 +11,9 @@ import threading
 import time
 import unittest
 
-from harness import (CONNECTED, EXIT, PTY_STORE, RX_LAMP, SERIAL_RECEIVED, SERIAL_SENT, TX_LAMP,
-                     E2ETestCase, HarnessError, start_connected, wait_for)
+from harness import (CONNECTED, EXIT, LOOKING_FOR_PIPE, PTY_STORE, RX_LAMP, SERIAL_RECEIVED,
+                     SERIAL_SENT, START_TIMEOUT, TX_LAMP, E2ETestCase, HarnessError, parse_trace,
+                     start_connected, wait_for, write_store)
 
 # Runs of the two byte values a text-minded relay would mangle, before the
 # random part of every bulk payload.
@@ -301,6 +302,51 @@ class HeldBackAndProtocolPeer(RelayTestCase):
         self.assertTrue(received.is_file(), f"rz on the {receiver} side wrote {name}")
         self.assertSameBytes(received.read_bytes(), original, f"ZMODEM {sender} to {receiver}")
         shutil.rmtree(work, ignore_errors=True)
+
+
+class Trace(RelayTestCase):
+    def start_tracing(self, path, port=None):
+        write_store(self.driver, PTY_STORE)
+        port, vm = port or self.session.com_port("COM3"), self.session.vm("Vantrel")
+        vantrel = self.session.vantrel(args=("--trace", path))
+        vantrel.wait_status_line(CONNECTED, timeout=START_TIMEOUT)
+        vm.wait_client()
+        return port, vm, vantrel
+
+    def test_the_bytes_each_way_read_back_from_the_trace_and_a_full_disk_ends_only_the_trace(self):
+        port, vm, vantrel = self.start_tracing("C:\\trace.txt")
+        trace_file = self.session.prefix / "drive_c" / "trace.txt"
+        to_device = EDGE_BYTES + os.urandom(64 * 1024)
+        to_vm = EDGE_BYTES[::-1] + os.urandom(64 * 1024)
+        got_device, got_vm = BothWays(port, vm, to_device, to_vm, timeout=120).result()
+        self.assertSameBytes(got_device, to_device, "to the device")
+        self.assertSameBytes(got_vm, to_vm, "to the VM")
+        vantrel.wait_counters(len(to_device), len(to_vm), len(to_vm), len(to_device))
+        vm.kill()
+        vantrel.wait_status_line(LOOKING_FOR_PIPE)
+
+        def traced():
+            try:
+                ways, events = parse_trace(trace_file.read_bytes().decode("utf-8"))
+            except (AssertionError, IndexError, OSError) as unfinished:
+                return False, str(unfinished)[:300]
+            return any(e.startswith("Lost the virtual machine's pipe") for e in events), events
+        events = wait_for("the trace to reach the loss of the pipe", traced)
+        ways, _ = parse_trace(trace_file.read_bytes().decode("utf-8"))
+        self.assertSameBytes(ways["VM -> device"], to_device, "the trace of VM -> device")
+        self.assertSameBytes(ways["device -> VM"], to_vm, "the trace of device -> VM")
+        self.assertEqual(events[0], "Trace started")
+        self.driver.click(vantrel.status_window(), EXIT)
+        self.assertEqual(vantrel.wait_exit(), 0)
+
+        # A disk with no room from the first write: the trace ends with one
+        # entry, the bytes go on.
+        port, vm, vantrel = self.start_tracing("Z:\\dev\\full", port)
+        vantrel.wait_messages_contain("The trace to Z:\\dev\\full stopped: it could not be written")
+        got_device, got_vm = BothWays(port, vm, b"still\x00", b"flowing\xff", timeout=60).result()
+        self.assertEqual((got_device, got_vm), (b"still\x00", b"flowing\xff"))
+        self.assertEqual(vantrel.messages().count("The trace to"), 1)
+        self.assertNoRelayTrouble(vantrel)
 
 
 if __name__ == "__main__":
