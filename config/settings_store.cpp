@@ -91,7 +91,7 @@ StoreReadOutcome ReadSettingsStore(PortSettingsRecord& record, const StoreLocati
     return {true, false, nullptr, ERROR_SUCCESS};
 }
 
-StoreWriteOutcome CreateStoreKeys() {
+StoreWriteOutcome CreateStoreKeys(const StoreLocation& store) {
     {
         UniqueRegistryKey software;
         UniqueRegistryKey company;
@@ -104,12 +104,12 @@ StoreWriteOutcome CreateStoreKeys() {
         }
     }
     UniqueRegistryKey parent;
-    LONG status = OpenKey(HKEY_LOCAL_MACHINE, kStoreParentKey, KEY_WRITE, parent);
+    LONG status = OpenKey(HKEY_LOCAL_MACHINE, store.parent.c_str(), KEY_WRITE, parent);
     if (status != ERROR_SUCCESS) {
         return {L"WB-120", kBootstrapPhrase, status};
     }
     UniqueRegistryKey product;
-    status = CreateKey(parent.Get(), kStoreSubkey, KEY_QUERY_VALUE, product);
+    status = CreateKey(parent.Get(), store.subkey.c_str(), KEY_QUERY_VALUE, product);
     if (status != ERROR_SUCCESS) {
         return {L"WB-130", kBootstrapPhrase, status};
     }

@@ -51,8 +51,9 @@ struct StoreWriteOutcome {
     LONG status;
 };
 
-// Creates Software\Orbenwick\Vantrel; stops at the first step that fails.
-StoreWriteOutcome CreateStoreKeys();
+// Creates Software\Orbenwick and the store's key; stops at the first step
+// that fails.
+StoreWriteOutcome CreateStoreKeys(const StoreLocation& store);
 // Writes the whole record; stops at the first value that fails.
 StoreWriteOutcome WriteSettingsStore(const PortSettingsRecord& record, const StoreLocation& store);
 

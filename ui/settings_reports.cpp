@@ -76,7 +76,7 @@ const wchar_t* TakePendingStartupLine() {
 }
 
 void CreateSettingsStore() {
-    ReportWriteFailure(CreateStoreKeys());
+    ReportWriteFailure(CreateStoreKeys(ProgramStore));
     // Runs whatever happened above; it reports its own failures.
     SaveSettings();
 }

@@ -68,6 +68,16 @@ class Service(E2ETestCase):
         self.assertEqual(viewer.wait_exit(), 0)
         self.assertEqual(service_state(session), "RUNNING", "Exit closes only the window")
 
+        # Requests too short, or far too long, are dropped unanswered and
+        # leave the bridges relaying.
+        for request in (b"\x00" * 10, os.urandom(100 * 1024)):
+            client = session.pipe_client("Orbenwick.Vantrel.Service")
+            client.send(request)
+            client.wait_line("pipe-server-gone")
+            self.assertEqual(client.recv_for(0.2), b"")
+            client.close()
+        self.exchange(ports["lab"], vms["lab"])
+
         session.command("stop", "Vantrel", program="sc")
         self.wait_state("STOPPED")
         for vm in vms.values():

@@ -11,6 +11,7 @@
 #include "config/settings_record.h"
 #include "pipe/pipe_client.h"
 #include "common/event_log.h"
+#include "common/status_client.h"
 #include "common/handles.h"
 #include "relay/link_recovery.h"
 #include "support/test_pipe_server.h"
@@ -27,13 +28,14 @@ struct CapturedRecord {
     DWORD id;
     std::vector<unsigned char> raw;
     WORD stringCount;
+    std::vector<std::wstring> inserts;
 };
 std::vector<CapturedRecord> records;
 
 BOOL WINAPI CaptureEvent(HANDLE, WORD type, WORD category, DWORD id, PSID, WORD strings, DWORD size,
-                         LPCWSTR*, LPVOID raw) {
+                         LPCWSTR* texts, LPVOID raw) {
     const auto* bytes = static_cast<const unsigned char*>(raw);
-    records.push_back({type, category, id, {bytes, bytes + size}, strings});
+    records.push_back({type, category, id, {bytes, bytes + size}, strings, {texts, texts + strings}});
     return TRUE;
 }
 
@@ -160,6 +162,37 @@ TEST_F(PipeClientTest, TheOpenAsksForIdentificationOnly) {
     // Write-through, no buffering, overlapped, normal attributes; plus the
     // quality of service.
     EXPECT_EQ(opens[0].flags, 0xE0000080u | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION);
+}
+
+// The records of a bridge of the service carry message ids of the program's
+// message table, with the bridge and what happened as their inserts; the
+// bridges of a status window write none.
+TEST_F(PipeClientTest, ABridgeOfTheServiceRecordsWhatHappensToItsEnds) {
+    StatusClient status;
+    ReportBridgeEvent(status, BridgeEvent::EndLost, L"not written\r\n");
+    EXPECT_TRUE(records.empty());
+    status.eventName = L"lab";
+    ReportBridgeEvent(status, BridgeEvent::EndLost, L"Serial port COM4 lost\r\n");
+    ReportBridgeEvent(status, BridgeEvent::EndBack, L"Serial port COM4 is back\r\n");
+    ReportBridgeEvent(status, BridgeEvent::SettingsError, L"Couldn't read the settings");
+    ReportBridgeEvent(status, BridgeEvent::ServiceStarted, L"Bridges: lab.");
+    ASSERT_EQ(records.size(), 4u);
+    const struct {
+        WORD type, category;
+        DWORD id;
+        std::vector<std::wstring> inserts;
+    } expected[] = {
+        {EVENTLOG_WARNING_TYPE, 2, 0x80000012, {L"lab", L"Serial port COM4 lost"}},
+        {EVENTLOG_INFORMATION_TYPE, 2, 0x40000013, {L"lab", L"Serial port COM4 is back"}},
+        {EVENTLOG_ERROR_TYPE, 2, 0xC0000014, {L"lab", L"Couldn't read the settings"}},
+        {EVENTLOG_INFORMATION_TYPE, 1, 0x40000010, {L"Bridges: lab."}},
+    };
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        EXPECT_EQ(records[i].type, expected[i].type) << i;
+        EXPECT_EQ(records[i].category, expected[i].category) << i;
+        EXPECT_EQ(records[i].id, expected[i].id) << i;
+        EXPECT_EQ(records[i].inserts, expected[i].inserts) << i;
+    }
 }
 
 }  // namespace
