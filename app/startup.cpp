@@ -61,6 +61,12 @@ void StopTraceNow() {
     StopTrace(RelayContext.trace);
 }
 
+LogFile programLog;
+
+void StopProgramLog() {
+    StopLogFile(programLog);
+}
+
 bool Tracing() {
     return IsTracing(RelayContext.trace);
 }
@@ -78,11 +84,10 @@ bool RefusedForSharedEnds(const std::wstring& bridge) {
 
 // The Messages of this bridge last in its file under %ProgramData%\Vantrel.
 void StartProgramLog(const std::wstring& bridge) {
-    static LogFile log;
-    log.reportFailure = ReportLogFileFailure;
-    log.reportContext = &ProgramStatus;
-    if (StartLogFile(log, ProgramDataFile(BridgeLogFileName(bridge)))) {
-        ProgramStatus.file = &log;
+    programLog.reportFailure = ReportLogFileFailure;
+    programLog.reportContext = &ProgramStatus;
+    if (StartLogFile(programLog, ProgramDataFile(BridgeLogFileName(bridge)))) {
+        ProgramStatus.file = &programLog;
     }
 }
 
@@ -115,6 +120,10 @@ int RunVantrel(HINSTANCE instance, int showCommand, const std::wstring& bridge,
     StartProgramLog(bridge);
     ShownTraffic = &RelayContext.traffic;
     WindowActions = {nullptr, nullptr, StartTraceTo, StopTraceNow, Tracing};
+    // Whatever the trace and the log file still hold is written before the
+    // process ends; the trace first, whose stop is logged.
+    RecordShutdownStep(StopTraceNow);
+    RecordShutdownStep(StopProgramLog);
     const std::wstring caption = BridgeCaption(bridge);
     if (!CreateStatusWindow(instance, showCommand, caption.c_str())) {
         return 0;

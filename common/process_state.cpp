@@ -8,6 +8,7 @@ namespace {
 
 LinkEnd* recordedPipe = nullptr;
 LinkEnd* recordedSerial = nullptr;
+void (*shutdownSteps[4])() = {};
 
 HANDLE RecordedHandle(const LinkEnd* end) {
     return end != nullptr ? end->handle.load(std::memory_order_acquire) : nullptr;
@@ -20,7 +21,21 @@ void RecordEndsForShutdown(LinkEnd* pipe, LinkEnd* serial) {
     recordedSerial = serial;
 }
 
+void RecordShutdownStep(void (*step)()) {
+    for (auto& slot : shutdownSteps) {
+        if (slot == nullptr) {
+            slot = step;
+            return;
+        }
+    }
+}
+
 void ShutdownProgram() {
+    for (const auto step : shutdownSteps) {
+        if (step != nullptr) {
+            step();
+        }
+    }
     const HANDLE serial = RecordedHandle(recordedSerial);
     if (IsOpenHandle(serial)) {
         CloseHandle(serial);

@@ -12,7 +12,11 @@ extern HINSTANCE ModuleInstance;
 // nothing to close.
 void RecordEndsForShutdown(LinkEnd* pipe, LinkEnd* serial);
 
-// The one exit routine: closes the COM port, disconnects the pipe, posts the
-// quit message and ends the process with exit code 0. Worker threads are not
-// told; they end with the process.
+// What must be finished before the process ends, such as writing out the
+// trace and the log file: run first by ShutdownProgram, in order.
+void RecordShutdownStep(void (*step)());
+
+// The one exit routine: finishes the recorded steps, closes the COM port,
+// disconnects the pipe, posts the quit message and ends the process with exit
+// code 0. Worker threads are not told; they end with the process.
 [[noreturn]] void ShutdownProgram();

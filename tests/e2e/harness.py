@@ -1293,6 +1293,9 @@ class Driver:
     def command(self, hwnd, control):
         self.call("command", hwnd, control)
 
+    def syscommand(self, hwnd, command_id):
+        self.call("syscommand", hwnd, command_id)
+
     def key(self, hwnd, name):
         self.call("key", hwnd, name)
 

@@ -11,9 +11,13 @@ import threading
 import time
 import unittest
 
-from harness import (CONNECTED, EXIT, LOOKING_FOR_PIPE, PTY_STORE, RX_LAMP, SERIAL_RECEIVED,
+from harness import (CONNECTED, EXIT, LOOKING_FOR_PIPE, OK, PTY_STORE, RX_LAMP, SERIAL_RECEIVED,
                      SERIAL_SENT, START_TIMEOUT, TX_LAMP, E2ETestCase, HarnessError, parse_trace,
                      start_connected, wait_for, write_store)
+
+# The status window's system menu, and the file name box of the Save As
+# dialog (cmb13).
+START_TRACE, STOP_TRACE, SAVE_AS_FILE_NAME = 0x10, 0x20, 1148
 
 # Runs of the two byte values a text-minded relay would mangle, before the
 # random part of every bulk payload.
@@ -336,8 +340,22 @@ class Trace(RelayTestCase):
         self.assertSameBytes(ways["VM -> device"], to_device, "the trace of VM -> device")
         self.assertSameBytes(ways["device -> VM"], to_vm, "the trace of device -> VM")
         self.assertEqual(events[0], "Trace started")
-        self.driver.click(vantrel.status_window(), EXIT)
+
+        # From the system menu: "Stop trace", then "Start trace..." into the
+        # file the standard Save As dialog is given.
+        window = vantrel.status_window()
+        self.driver.syscommand(window, STOP_TRACE)
+        vantrel.wait_messages_contain("The trace to C:\\trace.txt stopped")
+        self.driver.syscommand(window, START_TRACE)
+        save_as = vantrel.wait_window("Start trace")
+        self.driver.set_text(save_as, SAVE_AS_FILE_NAME, "C:\\menu-trace.txt")
+        self.driver.click(save_as, OK)
+        vantrel.wait_messages_contain("Tracing the bytes of each way to C:\\menu-trace.txt")
+        self.driver.click(window, EXIT)
         self.assertEqual(vantrel.wait_exit(), 0)
+        _, events = parse_trace((self.session.prefix / "drive_c" / "menu-trace.txt")
+                                .read_bytes().decode("utf-8"))
+        self.assertEqual(events, ["Trace started", "Trace stopped"])
 
         # A disk with no room from the first write: the trace ends with one
         # entry, the bytes go on.

@@ -60,6 +60,7 @@
 //                                   even when the press opens a modal dialog);
 //                                   err disabled / err hidden as for a user
 //   command HWND ID                 -> ok        posts WM_COMMAND(ID, BN_CLICKED)
+//   syscommand HWND ID              -> ok        posts WM_SYSCOMMAND(ID): a system menu command
 //   key HWND enter|escape|tab|space -> ok        posts the key to the dialog's
 //                                   focus control, for its dialog manager
 //   sys-close HWND                  -> ok        posts SC_CLOSE (the close box)
@@ -806,6 +807,17 @@ Answer Command(const Fields& f) {
     return Ok();
 }
 
+// A command of the window's system menu, as the menu sends it.
+Answer SysCommand(const Fields& f) {
+    HWND window = nullptr;
+    long long id = 0;
+    if (f.size() != 3 || !ParseWindow(f[1], window) || !ParseNumber(f[2], id)) {
+        return Err(L"usage: syscommand HWND ID");
+    }
+    PostMessageW(window, WM_SYSCOMMAND, static_cast<WPARAM>(id), 0);
+    return Ok();
+}
+
 Answer Key(const Fields& f) {
     HWND dialog = nullptr;
     if (f.size() != 3 || !ParseWindow(f[1], dialog)) {
@@ -1363,6 +1375,7 @@ Answer Dispatch(const Fields& f, bool& quit) {
     if (verb == L"combo-select") return ComboSelect(f);
     if (verb == L"click") return Click(f);
     if (verb == L"command") return Command(f);
+    if (verb == L"syscommand") return SysCommand(f);
     if (verb == L"key") return Key(f);
     if (verb == L"sys-close") return SysClose(f);
     if (verb == L"reg-set-sz") return RegSetSz(f);
