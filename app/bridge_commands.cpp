@@ -7,29 +7,6 @@
 #include "common/system_text.h"
 #include "config/settings_store.h"
 
-namespace {
-
-bool RefusedWithoutAdministrator() {
-    if (IsUserAdministrator()) {
-        return false;
-    }
-    TellUser(
-        L"Administrative privileges required: You must be an administrator to change "
-        L"Vantrel settings.  Please exit Vantrel, then re-run as an administrator to make "
-        L"changes.",
-        true);
-    return true;
-}
-
-int Failed(const std::wstring& what, LONG status) {
-    wchar_t reason[1024];
-    FormatSystemText(static_cast<DWORD>(status), kNeutralLanguage, true, reason, 1024);
-    TellUser(what + L": " + reason, true);
-    return 1;
-}
-
-}  // namespace
-
 int AddBridge(const std::wstring& name) {
     if (RefusedWithoutAdministrator()) {
         return 1;
@@ -39,7 +16,7 @@ int AddBridge(const std::wstring& name) {
         return 1;
     }
     if (const LONG status = CreateBridgeStore(name); status != ERROR_SUCCESS) {
-        return Failed(L"Couldn't make bridge " + name, status);
+        return TellFailure(L"Couldn't make bridge " + name, static_cast<DWORD>(status));
     }
     TellUser(L"Added bridge " + name +
                  L" with the default settings (COM3, pipe Vantrel, 9600 baud). Set its own COM "
@@ -58,7 +35,7 @@ int RemoveBridge(const std::wstring& name) {
         return 1;
     }
     if (const LONG status = DeleteBridgeStore(name); status != ERROR_SUCCESS) {
-        return Failed(L"Couldn't remove bridge " + name, status);
+        return TellFailure(L"Couldn't remove bridge " + name, static_cast<DWORD>(status));
     }
     TellUser(L"Removed bridge " + name + L".", false);
     return 0;

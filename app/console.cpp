@@ -2,6 +2,9 @@
 
 #include <windows.h>
 
+#include "common/system_text.h"
+#include "config/settings_store.h"
+#include "ui/display_text.h"
 #include "ui/message_box.h"
 
 namespace {
@@ -50,4 +53,24 @@ void TellUser(const std::wstring& text, bool failure) {
         }
     }
     ShowMessageBox(nullptr, text.c_str(), L"Vantrel", failure ? MB_ICONERROR : MB_ICONINFORMATION);
+}
+
+bool RefusedWithoutAdministrator() {
+    if (IsUserAdministrator()) {
+        return false;
+    }
+    TellUser(std::wstring(kAdministratorRequiredCaption) + L": " + kAdministratorRequiredText,
+             true);
+    return true;
+}
+
+int TellFailure(const std::wstring& what, DWORD error) {
+    wchar_t reason[1024];
+    FormatSystemText(error, kNeutralLanguage, true, reason, 1024);
+    std::wstring text = what + L": " + reason;
+    while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r')) {
+        text.pop_back();
+    }
+    TellUser(text, true);
+    return 1;
 }

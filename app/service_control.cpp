@@ -17,29 +17,6 @@ constexpr wchar_t kDescription[] =
     L"every bridge configured in Vantrel, without anyone logged on.";
 constexpr DWORD kStopWaitMs = 15000;
 
-int Failed(const std::wstring& what, DWORD error) {
-    wchar_t reason[1024];
-    FormatSystemText(error, kNeutralLanguage, true, reason, 1024);
-    std::wstring text = what + L": " + reason;
-    while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r')) {
-        text.pop_back();
-    }
-    TellUser(text, true);
-    return 1;
-}
-
-bool RefusedWithoutAdministrator() {
-    if (IsUserAdministrator()) {
-        return false;
-    }
-    TellUser(
-        L"Administrative privileges required: You must be an administrator to change "
-        L"Vantrel settings.  Please exit Vantrel, then re-run as an administrator to make "
-        L"changes.",
-        true);
-    return true;
-}
-
 // Restart after a failure: 5 s, 30 s, then 60 s; the count starts afresh
 // after a day without one.
 bool ConfigureService(SC_HANDLE service) {
@@ -75,12 +52,12 @@ int InstallService() {
     wchar_t program[MAX_PATH];
     const DWORD length = GetModuleFileNameW(nullptr, program, MAX_PATH);
     if (length == 0 || length == MAX_PATH) {
-        return Failed(L"Couldn't find where Vantrel.exe is", GetLastError());
+        return TellFailure(L"Couldn't find where Vantrel.exe is", GetLastError());
     }
     const std::wstring command = L"\"" + std::wstring(program) + L"\" --service";
     UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE));
     if (!manager.IsOpen()) {
-        return Failed(L"Couldn't reach the service control manager", GetLastError());
+        return TellFailure(L"Couldn't reach the service control manager", GetLastError());
     }
     // LocalSystem, starting with Windows.
     UniqueServiceHandle service(
@@ -90,7 +67,7 @@ int InstallService() {
     bool updated = false;
     if (!service.IsOpen()) {
         if (GetLastError() != ERROR_SERVICE_EXISTS) {
-            return Failed(L"Couldn't install the service Vantrel", GetLastError());
+            return TellFailure(L"Couldn't install the service Vantrel", GetLastError());
         }
         // Installed before, perhaps from another folder: take it over as it is now.
         service =
@@ -99,16 +76,17 @@ int InstallService() {
             !ChangeServiceConfigW(service.Get(), SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
                                   SERVICE_ERROR_NORMAL, command.c_str(), nullptr, nullptr, nullptr,
                                   L"LocalSystem", L"", kServiceDisplayName)) {
-            return Failed(L"Couldn't update the service Vantrel", GetLastError());
+            return TellFailure(L"Couldn't update the service Vantrel", GetLastError());
         }
         updated = true;
     }
     if (!ConfigureService(service.Get())) {
-        return Failed(L"Couldn't set the service's description and restart actions",
-                      GetLastError());
+        return TellFailure(L"Couldn't set the service's description and restart actions",
+                           GetLastError());
     }
     if (const LONG status = RegisterEventSourceKey(program); status != ERROR_SUCCESS) {
-        return Failed(L"Couldn't register the event source Vantrel", static_cast<DWORD>(status));
+        return TellFailure(L"Couldn't register the event source Vantrel",
+                           static_cast<DWORD>(status));
     }
     TellUser(std::wstring(updated ? L"Updated" : L"Installed") +
                  L" the service Vantrel (\"Vantrel serial bridge\"): it starts with Windows and "
@@ -124,7 +102,7 @@ int UninstallService() {
     }
     UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
     if (!manager.IsOpen()) {
-        return Failed(L"Couldn't reach the service control manager", GetLastError());
+        return TellFailure(L"Couldn't reach the service control manager", GetLastError());
     }
     UniqueServiceHandle service(
         OpenServiceW(manager.Get(), kServiceName, SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE));
@@ -133,19 +111,19 @@ int UninstallService() {
             TellUser(L"The service Vantrel is not installed; nothing to remove.", false);
             return 0;
         }
-        return Failed(L"Couldn't open the service Vantrel", GetLastError());
+        return TellFailure(L"Couldn't open the service Vantrel", GetLastError());
     }
     SERVICE_STATUS status{};
     bool stopped = false;
     if (QueryServiceStatus(service.Get(), &status) && status.dwCurrentState != SERVICE_STOPPED) {
         ControlService(service.Get(), SERVICE_CONTROL_STOP, &status);
         if (!WaitForState(service.Get(), SERVICE_STOPPED, kStopWaitMs)) {
-            return Failed(L"The service Vantrel did not stop", ERROR_SERVICE_REQUEST_TIMEOUT);
+            return TellFailure(L"The service Vantrel did not stop", ERROR_SERVICE_REQUEST_TIMEOUT);
         }
         stopped = true;
     }
     if (!DeleteService(service.Get())) {
-        return Failed(L"Couldn't remove the service Vantrel", GetLastError());
+        return TellFailure(L"Couldn't remove the service Vantrel", GetLastError());
     }
     TellUser(
         stopped ? L"Stopped and removed the service Vantrel." : L"Removed the service Vantrel.",

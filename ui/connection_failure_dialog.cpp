@@ -8,10 +8,8 @@
 #include "ui/settings_dialog.h"
 
 void ShowAdministratorRequired() {
-    ShowMessageBox(nullptr,
-                   L"You must be an administrator to change Vantrel settings.  Please exit "
-                   L"Vantrel, then re-run as an administrator to make changes.",
-                   L"Administrative privileges required", MB_ICONERROR);
+    ShowMessageBox(nullptr, kAdministratorRequiredText, kAdministratorRequiredCaption,
+                   MB_ICONERROR);
 }
 
 void RunConnectionFailureDialog(FailureVariant variant) {

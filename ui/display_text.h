@@ -39,6 +39,13 @@ int BaudSelection(std::uint32_t baudRate);
 std::uint32_t ValueFromSelection(int selection, std::uint32_t current);
 std::uint32_t BaudFromSelection(int selection, std::uint32_t current);
 
+// The box for someone without administrator rights who asks to change
+// settings; a command given on the command line says the same.
+inline constexpr wchar_t kAdministratorRequiredCaption[] = L"Administrative privileges required";
+inline constexpr wchar_t kAdministratorRequiredText[] =
+    L"You must be an administrator to change Vantrel settings.  Please exit Vantrel, then re-run "
+    L"as an administrator to make changes.";
+
 // The connection failure dialog's message: prefix, name, suffix.
 enum class FailureVariant { Pipe, Serial };
 inline constexpr std::size_t kFailureMessageCapacity = 800;
