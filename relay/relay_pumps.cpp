@@ -107,13 +107,13 @@ Transfer NextFromPort(RelayContextRecord& context, PortWatch& watch, HANDLE port
                       HANDLE event) {
     if (port != watch.port) {
         watch.port = port;
-        watch.events = SetCommMask(port, kCommEvents) != FALSE;
+        watch.events = CommEvents.setMask(port, kCommEvents) != FALSE;
         ModemMonitor(context, port);
     }
     if (watch.events) {
         OVERLAPPED overlapped = Overlapped(event);
         DWORD mask = 0;
-        if (!WaitCommEvent(port, &mask, &overlapped) && GetLastError() != ERROR_IO_PENDING) {
+        if (!CommEvents.wait(port, &mask, &overlapped) && GetLastError() != ERROR_IO_PENDING) {
             watch.events = false;  // this driver cannot wait for events
             return {true, 0, ERROR_SUCCESS};
         }

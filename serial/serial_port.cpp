@@ -10,6 +10,7 @@
 SerialSetupCalls SerialSetup = {GetCommState, SetCommState, GetCommTimeouts, SetCommTimeouts,
                                 PurgeComm};
 decltype(&GetCommModemStatus) ModemStatusSource = GetCommModemStatus;
+CommEventCalls CommEvents = {SetCommMask, WaitCommEvent};
 
 namespace {
 

@@ -26,6 +26,14 @@ extern SerialSetupCalls SerialSetup;
 // the call always fails.
 extern decltype(&GetCommModemStatus) ModemStatusSource;
 
+// The driver's events, which a test supplies where Wine's pty cannot signal
+// any (it refuses WaitCommEvent).
+struct CommEventCalls {
+    decltype(&SetCommMask) setMask;
+    decltype(&WaitCommEvent) wait;
+};
+extern CommEventCalls CommEvents;
+
 // CreateFileW on the port as the user named it ("COM12" opens \\.\COM12):
 // exclusive, for overlapped I/O.
 HANDLE OpenPortDevice(const wchar_t* name);

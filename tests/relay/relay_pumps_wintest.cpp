@@ -14,6 +14,7 @@
 #include "pipe/pipe_client.h"
 #include "relay/link_recovery.h"
 #include "relay/relay_pumps.h"
+#include "serial/serial_port.h"
 #include "support/test_pipe_server.h"
 #include "support/win_test_support.h"
 
@@ -168,6 +169,56 @@ TEST_F(RelayTest, ThePipeIsFoundAgainAfterTheVirtualMachineRestarts) {
         test_support::PumpUntil([&] { return IsOpenHandle(context->pipe.handle.load()); }, 10000));
     ASSERT_TRUE(vm->Write("after"));
     EXPECT_EQ(device.ReadExactly(5), "after");
+}
+
+// A driver that signals its events, as Windows' serial drivers do: bytes
+// received and DSR raised at once, then nothing more.
+std::atomic<int> eventWaits{0};
+BOOL WINAPI AcceptMask(HANDLE, DWORD) {
+    return TRUE;
+}
+BOOL WINAPI SignalBytesAndDsr(HANDLE, LPDWORD mask, LPOVERLAPPED overlapped) {
+    if (eventWaits.fetch_add(1) > 0) {
+        SetLastError(ERROR_IO_PENDING);
+        return FALSE;
+    }
+    *mask = EV_RXCHAR | EV_DSR;
+    overlapped->Internal = 0;
+    overlapped->InternalHigh = 0;
+    SetEvent(overlapped->hEvent);
+    return TRUE;
+}
+BOOL WINAPI DsrOn(HANDLE, LPDWORD status) {
+    *status = MS_DSR_ON;
+    return TRUE;
+}
+
+TEST_F(RelayTest, WhatTheDriverSignalsIsReadAndLookedAt) {
+    TestPipeServer vm(UniquePipeName(L"relay-events-vm"));
+    TestPipeServer device(UniquePipeName(L"relay-events-serial"), 4096,
+                          PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE);
+    const HANDLE pipe = OpenEnd(vm.Path());
+    const HANDLE serial = OpenEnd(device.Path());
+    ASSERT_TRUE(vm.WaitForClient());
+    ASSERT_TRUE(device.WaitForClient());
+    ASSERT_TRUE(device.Write("signalled"));
+    RelayContextRecord* context = NewContext(pipe, serial);
+    auto* view = new ViewState;
+    context->status.view = view;
+    const CommEventCalls saved = CommEvents;
+    const auto savedLines = ModemStatusSource;
+    CommEvents = {AcceptMask, SignalBytesAndDsr};
+    ModemStatusSource = DsrOn;
+    eventWaits.store(0);
+    CloseHandle(CreateThread(nullptr, 0, SerialToPipePump, context, 0, nullptr));
+    EXPECT_EQ(vm.ReadExactly(9), "signalled");
+    EXPECT_TRUE(test_support::PumpUntil([&] { return eventWaits.load() >= 2; }));
+    CommEvents = saved;
+    ModemStatusSource = savedLines;
+    AcquireSRWLockShared(&view->lock);
+    EXPECT_TRUE(view->dataSet) << "DSR looked at on the driver's word";
+    EXPECT_NE(view->messages.find(L"Serial port ready (DSR on)"), std::wstring::npos);
+    ReleaseSRWLockShared(&view->lock);
 }
 
 }  // namespace
