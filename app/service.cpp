@@ -342,18 +342,20 @@ DWORD WINAPI ServeViewers(LPVOID) {
         nullptr);
     SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor, FALSE};
     const UniqueKernelHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    // The first instance made by the service must be the pipe's first: no
+    // one else can have made it before. A window that has not let go of its
+    // instance yet may hold up the next one a moment.
+    DWORD first = FILE_FLAG_FIRST_PIPE_INSTANCE;
     while (WaitForSingleObject(service->stop.Get(), 0) != WAIT_OBJECT_0) {
-        // A new instance for each window; the first instance flag keeps
-        // anyone else from having made the pipe before the service.
         const UniqueFile pipe(CreateNamedPipeW(
-            kViewerPipePath,
-            PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
+            kViewerPipePath, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | first,
             PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1,
             static_cast<DWORD>(kViewerReplyMax), sizeof(ViewerRequest), 0, &attributes));
         if (!pipe.IsOpen()) {
-            WaitForSingleObject(service->stop.Get(), 5000);
+            WaitForSingleObject(service->stop.Get(), kViewerTimeoutMs);
             continue;
         }
+        first = 0;
         ServeOne(pipe.Get(), event.Get());
         DisconnectNamedPipe(pipe.Get());
     }
