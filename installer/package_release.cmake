@@ -119,7 +119,7 @@ if(EXISTS "${VANTREL_SOURCE_DIR}/ui/art/program.ico")
 endif()
 
 execute_process(
-    COMMAND "${VANTREL_MAKENSIS}" -V2 -INPUTCHARSET UTF8 ${_defines} "${_n_script}"
+    COMMAND "${VANTREL_MAKENSIS}" -V2 -WX -INPUTCHARSET UTF8 ${_defines} "${_n_script}"
     RESULT_VARIABLE _result)
 if(NOT _result EQUAL 0 OR NOT EXISTS "${_setup}")
     file(REMOVE "${_setup}")
