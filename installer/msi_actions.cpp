@@ -33,9 +33,12 @@ std::wstring ActionData(MSIHANDLE install) {
     return value;
 }
 
+// The text goes in as a field, not as the template, so that brackets in it
+// are not taken for properties.
 void Log(MSIHANDLE install, const std::wstring& text) {
-    PMSIHANDLE record = MsiCreateRecord(0);
-    MsiRecordSetStringW(record, 0, text.c_str());
+    PMSIHANDLE record = MsiCreateRecord(1);
+    MsiRecordSetStringW(record, 0, L"[1]");
+    MsiRecordSetStringW(record, 1, text.c_str());
     MsiProcessMessage(install, INSTALLMESSAGE_INFO, record);
 }
 
