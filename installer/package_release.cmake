@@ -1,6 +1,8 @@
 # Build-time half of the package_release target (see package.cmake), run as
-#   cmake -DVANTREL_MAKENSIS=... -DVANTREL_EXE=... -DVANTREL_SOURCE_DIR=...
-#         -DVANTREL_OUT_DIR=... -DVANTREL_VERSION=2.4 -P package_release.cmake
+#   cmake -DVANTREL_MAKENSIS=... -DVANTREL_WIXL=... -DVANTREL_MSI_ACTIONS=...
+#         -DVANTREL_EXE=... -DVANTREL_SOURCE_DIR=... -DVANTREL_OUT_DIR=...
+#         -DVANTREL_VERSION=2.4 -P package_release.cmake
+# A missing makensis or wixl leaves out the setup program or the MSI package.
 
 cmake_minimum_required(VERSION 3.20)
 
@@ -16,6 +18,7 @@ endif()
 set(_stage "${VANTREL_OUT_DIR}/package-stage")
 set(_setup "${VANTREL_OUT_DIR}/Vantrel-${VANTREL_VERSION}-setup.exe")
 set(_zip "${VANTREL_OUT_DIR}/Vantrel-${VANTREL_VERSION}-win64.zip")
+set(_msi "${VANTREL_OUT_DIR}/Vantrel-${VANTREL_VERSION}-x64.msi")
 
 file(REMOVE_RECURSE "${_stage}")
 file(MAKE_DIRECTORY "${_stage}")
@@ -55,8 +58,38 @@ if(NOT _result EQUAL 0)
 endif()
 message(STATUS "Made ${_zip}")
 
-# Never leave an older setup program next to a fresh zip.
-file(REMOVE "${_setup}")
+# Never leave an older setup program or MSI package next to a fresh zip.
+file(REMOVE "${_setup}" "${_msi}")
+
+# The MSI package: wixl runs on the build host and reads the staged files.
+# It finds files by relative paths only, so it runs in the staging folder.
+if(VANTREL_WIXL AND EXISTS "${VANTREL_WIXL}")
+    if(NOT EXISTS "${VANTREL_MSI_ACTIONS}")
+        message(FATAL_ERROR "package_release: ${VANTREL_MSI_ACTIONS} does not exist")
+    endif()
+    file(RELATIVE_PATH _actions "${_stage}" "${VANTREL_MSI_ACTIONS}")
+    set(_wixl_defines -D Version=${VANTREL_VERSION} -D Stage=. -D "Actions=${_actions}")
+    if(_have_readme)
+        list(APPEND _wixl_defines -D Readme=1)
+    endif()
+    if(EXISTS "${VANTREL_SOURCE_DIR}/ui/art/program.ico")
+        file(RELATIVE_PATH _icon "${_stage}" "${VANTREL_SOURCE_DIR}/ui/art/program.ico")
+        list(APPEND _wixl_defines -D "Icon=${_icon}")
+    endif()
+    execute_process(
+        COMMAND "${VANTREL_WIXL}" -a x64 ${_wixl_defines} -o "${_msi}"
+            "${VANTREL_SOURCE_DIR}/installer/vantrel.wxs"
+        WORKING_DIRECTORY "${_stage}"
+        RESULT_VARIABLE _result)
+    if(NOT _result EQUAL 0 OR NOT EXISTS "${_msi}")
+        file(REMOVE "${_msi}")
+        message(FATAL_ERROR "package_release: wixl failed (${_result})")
+    endif()
+    message(STATUS "Made ${_msi}")
+else()
+    message(STATUS "wixl not found: MSI package skipped (install wixl to make ${_msi})")
+endif()
+
 if(NOT VANTREL_MAKENSIS OR NOT EXISTS "${VANTREL_MAKENSIS}")
     message(STATUS "makensis not found: installer skipped (install NSIS to make ${_setup})")
     return()
@@ -86,7 +119,7 @@ if(EXISTS "${VANTREL_SOURCE_DIR}/ui/art/program.ico")
 endif()
 
 execute_process(
-    COMMAND "${VANTREL_MAKENSIS}" -V2 -INPUTCHARSET UTF8 ${_defines} "${_n_script}"
+    COMMAND "${VANTREL_MAKENSIS}" -V2 -WX -INPUTCHARSET UTF8 ${_defines} "${_n_script}"
     RESULT_VARIABLE _result)
 if(NOT _result EQUAL 0 OR NOT EXISTS "${_setup}")
     file(REMOVE "${_setup}")

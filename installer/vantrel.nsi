@@ -1,5 +1,6 @@
 ; Vantrel setup: installs the program for all users, creates its settings
-; store on first install and registers an uninstaller.
+; store on first install, registers its event source and an uninstaller, and
+; on request installs and starts the service Vantrel.
 ;
 ; Built by the package_release target (installer/package.cmake), which passes:
 ;   /DVANTREL_EXE=...      the built Vantrel.exe (required)
@@ -9,10 +10,11 @@
 ;   /DVERSION=...          major.minor, from the project's version (required)
 ;   /DOUTFILE=...          where to write the setup program
 ;
-; Command line of the setup program:  /S (silent)  /D=C:\path (install folder;
-; must come last and must not be quoted, even when it holds blanks).
+; Command line of the setup program:  /S (silent)  /SERVICE (run Vantrel as
+; a service)  /D=C:\path (install folder; must come last and must not be
+; quoted, even when it holds blanks).
 ; Command line of the uninstaller:    /S (silent)  /PURGE (also delete the
-; settings store; see "un.Settings" below).
+; settings store and the logs; see "un.Settings" below).
 
 Unicode true
 ; The program is a 64-bit build, so the setup program is one too: it then
@@ -41,6 +43,13 @@ RequestExecutionLevel admin
 !define STORE_KEY "Software\Orbenwick\Vantrel"
 !define VENDOR_KEY "Software\Orbenwick"
 !define UNINST_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\Vantrel"
+; Written by Vantrel.exe --install-service; its ImagePath tells that the
+; service is installed.
+!define SERVICE_KEY "SYSTEM\CurrentControlSet\Services\Vantrel"
+!define EVENT_SOURCE_KEY "SYSTEM\CurrentControlSet\Services\EventLog\Application\Vantrel"
+; The program's logs: $APPDATA is C:\ProgramData with the shell folders of
+; all users.
+!define LOG_FOLDER "$APPDATA\Vantrel"
 !define SHORTCUT "$SMPROGRAMS\Vantrel.lnk"
 
 !include MUI2.nsh
@@ -69,6 +78,7 @@ ShowUninstDetails show
 !define MUI_COMPONENTSPAGE_NODESC
 
 !insertmacro MUI_PAGE_LICENSE "${VANTREL_LICENSE}"
+!insertmacro MUI_PAGE_COMPONENTS
 !insertmacro MUI_PAGE_DIRECTORY
 !insertmacro MUI_PAGE_INSTFILES
 
@@ -208,18 +218,85 @@ FunctionEnd
 !insertmacro DefineWaitUntilClosed ""
 !insertmacro DefineWaitUntilClosed "un."
 
-Function .onInit
-  SetRegView 64
-  ; Without elevation (UAC off, or a standard user) the writes to Program
-  ; Files and HKLM would fail half-way: refuse before touching anything.
-  UserInfo::GetAccountType
+; ---------------------------------------------------------------------------
+; The service.
+;
+; Vantrel.exe installs and removes its service itself (--install-service,
+; --uninstall-service), so that the name, the command line, the account, the
+; description and the restart actions are defined in one place. It reports
+; on its standard output, which nsExec puts in the details; run without one,
+; it would show a message box instead, which a silent setup must not.
+; ---------------------------------------------------------------------------
+
+; Out: $0 = the service's state (SERVICE_STOPPED 1, SERVICE_RUNNING 4, ...),
+; or 0 when it is not installed.
+!macro DefineServiceState UN
+Function ${UN}ServiceState
+  StrCpy $0 0
+  System::Call 'advapi32::OpenSCManagerW(p 0, p 0, i 1) p .r1' ; SC_MANAGER_CONNECT
+  ${If} $1 P<> 0
+    System::Call 'advapi32::OpenServiceW(p r1, w "${PRODUCT}", i 4) p .r2' ; SERVICE_QUERY_STATUS
+    ${If} $2 P<> 0
+      System::Call '*(i, i, i, i, i, i, i) p .r3' ; SERVICE_STATUS
+      System::Call 'advapi32::QueryServiceStatus(p r2, p r3) i .r4'
+      ${If} $4 <> 0
+        System::Call '*$3(i, i .r0)'
+      ${EndIf}
+      System::Free $3
+      System::Call 'advapi32::CloseServiceHandle(p r2)'
+    ${EndIf}
+    System::Call 'advapi32::CloseServiceHandle(p r1)'
+  ${EndIf}
+FunctionEnd
+!macroend
+!insertmacro DefineServiceState ""
+!insertmacro DefineServiceState "un."
+
+; A running service holds Vantrel.exe, so that it could be neither replaced
+; nor deleted (WaitUntilClosed would refuse): stop it and wait, at most half
+; a minute, until it has. The setup starts it again afterwards; the
+; uninstaller removes it.
+!macro DefineStopService UN
+Function ${UN}StopService
+  Call ${UN}ServiceState
+  ${If} $0 == 0
+  ${OrIf} $0 == 1
+    Return
+  ${EndIf}
+  DetailPrint "Stopping the service ${PRODUCT}"
+  nsExec::ExecToLog '"$SYSDIR\sc.exe" stop ${PRODUCT}'
   Pop $0
-  ${If} $0 != "admin"
-    MessageBox MB_ICONSTOP|MB_OK "Installing ${PRODUCT} needs administrator rights." /SD IDOK
-    SetErrorLevel 740 ; ERROR_ELEVATION_REQUIRED
+  ${For} $5 1 150
+    Call ${UN}ServiceState
+    ${If} $0 == 0
+    ${OrIf} $0 == 1
+      Return
+    ${EndIf}
+    Sleep 200
+  ${Next}
+  DetailPrint "The service ${PRODUCT} did not stop"
+FunctionEnd
+!macroend
+!insertmacro DefineStopService ""
+!insertmacro DefineStopService "un."
+
+; In: $0 the command line, $1 what it does. Runs it with its output in the
+; details. When it fails, says so and ends with exit code 1; what was done
+; before stays (the files and the uninstall entry, after an install).
+!macro DefineRunChecked UN
+Function ${UN}RunChecked
+  nsExec::ExecToLog $0
+  Pop $2
+  ${If} $2 != 0
+    DetailPrint "$1 failed ($2)"
+    MessageBox MB_ICONSTOP|MB_OK "$1 failed ($2). The details say why." /SD IDOK
+    SetErrorLevel 1
     Quit
   ${EndIf}
 FunctionEnd
+!macroend
+!insertmacro DefineRunChecked ""
+!insertmacro DefineRunChecked "un."
 
 Section "${PRODUCT}" SecMain
   SectionIn RO
@@ -227,6 +304,7 @@ Section "${PRODUCT}" SecMain
   ; The program is 64-bit and reads the 64-bit view of HKLM.
   SetRegView 64
 
+  Call StopService
   Call WaitUntilClosed
   Call RemoveCopyElsewhere
 
@@ -243,6 +321,13 @@ Section "${PRODUCT}" SecMain
 
   Call CreateMissingSettings
 
+  ; The source of the program's event-log records, service or not; the
+  ; program's message table turns them into text.
+  WriteRegExpandStr HKLM "${EVENT_SOURCE_KEY}" "EventMessageFile" "$INSTDIR\Vantrel.exe"
+  WriteRegExpandStr HKLM "${EVENT_SOURCE_KEY}" "CategoryMessageFile" "$INSTDIR\Vantrel.exe"
+  WriteRegDWORD HKLM "${EVENT_SOURCE_KEY}" "TypesSupported" 7 ; errors, warnings, information
+  WriteRegDWORD HKLM "${EVENT_SOURCE_KEY}" "CategoryCount" 3
+
   WriteRegStr HKLM "${UNINST_KEY}" "DisplayName" "${PRODUCT}"
   WriteRegStr HKLM "${UNINST_KEY}" "DisplayVersion" "${VERSION}"
   WriteRegStr HKLM "${UNINST_KEY}" "Publisher" "${PUBLISHER}"
@@ -256,6 +341,55 @@ Section "${PRODUCT}" SecMain
   WriteRegDWORD HKLM "${UNINST_KEY}" "EstimatedSize" $0
 SectionEnd
 
+; Installs the service, or updates it to this folder, and starts it.
+Section /o "Run ${PRODUCT} as a service (starts with Windows)" SecService
+  SetRegView 64
+  StrCpy $0 '"$INSTDIR\Vantrel.exe" --install-service'
+  StrCpy $1 "Installing the service ${PRODUCT}"
+  Call RunChecked
+  StrCpy $0 '"$SYSDIR\sc.exe" start ${PRODUCT}'
+  StrCpy $1 "Starting the service ${PRODUCT}"
+  Call RunChecked
+SectionEnd
+
+; The service option was unticked while the service is installed.
+Section "-Remove the service when not wanted"
+  SetRegView 64
+  ${IfNot} ${SectionIsSelected} ${SecService}
+    ReadRegStr $0 HKLM "${SERVICE_KEY}" "ImagePath"
+    ${If} $0 != ""
+      StrCpy $0 '"$INSTDIR\Vantrel.exe" --uninstall-service'
+      StrCpy $1 "Removing the service ${PRODUCT}"
+      Call RunChecked
+    ${EndIf}
+  ${EndIf}
+SectionEnd
+
+Function .onInit
+  SetRegView 64
+  ; Without elevation (UAC off, or a standard user) the writes to Program
+  ; Files and HKLM would fail half-way: refuse before touching anything.
+  UserInfo::GetAccountType
+  Pop $0
+  ${If} $0 != "admin"
+    MessageBox MB_ICONSTOP|MB_OK "Installing ${PRODUCT} needs administrator rights." /SD IDOK
+    SetErrorLevel 740 ; ERROR_ELEVATION_REQUIRED
+    Quit
+  ${EndIf}
+  ; The service option is on when asked for, and when the service is
+  ; installed already: an upgrade keeps it (unticking it removes it).
+  ${GetParameters} $0
+  ClearErrors
+  ${GetOptions} $0 "/SERVICE" $1
+  ${IfNot} ${Errors}
+    !insertmacro SelectSection ${SecService}
+  ${EndIf}
+  ReadRegStr $0 HKLM "${SERVICE_KEY}" "ImagePath"
+  ${If} $0 != ""
+    !insertmacro SelectSection ${SecService}
+  ${EndIf}
+FunctionEnd
+
 ; ---------------------------------------------------------------------------
 ; Uninstaller.
 ;
@@ -263,26 +397,44 @@ SectionEnd
 ; user settings: a later reinstall or upgrade then carries on with the same
 ; port, pipe and line settings (the installer never overwrites them). It is
 ; also shared by every copy the machine has had, and the program recreates it
-; with the defaults whenever it is missing. Whoever wants it gone ticks
-; "Settings" on the uninstaller's components page, or passes /PURGE.
+; with the defaults whenever it is missing. So are the logs, which may still
+; be wanted to see what happened. Whoever wants them gone ticks "Settings and
+; logs" on the uninstaller's components page, or passes /PURGE.
 ; ---------------------------------------------------------------------------
 
 Section "un.${PRODUCT}" UnSecMain
   SectionIn RO
   SetShellVarContext all
   SetRegView 64
+  ; Stopped first, so that a running program is still noticed before the
+  ; service is gone.
+  Call un.StopService
   Call un.WaitUntilClosed
+  ReadRegStr $0 HKLM "${SERVICE_KEY}" "ImagePath"
+  ${If} $0 != ""
+  ${AndIf} ${FileExists} "$INSTDIR\Vantrel.exe"
+    StrCpy $0 '"$INSTDIR\Vantrel.exe" --uninstall-service'
+    StrCpy $1 "Removing the service ${PRODUCT}"
+    Call un.RunChecked
+  ${EndIf}
+  DeleteRegKey HKLM "${EVENT_SOURCE_KEY}"
   Delete "${SHORTCUT}"
   Delete "$INSTDIR\Vantrel.exe"
   Delete "$INSTDIR\README.md"
   Delete "$INSTDIR\LICENSE"
 SectionEnd
 
-Section /o "un.Settings (serial port, pipe name, line settings)" UnSecSettings
+Section /o "un.Settings and logs (serial port, pipe name, line settings)" UnSecSettings
   SetRegView 64
+  SetShellVarContext all
   DeleteRegKey HKLM "${STORE_KEY}"
   ; The vendor key may hold other Orbenwick programs' settings.
   DeleteRegKey /ifempty HKLM "${VENDOR_KEY}"
+  ; NAME.log and its older copies NAME.log.1, NAME.log.2, ...; not /r: the
+  ; folder may hold files the user put there.
+  Delete "${LOG_FOLDER}\*.log"
+  Delete "${LOG_FOLDER}\*.log.*"
+  RMDir "${LOG_FOLDER}"
 SectionEnd
 
 ; Last, so that the entry stays listed if anything before fails, and so that

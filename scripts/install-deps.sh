@@ -7,7 +7,7 @@ packages=(
     cmake make g++ googletest python3
     g++-mingw-w64-x86-64-posix
     wine64 xvfb socat xauth x11-utils imagemagick xdotool
-    lrzsz nsis icoutils
+    lrzsz nsis wixl icoutils
 )
 
 missing=()

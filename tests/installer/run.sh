@@ -5,8 +5,8 @@
 #   tests/installer/run.sh BUILD_DIR [unittest arguments, e.g. -v]
 #
 # BUILD_DIR must be configured for the Windows build (the MinGW-w64 toolchain
-# file), and makensis must be on PATH: without it there is no setup program
-# to test, which is a failure here. Exit status: 0 when every test passed.
+# file), and makensis and wixl must be on PATH: without them there is no setup
+# program or MSI package to test, which is a failure here. Exit status: 0 when every test passed.
 set -eu
 
 if [ $# -lt 1 ]; then
@@ -27,11 +27,18 @@ if [ ! -f "$setup" ]; then
     exit 1
 fi
 
+msi="$build_dir/Vantrel-$version-x64.msi"
+if [ ! -f "$msi" ]; then
+    echo "$0: $msi was not made (is wixl installed?)" >&2
+    exit 1
+fi
+
 VANTREL_SETUP="$setup"
+VANTREL_MSI="$msi"
 VANTREL_EXE="$build_dir/Vantrel.exe"
 VANTREL_ZIP="$build_dir/Vantrel-$version-win64.zip"
 VANTREL_BUILD_DIR="$build_dir"
-export VANTREL_SETUP VANTREL_EXE VANTREL_ZIP VANTREL_BUILD_DIR
+export VANTREL_SETUP VANTREL_MSI VANTREL_EXE VANTREL_ZIP VANTREL_BUILD_DIR
 if [ -f "$source_dir/README.md" ]; then
     VANTREL_README="$source_dir/README.md"
     export VANTREL_README

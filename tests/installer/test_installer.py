@@ -1,11 +1,12 @@
 #!/usr/bin/env python3
-"""Runs the Vantrel setup program and its uninstaller for real under Wine.
+"""Runs the Vantrel setup program, its uninstaller and the MSI package for
+real under Wine.
 
 Each test case takes a fresh, throw-away Wine prefix (a copy of the booted
 template prefix that the end-to-end harness keeps in the build directory)
 and installs, changes, reinstalls and uninstalls in it, checking the files,
-the Start-menu shortcut, the Add/Remove Programs entry and the settings store
-in the 64-bit registry.
+the Start-menu shortcut, the Add/Remove Programs entry, the settings store
+in the 64-bit registry, the event source and the service.
 
 Usage (builds nothing; tests/installer/run.sh builds and then calls this):
 
@@ -16,6 +17,7 @@ Environment:
     VANTREL_SETUP   the setup program (required, unless given as first argument)
     VANTREL_EXE     the built Vantrel.exe: the installed copy must equal it
     VANTREL_ZIP     the release zip: checked for exactly the packaged files
+    VANTREL_MSI     the MSI package (required by its test)
     VANTREL_README  the source README.md: when set, it must be installed and zipped
     WINE64          Wine loader (default /usr/lib/wine/wine64)
     WINESERVER      Wine server (default: next to WINE64)
@@ -46,8 +48,13 @@ WINE64 = os.environ.get("WINE64", "/usr/lib/wine/wine64")
 WINESERVER = os.environ.get("WINESERVER", os.path.join(os.path.dirname(WINE64), "wineserver"))
 
 UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Vantrel"
+SERVICE_KEY = r"HKLM\SYSTEM\CurrentControlSet\Services\Vantrel"
+EVENT_SOURCE_KEY = r"HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\Vantrel"
 DEFAULT_DIR = r"C:\Program Files\Vantrel"
 SHORTCUT = r"C:\ProgramData\Microsoft\Windows\Start Menu\Programs\Vantrel.lnk"
+# The program's logs: NAME.log and its older copies NAME.log.1, ...
+LOG_FOLDER = r"C:\ProgramData\Vantrel"
+LOGS = [LOG_FOLDER + r"\Lab.log", LOG_FOLDER + r"\Lab.log.1"]
 
 # Generous: a loaded machine can be many times slower than a quiet one.
 STEP_TIMEOUT = 180
@@ -174,6 +181,11 @@ class WinePrefix:
         if result.returncode != 0:
             raise RuntimeError(f"reg add {name} failed: {result.stdout}{result.stderr}")
 
+    def service_state(self):
+        """The state `sc query` reports (RUNNING, STOPPED, ...), or None without the service."""
+        match = re.search(r"STATE\s*:\s*\d+\s+(\w+)", self.run("sc", "query", "Vantrel").stdout)
+        return match.group(1) if match else None
+
     def reg_delete_value(self, key, name):
         result = self.run("reg", "delete", key, "/v", name, "/f", "/reg:64")
         if result.returncode != 0:
@@ -243,11 +255,11 @@ class WineCase(unittest.TestCase):
         result = self.wine.run(SETUP, "/S", *args)
         self.assertEqual(result.returncode, 0, f"setup {args} failed: {result.stderr}")
 
-    def install_to(self, folder):
+    def install_to(self, folder, *args):
         # /D= must be the last parameter and unquoted even with blanks; Wine
         # quotes an argument holding a blank, so pass the pieces separately:
         # the command line then reads "/S /D=C:\Tools\Vantrel Bridge".
-        self.install(*f"/D={folder}".split(" "))
+        self.install(*args, *f"/D={folder}".split(" "))
 
     def uninstall(self, *extra):
         """Runs the registered quiet uninstall command and waits until it has finished."""
@@ -273,8 +285,22 @@ class WineCase(unittest.TestCase):
 
     # Checks.
 
-    def assert_installed_in(self, folder):
-        for name in ("Vantrel.exe", "LICENSE", "uninstall.exe"):
+    def assert_installed_in(self, folder, service=False):
+        """The setup program's installation in folder, with or without the service."""
+        self.assert_program_in(folder, SHORTCUT, service)
+        self.assertTrue(self.wine.exists(f"{folder}\\uninstall.exe"), "uninstall.exe missing")
+        entry = self.wine.reg_query(UNINSTALL_KEY)
+        self.assertIsNotNone(entry, "no Add/Remove Programs entry")
+        self.assertEqual(entry.get("DisplayName"), ("REG_SZ", "Vantrel"))
+        self.assertEqual(entry.get("DisplayVersion"), ("REG_SZ", "2.4"))
+        self.assertEqual(entry.get("Publisher"), ("REG_SZ", "Orbenwick"))
+        self.assertEqual(entry.get("InstallLocation"), ("REG_SZ", folder))
+        self.assertEqual(entry.get("UninstallString"), ("REG_SZ", f'"{folder}\\uninstall.exe"'))
+        self.assertEqual(entry.get("QuietUninstallString"), ("REG_SZ", f'"{folder}\\uninstall.exe" /S'))
+
+    def assert_program_in(self, folder, shortcut, service):
+        """What both packages install: files, shortcut, event source, the service when asked for."""
+        for name in ("Vantrel.exe", "LICENSE"):
             self.assertTrue(self.wine.exists(f"{folder}\\{name}"), f"{folder}\\{name} missing")
         exe = os.environ.get("VANTREL_EXE")
         if exe:
@@ -287,23 +313,41 @@ class WineCase(unittest.TestCase):
         if readme:
             self.assertEqual(text_of(self.wine.host_path(f"{folder}\\README.md")), text_of(readme))
 
-        self.assertTrue(self.wine.exists(SHORTCUT), "Start-menu shortcut missing")
-        self.assertEqual(shortcut_target(self.wine.host_path(SHORTCUT)).lower(),
+        self.assertTrue(self.wine.exists(shortcut), "Start-menu shortcut missing")
+        self.assertEqual(shortcut_target(self.wine.host_path(shortcut)).lower(),
                          f"{folder}\\Vantrel.exe".lower())
 
-        entry = self.wine.reg_query(UNINSTALL_KEY)
-        self.assertIsNotNone(entry, "no Add/Remove Programs entry")
-        self.assertEqual(entry.get("DisplayName"), ("REG_SZ", "Vantrel"))
-        self.assertEqual(entry.get("DisplayVersion"), ("REG_SZ", "2.4"))
-        self.assertEqual(entry.get("Publisher"), ("REG_SZ", "Orbenwick"))
-        self.assertEqual(entry.get("InstallLocation"), ("REG_SZ", folder))
-        self.assertEqual(entry.get("UninstallString"), ("REG_SZ", f'"{folder}\\uninstall.exe"'))
-        self.assertEqual(entry.get("QuietUninstallString"), ("REG_SZ", f'"{folder}\\uninstall.exe" /S'))
+        program = f"{folder}\\Vantrel.exe"
+        self.assertEqual(self.wine.reg_query(EVENT_SOURCE_KEY), {
+            "EventMessageFile": ("REG_EXPAND_SZ", program),
+            "CategoryMessageFile": ("REG_EXPAND_SZ", program),
+            "TypesSupported": ("REG_DWORD", 7), "CategoryCount": ("REG_DWORD", 3)})
+        if not service:
+            self.assertIsNone(self.wine.reg_query(SERVICE_KEY), "service installed unasked")
+            return
+        expected = {"ImagePath": ("REG_SZ", f'"{program}" --service'), "Start": ("REG_DWORD", 2),
+                    "ObjectName": ("REG_SZ", "LocalSystem"),
+                    "DisplayName": ("REG_SZ", "Vantrel serial bridge")}
+        installed = self.wine.reg_query(SERVICE_KEY) or {}
+        self.assertEqual({name: installed.get(name) for name in expected}, expected)
 
-    def assert_removed_from(self, folder):
+        def running():
+            state = self.wine.service_state()
+            return state == "RUNNING", state
+        harness.wait_for("the service to run", running, timeout=STEP_TIMEOUT, interval=0.2)
+
+    def assert_removed_from(self, folder, shortcut=SHORTCUT):
         self.assertFalse(self.wine.exists(folder), f"{folder} left behind")
-        self.assertFalse(self.wine.exists(SHORTCUT), "Start-menu shortcut left behind")
+        self.assertFalse(self.wine.exists(shortcut), "Start-menu shortcut left behind")
         self.assertIsNone(self.wine.reg_query(UNINSTALL_KEY), "uninstall entry left behind")
+        self.assertIsNone(self.wine.reg_query(SERVICE_KEY), "service left behind")
+        self.assertIsNone(self.wine.reg_query(EVENT_SOURCE_KEY), "event source left behind")
+
+    def write_logs(self):
+        for log in LOGS:
+            os.makedirs(os.path.dirname(self.wine.host_path(log)), exist_ok=True)
+            with open(self.wine.host_path(log), "w") as f:
+                f.write("log\n")
 
     def assert_store(self, expected):
         store = self.wine.reg_query(STORE_KEY)
@@ -327,14 +371,23 @@ class InstallerTest(WineCase):
         changed["Baud rate"] = ("REG_DWORD", 115200)
         changed["Pipe name"] = ("REG_SZ", "Lab VM")
 
+        # The service asked for on a reinstall; then an upgrade over the
+        # running service, which must stop it to replace Vantrel.exe, keeps
+        # it and starts it again.
+        self.install("/SERVICE")
+        self.assert_installed_in(DEFAULT_DIR, service=True)
         self.install()
-        self.assert_installed_in(DEFAULT_DIR)
+        self.assert_installed_in(DEFAULT_DIR, service=True)
         self.assert_store(changed)
 
+        self.write_logs()
         self.uninstall()
         self.assert_removed_from(DEFAULT_DIR)
-        # Kept on purpose: a later install carries on with the user's settings.
+        # Kept on purpose: a later install carries on with the user's
+        # settings, and the logs may still be wanted.
         self.assert_store(changed)
+        for log in LOGS:
+            self.assertTrue(self.wine.exists(log), f"{log} deleted without /PURGE")
 
         self.install()
         self.assert_installed_in(DEFAULT_DIR)
@@ -342,8 +395,8 @@ class InstallerTest(WineCase):
 
     def test_custom_folder_store_repair_move_and_purge(self):
         bridge = r"C:\Tools\Vantrel Bridge"
-        self.install_to(bridge)
-        self.assert_installed_in(bridge)
+        self.install_to(bridge, "/SERVICE")
+        self.assert_installed_in(bridge, service=True)
         self.assertFalse(self.wine.exists(DEFAULT_DIR), "installed into the default folder despite /D")
         self.assert_store(DEFAULT_STORE)
 
@@ -359,7 +412,7 @@ class InstallerTest(WineCase):
 
         # Without /D an upgrade goes where the registered copy is.
         self.install()
-        self.assert_installed_in(bridge)
+        self.assert_installed_in(bridge, service=True)
         self.assertFalse(self.wine.exists(DEFAULT_DIR), "upgrade ignored the registered folder")
         self.assert_store(expected)
 
@@ -368,17 +421,20 @@ class InstallerTest(WineCase):
         with open(notes, "w") as f:
             f.write("mine\n")
         self.install_to(DEFAULT_DIR)
-        self.assert_installed_in(DEFAULT_DIR)
+        self.assert_installed_in(DEFAULT_DIR, service=True)
         for name in ("Vantrel.exe", "LICENSE", "uninstall.exe", "README.md"):
             self.assertFalse(self.wine.exists(f"{bridge}\\{name}"), f"old copy's {name} left behind")
         self.assertTrue(os.path.exists(notes), "the user's file in the old folder was deleted")
         self.assert_store(expected)
 
-        # /PURGE removes the store, but not other programs' keys under the vendor's.
+        # /PURGE removes the store and the logs, but not other programs' keys
+        # under the vendor's.
         self.wine.reg_set(VENDOR_KEY + r"\Other", "Kept", "REG_DWORD", 1)
+        self.write_logs()
         self.uninstall("/PURGE")
         self.assert_removed_from(DEFAULT_DIR)
         self.assertIsNone(self.wine.reg_query(STORE_KEY), "/PURGE left the settings store")
+        self.assertFalse(self.wine.exists(LOG_FOLDER), "/PURGE left the logs")
         self.assertEqual(self.wine.reg_query(VENDOR_KEY + r"\Other"), {"Kept": ("REG_DWORD", 1)})
 
 
@@ -443,6 +499,34 @@ class RunningProgramTest(WineCase):
         self.assert_installed_in(DEFAULT_DIR)
         self.uninstall()
         self.assert_removed_from(DEFAULT_DIR)
+        self.assert_store(expected)
+
+
+class MsiTest(WineCase):
+    def test_msi_fills_in_the_store_installs_the_service_on_request_and_uninstalls(self):
+        msi = os.environ.get("VANTREL_MSI")
+        self.assertTrue(msi and os.path.isfile(msi), f"VANTREL_MSI is not the MSI package: {msi!r}")
+        package = harness.windows_path(msi)
+        # Wine's msi puts a per-machine package's shortcut in the installing
+        # user's Start menu (its ProgramMenuFolder ignores ALLUSERS); Windows
+        # puts it in All Users' (SHORTCUT).
+        appdata = self.wine.run("cmd", "/c", "echo", "%APPDATA%").stdout.strip()
+        shortcut = appdata + r"\Microsoft\Windows\Start Menu\Programs\Vantrel.lnk"
+        # What the user set stays as it is, whatever its type; what is
+        # missing is filled in.
+        self.set_value("Baud rate", "REG_DWORD", 115200)
+        self.set_value("Parity", "REG_SZ", "odd")
+        expected = dict(DEFAULT_STORE, **{"Baud rate": ("REG_DWORD", 115200), "Parity": ("REG_SZ", "odd")})
+
+        for args, service in (((), False), (("SERVICE=1",), True)):
+            result = self.wine.run("msiexec", "/i", package, "/qn", *args)
+            self.assertEqual(result.returncode, 0, f"msiexec /i {args}: {result.stdout}{result.stderr}")
+            self.assert_program_in(DEFAULT_DIR, shortcut, service)
+            self.assert_store(expected)
+
+        result = self.wine.run("msiexec", "/x", package, "/qn")
+        self.assertEqual(result.returncode, 0, f"msiexec /x: {result.stdout}{result.stderr}")
+        self.assert_removed_from(DEFAULT_DIR, shortcut)
         self.assert_store(expected)
 
 
