@@ -145,8 +145,8 @@ extern "C" __declspec(dllexport) UINT __stdcall StartNamedService(MSIHANDLE inst
     if (error == ERROR_SERVICE_ALREADY_RUNNING) {
         error = ERROR_SUCCESS;
     }
-    Log(install, L"Starting the service " + name +
-                     (error == ERROR_SUCCESS ? L": started"
-                                             : L": failed, error " + std::to_wstring(error)));
+    Log(install,
+        L"Starting the service " + name +
+            (error == ERROR_SUCCESS ? L": started" : L": failed, error " + std::to_wstring(error)));
     return error == ERROR_SUCCESS ? ERROR_SUCCESS : ERROR_INSTALL_FAILURE;
 }
