@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include "common/log_file.h"
 #include "common/system_text.h"
 #include "config/settings_store.h"
 #include "ui/display_text.h"
@@ -21,11 +22,7 @@ bool WriteTo(HANDLE output, const std::wstring& text) {
                              nullptr) != FALSE;
     }
     // A file or a pipe: UTF-8.
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                         nullptr, 0, nullptr, nullptr);
-    std::string bytes(static_cast<std::size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(), size,
-                        nullptr, nullptr);
+    const std::string bytes = ToUtf8(text);
     return WriteFile(output, bytes.data(), static_cast<DWORD>(bytes.size()), &done, nullptr) !=
            FALSE;
 }

@@ -50,11 +50,7 @@ BOOL CALLBACK MatchCaption(HWND window, LPARAM argument) {
 // instead of opening the port again. Held for the life of the process.
 bool TakeBridge(const std::wstring& bridge) {
     // Names compare in any case, as the bridges' keys do.
-    std::wstring upper = bridge;
-    for (wchar_t& c : upper) {
-        c = static_cast<wchar_t>(towupper(c));
-    }
-    const std::wstring name = L"Local\\Orbenwick.Vantrel.Bridge." + upper;
+    const std::wstring name = L"Local\\Orbenwick.Vantrel.Bridge." + UpperCase(bridge);
     static UniqueKernelHandle owner;
     owner = UniqueKernelHandle(CreateMutexW(nullptr, FALSE, name.c_str()));
     if (!owner.IsOpen() || GetLastError() != ERROR_ALREADY_EXISTS) {

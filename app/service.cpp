@@ -18,6 +18,7 @@
 #include "app/service_control.h"
 #include "app/viewer_protocol.h"
 #include "common/handles.h"
+#include "common/overlapped.h"
 #include "common/status_client.h"
 #include "config/settings_store.h"
 #include "pipe/pipe_client.h"
@@ -272,37 +273,27 @@ std::vector<unsigned char> Answer(const ViewerRequest& request, bool administrat
     return bytes;
 }
 
-// Waits for an operation on the viewer pipe, the stop and a time-out
-// together; false unless it completed.
-bool Await(HANDLE pipe, OVERLAPPED& overlapped, BOOL started, DWORD timeoutMs, DWORD* count) {
-    if (!started && GetLastError() != ERROR_IO_PENDING) {
-        return false;
-    }
-    const HANDLE events[] = {overlapped.hEvent, service->stop.Get()};
-    if (!started && WaitForMultipleObjects(2, events, FALSE, timeoutMs) != WAIT_OBJECT_0) {
-        CancelIoEx(pipe, &overlapped);
-    }
-    DWORD done = 0;
-    const bool ok = GetOverlappedResult(pipe, &overlapped, &done, TRUE) != FALSE;
+// An operation on the viewer pipe, waited for with the stop and a time-out.
+bool Await(HANDLE pipe, OVERLAPPED& overlapped, BOOL started, DWORD timeoutMs,
+           DWORD* count = nullptr) {
+    const Transfer done = AwaitTransfer(pipe, overlapped, started, service->stop.Get(), timeoutMs);
     if (count != nullptr) {
-        *count = done;
+        *count = done.count;
     }
-    return ok;
+    return done.ok;
 }
 
 // One status window at a time: it connects, asks once, reads the reply and
 // goes. Anything malformed, oversized or slow is dropped unanswered.
 void ServeOne(HANDLE pipe, HANDLE event) {
-    OVERLAPPED overlapped{};
-    overlapped.hEvent = event;
-    if (!Await(pipe, overlapped, ConnectNamedPipe(pipe, &overlapped), INFINITE, nullptr) &&
+    OVERLAPPED overlapped = OverlappedWith(event);
+    if (!Await(pipe, overlapped, ConnectNamedPipe(pipe, &overlapped), INFINITE) &&
         GetLastError() != ERROR_PIPE_CONNECTED) {
         return;
     }
     unsigned char request[sizeof(ViewerRequest) + 1];
     DWORD size = 0;
-    overlapped = OVERLAPPED{};
-    overlapped.hEvent = event;
+    overlapped = OverlappedWith(event);
     ViewerRequest parsed{};
     if (!Await(pipe, overlapped, ReadFile(pipe, request, sizeof request, nullptr, &overlapped),
                kViewerTimeoutMs, &size) ||
@@ -317,8 +308,7 @@ void ServeOne(HANDLE pipe, HANDLE event) {
         RevertToSelf();
     }
     const std::vector<unsigned char> reply = Answer(parsed, administrator);
-    overlapped = OVERLAPPED{};
-    overlapped.hEvent = event;
+    overlapped = OverlappedWith(event);
     if (!Await(
             pipe, overlapped,
             WriteFile(pipe, reply.data(), static_cast<DWORD>(reply.size()), nullptr, &overlapped),
@@ -327,10 +317,9 @@ void ServeOne(HANDLE pipe, HANDLE event) {
     }
     // The reply stays readable until the window has gone: disconnecting
     // first would throw it away.
-    overlapped = OVERLAPPED{};
-    overlapped.hEvent = event;
+    overlapped = OverlappedWith(event);
     Await(pipe, overlapped, ReadFile(pipe, request, sizeof request, nullptr, &overlapped),
-          kViewerTimeoutMs, nullptr);
+          kViewerTimeoutMs);
 }
 
 DWORD WINAPI ServeViewers(LPVOID) {

@@ -20,18 +20,6 @@ void Rotate(const std::wstring& path) {
     MoveFileExW(path.c_str(), RotatedName(path, 1).c_str(), MOVEFILE_REPLACE_EXISTING);
 }
 
-std::string Utf8(const std::wstring& text) {
-    if (text.empty()) {
-        return {};
-    }
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                         nullptr, 0, nullptr, nullptr);
-    std::string bytes(static_cast<std::size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(), size,
-                        nullptr, nullptr);
-    return bytes;
-}
-
 // Appends bytes to the file, rotating it first when they would take it past
 // its limit. ERROR_SUCCESS or the failing call's error.
 DWORD WriteToFile(const std::wstring& path, const std::string& bytes) {
@@ -77,7 +65,7 @@ DWORD WINAPI WriteLog(LPVOID argument) {
                     L"disk took them)\r\n";
         }
         if (!text.empty()) {
-            const DWORD error = WriteToFile(log.path, Utf8(text));
+            const DWORD error = WriteToFile(log.path, ToUtf8(text));
             if (error != ERROR_SUCCESS && !reported && log.reportFailure != nullptr) {
                 log.reportFailure(log.reportContext, log.path, error);
             }
@@ -134,4 +122,16 @@ void StopLogFile(LogFile& log) {
     SetEvent(log.ready.Get());
     WaitForSingleObject(log.writer.Get(), INFINITE);
     log.writer.Reset();
+}
+
+std::string ToUtf8(const std::wstring& text) {
+    if (text.empty()) {
+        return {};
+    }
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                         nullptr, 0, nullptr, nullptr);
+    std::string bytes(static_cast<std::size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(), size,
+                        nullptr, nullptr);
+    return bytes;
 }

@@ -30,6 +30,9 @@ struct LogFile {
     void* reportContext = nullptr;
 };
 
+// text as UTF-8.
+std::string ToUtf8(const std::wstring& text);
+
 // %ProgramData%\Vantrel\name, the folder made when missing.
 std::wstring ProgramDataFile(const std::wstring& name);
 

@@ -129,34 +129,37 @@ void ReportBridgeEvent(StatusClient& status, BridgeEvent event, const wchar_t* t
     while (!line.empty() && (line.back() == L'\n' || line.back() == L'\r')) {
         line.pop_back();
     }
-    switch (event) {
-        case BridgeEvent::EndLost:
-            ReportProgramEvent(EVENTLOG_WARNING_TYPE, CATEGORY_BRIDGE, MSG_END_LOST,
-                               status.eventName, line.c_str());
-            break;
-        case BridgeEvent::EndBack:
-            ReportProgramEvent(EVENTLOG_INFORMATION_TYPE, CATEGORY_BRIDGE, MSG_END_BACK,
-                               status.eventName, line.c_str());
-            break;
-        case BridgeEvent::SettingsError:
-            ReportProgramEvent(EVENTLOG_ERROR_TYPE, CATEGORY_BRIDGE, MSG_SETTINGS_ERROR,
-                               status.eventName, line.c_str());
-            break;
-        case BridgeEvent::ServiceStarted:
-            ReportProgramEvent(EVENTLOG_INFORMATION_TYPE, CATEGORY_SERVICE, MSG_SERVICE_STARTED,
-                               line.c_str());
-            break;
-        case BridgeEvent::ServiceStopped:
-            ReportProgramEvent(EVENTLOG_INFORMATION_TYPE, CATEGORY_SERVICE, MSG_SERVICE_STOPPED,
-                               line.c_str());
-            break;
+    // By BridgeEvent: the record's type, category and message; the service's
+    // own records name no bridge.
+    struct Record {
+        WORD type;
+        WORD category;
+        DWORD id;
+    };
+    static constexpr Record kRecords[] = {
+        {EVENTLOG_WARNING_TYPE, CATEGORY_BRIDGE, MSG_END_LOST},
+        {EVENTLOG_INFORMATION_TYPE, CATEGORY_BRIDGE, MSG_END_BACK},
+        {EVENTLOG_ERROR_TYPE, CATEGORY_BRIDGE, MSG_SETTINGS_ERROR},
+        {EVENTLOG_INFORMATION_TYPE, CATEGORY_SERVICE, MSG_SERVICE_STARTED},
+        {EVENTLOG_INFORMATION_TYPE, CATEGORY_SERVICE, MSG_SERVICE_STOPPED},
+    };
+    const Record& record = kRecords[static_cast<int>(event)];
+    if (record.category == CATEGORY_SERVICE) {
+        ReportProgramEvent(record.type, record.category, record.id, line.c_str());
+    } else {
+        ReportProgramEvent(record.type, record.category, record.id, status.eventName, line.c_str());
     }
 }
 
-void ReportLogFileFailure(void* status, const std::wstring& path, DWORD error) {
+void AppendFailureEntry(StatusClient& status, const std::wstring& what, DWORD error) {
     wchar_t reason[1024];
     FormatSystemText(error, kNeutralLanguage, true, reason, 1024, L"\r\n");
-    const std::wstring text = L"Couldn't write the log file " + path + L": ";
+    const std::wstring text = what + L": ";
     const wchar_t* pieces[] = {text.c_str(), reason};
-    AppendLogEntry(*static_cast<StatusClient*>(status), pieces, 2, 1024);
+    AppendLogEntry(status, pieces, 2, 1024);
+}
+
+void ReportLogFileFailure(void* status, const std::wstring& path, DWORD error) {
+    AppendFailureEntry(*static_cast<StatusClient*>(status), L"Couldn't write the log file " + path,
+                       error);
 }

@@ -85,6 +85,9 @@ bool PostRelayActivity(StatusClient& status);
 enum class BridgeEvent { EndLost, EndBack, SettingsError, ServiceStarted, ServiceStopped };
 void ReportBridgeEvent(StatusClient& status, BridgeEvent event, const wchar_t* text);
 
+// One entry: what failed, ": " and the system's text for error.
+void AppendFailureEntry(StatusClient& status, const std::wstring& what, DWORD error);
+
 // Reports a failure of the log file, once for a run of failures, in the
 // Messages (log_file.h).
 void ReportLogFileFailure(void* status, const std::wstring& path, DWORD error);

@@ -2,6 +2,7 @@
 
 #include <cwctype>
 
+#include "config/settings_record.h"
 #include "config/settings_tables.h"
 #include "serial/port_names.h"
 
@@ -12,16 +13,8 @@ bool IsNameCharacter(wchar_t c) {
            c == L'-' || c == L'_';
 }
 
-std::wstring Upper(const std::wstring& text) {
-    std::wstring upper;
-    for (const wchar_t c : text) {
-        upper += static_cast<wchar_t>(std::towupper(c));
-    }
-    return upper;
-}
-
 bool IsDefaultName(const std::wstring& name) {
-    return Upper(name) == L"VANTREL";
+    return UpperCase(name) == L"VANTREL";
 }
 
 std::wstring Called(const std::wstring& name) {
@@ -65,14 +58,14 @@ std::wstring BridgeCaption(const std::wstring& name) {
 }
 
 std::wstring BridgeConflict(const BridgeEnds& bridge, const std::vector<BridgeEnds>& others) {
-    const std::wstring port = Upper(PortDevicePath(bridge.serialPort.c_str()));
-    const std::wstring pipe = Upper(bridge.pipeName);
+    const std::wstring port = UpperCase(PortDevicePath(bridge.serialPort.c_str()));
+    const std::wstring pipe = UpperCase(bridge.pipeName);
     for (const BridgeEnds& other : others) {
-        if (Upper(other.name) == Upper(bridge.name)) {
+        if (UpperCase(other.name) == UpperCase(bridge.name)) {
             continue;
         }
-        const bool samePort = Upper(PortDevicePath(other.serialPort.c_str())) == port;
-        if (samePort || Upper(other.pipeName) == pipe) {
+        const bool samePort = UpperCase(PortDevicePath(other.serialPort.c_str())) == port;
+        if (samePort || UpperCase(other.pipeName) == pipe) {
             std::wstring text =
                 Called(bridge.name) + L" and " + Called(other.name) + L" are both set to use ";
             text += samePort ? L"COM port " + bridge.serialPort : L"pipe " + bridge.pipeName;

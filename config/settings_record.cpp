@@ -1,5 +1,7 @@
 #include "config/settings_record.h"
 
+#include <cwctype>
+
 PortSettingsRecord PortSettings;
 
 void CopyText(wchar_t* destination, std::size_t capacity, const wchar_t* source) {
@@ -21,6 +23,13 @@ void AppendText(wchar_t* destination, std::size_t capacity, const wchar_t* sourc
     if (length < capacity) {
         CopyText(destination + length, capacity - length, source);
     }
+}
+
+std::wstring UpperCase(std::wstring text) {
+    for (wchar_t& c : text) {
+        c = static_cast<wchar_t>(std::towupper(c));
+    }
+    return text;
 }
 
 void SetPipeName(PortSettingsRecord& record, const wchar_t* name) {

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 // Capacity of a name in characters, terminator included.
 inline constexpr std::size_t kNameCapacity = 255;
@@ -37,6 +38,8 @@ extern PortSettingsRecord PortSettings;
 void CopyText(wchar_t* destination, std::size_t capacity, const wchar_t* source);
 // Appends as much of source as fits; always terminates.
 void AppendText(wchar_t* destination, std::size_t capacity, const wchar_t* source);
+// Names compared as Windows compares them: in any case.
+std::wstring UpperCase(std::wstring text);
 
 // The one way to set the pipe name: also rebuilds the pipe path.
 void SetPipeName(PortSettingsRecord& record, const wchar_t* name);

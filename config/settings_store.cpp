@@ -149,13 +149,8 @@ StoreWriteOutcome WriteSettingsStore(const PortSettingsRecord& record, const Sto
 
 bool StoreExists(const StoreLocation& store) {
     UniqueRegistryKey key;
-    const std::wstring path = store.parent + L"\\" + store.subkey;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_QUERY_VALUE, key.Put()) !=
-        ERROR_SUCCESS) {
-        key.Release();
-        return false;
-    }
-    return true;
+    return OpenKey(HKEY_LOCAL_MACHINE, (store.parent + L"\\" + store.subkey).c_str(),
+                   KEY_QUERY_VALUE, key) == ERROR_SUCCESS;
 }
 
 std::wstring ReadStoredText(const StoreLocation& store, const wchar_t* valueName) {
@@ -172,9 +167,8 @@ std::wstring ReadStoredText(const StoreLocation& store, const wchar_t* valueName
 std::vector<std::wstring> ListBridges() {
     std::vector<std::wstring> names;
     UniqueRegistryKey bridges;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kBridgesKey, 0, KEY_ENUMERATE_SUB_KEYS, bridges.Put()) !=
+    if (OpenKey(HKEY_LOCAL_MACHINE, kBridgesKey, KEY_ENUMERATE_SUB_KEYS, bridges) !=
         ERROR_SUCCESS) {
-        bridges.Release();
         return names;
     }
     for (DWORD index = 0;; ++index) {
@@ -195,11 +189,8 @@ std::vector<std::wstring> ListBridges() {
 LONG CreateBridgeStore(const std::wstring& name) {
     UniqueRegistryKey key;
     const std::wstring path = std::wstring(kBridgesKey) + L"\\" + name;
-    LONG status =
-        Registry.createKey(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                           KEY_WRITE, nullptr, key.Put(), nullptr);
+    const LONG status = CreateKey(HKEY_LOCAL_MACHINE, path.c_str(), KEY_WRITE, key);
     if (status != ERROR_SUCCESS) {
-        key.Release();
         return status;
     }
     PortSettingsRecord defaults{};

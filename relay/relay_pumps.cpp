@@ -13,6 +13,7 @@
 
 #include <cwchar>
 
+#include "common/overlapped.h"
 #include "relay/link_recovery.h"
 #include "relay/modem_monitor.h"
 #include "relay/relay_activity.h"
@@ -28,53 +29,37 @@ constexpr DWORD kCommEvents = EV_RXCHAR | EV_ERR | EV_DSR | EV_RLSD;
 // again sooner than this, so that it cannot keep a processor busy.
 constexpr DWORD kEmptyReadPauseMs = 10;
 
-struct Transfer {
-    bool ok;
-    DWORD count;
-    DWORD error;  // ERROR_OPERATION_ABORTED when stopped, or cancelled by a keeper
-};
-
 bool Stopping(const RelayContextRecord& context) {
     return WaitForSingleObject(context.stop.Get(), 0) == WAIT_OBJECT_0;
 }
 
-// Waits for an operation that started returned started, together with the
-// relay's stop, which cancels it. The buffer is free again on return.
-Transfer Finish(const RelayContextRecord& context, HANDLE handle, OVERLAPPED& overlapped,
-                BOOL started) {
-    if (!started) {
-        const DWORD error = GetLastError();
-        if (error != ERROR_IO_PENDING) {
-            return {false, 0, error};
-        }
-        const HANDLE events[] = {overlapped.hEvent, context.stop.Get()};
-        if (WaitForMultipleObjects(2, events, FALSE, INFINITE) != WAIT_OBJECT_0) {
-            CancelIoEx(handle, &overlapped);
-        }
-    }
-    DWORD count = 0;
-    const bool ok = GetOverlappedResult(handle, &overlapped, &count, TRUE) != FALSE;
-    return {ok, count, ok ? ERROR_SUCCESS : GetLastError()};
-}
-
-OVERLAPPED Overlapped(HANDLE event) {
-    OVERLAPPED overlapped{};
-    overlapped.hEvent = event;
-    return overlapped;
-}
-
+// A read or write that ends when the end answers or the relay stops.
 Transfer Read(const RelayContextRecord& context, HANDLE handle, BYTE* buffer, DWORD size,
               HANDLE event) {
-    OVERLAPPED overlapped = Overlapped(event);
-    return Finish(context, handle, overlapped,
-                  RelayIo.read(handle, buffer, size, nullptr, &overlapped));
+    OVERLAPPED overlapped = OverlappedWith(event);
+    return AwaitTransfer(handle, overlapped,
+                         RelayIo.read(handle, buffer, size, nullptr, &overlapped),
+                         context.stop.Get());
 }
 
 Transfer Write(const RelayContextRecord& context, HANDLE handle, const BYTE* bytes, DWORD length,
                HANDLE event) {
-    OVERLAPPED overlapped = Overlapped(event);
-    return Finish(context, handle, overlapped,
-                  RelayIo.write(handle, bytes, length, nullptr, &overlapped));
+    OVERLAPPED overlapped = OverlappedWith(event);
+    return AwaitTransfer(handle, overlapped,
+                         RelayIo.write(handle, bytes, length, nullptr, &overlapped),
+                         context.stop.Get());
+}
+
+// The handle of end and what attempt made of it, under the end's lock; an
+// end that is away is not tried.
+template <typename Attempt>
+HANDLE TryEnd(LinkEnd& end, Transfer& result, Attempt attempt) {
+    SharedLinkUse use(end);
+    const HANDLE handle = use.Handle();
+    if (IsOpenHandle(handle)) {
+        result = attempt(handle);
+    }
+    return handle;
 }
 
 void RequestRefresh(RelayContextRecord& context, bool needed) {
@@ -111,7 +96,7 @@ Transfer NextFromPort(RelayContextRecord& context, PortWatch& watch, HANDLE port
         ModemMonitor(context, port);
     }
     if (watch.events) {
-        OVERLAPPED overlapped = Overlapped(event);
+        OVERLAPPED overlapped = OverlappedWith(event);
         DWORD mask = 0;
         if (!CommEvents.wait(port, &mask, &overlapped) && GetLastError() != ERROR_IO_PENDING) {
             watch.events = false;  // this driver cannot wait for events
@@ -167,15 +152,10 @@ DWORD WINAPI PipeToSerialPump(LPVOID argument) {
     const UniqueKernelHandle event(NewEvent(true));
     BYTE buffer[kRelayChunkSize];
     for (;;) {
-        HANDLE pipe;
         Transfer read{};
-        {
-            SharedLinkUse use(context.pipe);
-            pipe = use.Handle();
-            if (IsOpenHandle(pipe)) {
-                read = Read(context, pipe, buffer, kRelayChunkSize, event.Get());
-            }
-        }
+        const HANDLE pipe = TryEnd(context.pipe, read, [&](HANDLE handle) {
+            return Read(context, handle, buffer, kRelayChunkSize, event.Get());
+        });
         if (Stopping(context)) {
             return 0;
         }
@@ -245,15 +225,10 @@ DWORD WINAPI SerialToPipePump(LPVOID argument) {
     BYTE buffer[kRelayChunkSize];
     PortWatch watch;
     for (;;) {
-        HANDLE port;
         Transfer read{};
-        {
-            SharedLinkUse serial(context.serial);
-            port = serial.Handle();
-            if (IsOpenHandle(port)) {
-                read = NextFromPort(context, watch, port, buffer, event.Get());
-            }
-        }
+        const HANDLE port = TryEnd(context.serial, read, [&](HANDLE handle) {
+            return NextFromPort(context, watch, handle, buffer, event.Get());
+        });
         if (Stopping(context)) {
             return 0;
         }

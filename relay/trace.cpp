@@ -1,7 +1,6 @@
 #include "relay/trace.h"
 
 #include "common/status_client.h"
-#include "common/system_text.h"
 
 namespace {
 
@@ -15,11 +14,7 @@ void Say(TraceWriter& trace, const std::wstring& text) {
 }
 
 void SayFailure(TraceWriter& trace, const std::wstring& what, DWORD error) {
-    wchar_t reason[1024];
-    FormatSystemText(error, kNeutralLanguage, true, reason, 1024, L"\r\n");
-    const std::wstring text = what + L": ";
-    const wchar_t* pieces[] = {text.c_str(), reason};
-    AppendLogEntry(*trace.status, pieces, 2, 1024);
+    AppendFailureEntry(*trace.status, what, error);
 }
 
 TraceRecord EventRecord(const std::wstring& text) {
@@ -144,6 +139,10 @@ bool IsTracing(TraceWriter& trace) {
 }
 
 void TraceChunk(TraceWriter& trace, TraceDirection direction, const BYTE* bytes, DWORD count) {
+    // While no trace runs the relay takes no lock for it.
+    if (!trace.active.load(std::memory_order_relaxed)) {
+        return;
+    }
     AcquireSRWLockExclusive(&trace.lock);
     const bool active = trace.active;
     if (active) {

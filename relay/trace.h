@@ -9,6 +9,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstddef>
 #include <string>
 #include <vector>
@@ -31,7 +32,7 @@ struct TraceRecord {
 
 struct TraceWriter {
     SRWLOCK lock = SRWLOCK_INIT;
-    bool active = false;  // under lock: chunks are taken
+    std::atomic<bool> active{false};  // changed under lock: chunks are taken
     std::wstring path;
     std::vector<TraceRecord> queued;  // under lock
     std::size_t queuedBytes = 0;      // under lock

@@ -4,6 +4,8 @@
 #include <cwctype>
 #include <tuple>
 
+#include "config/settings_record.h"
+
 namespace {
 
 constexpr wchar_t kDevicePrefix[] = L"\\\\.\\";
@@ -24,17 +26,10 @@ unsigned long ComNumber(const std::wstring& name) {
     return number;
 }
 
-std::wstring Upper(std::wstring text) {
-    for (wchar_t& c : text) {
-        c = static_cast<wchar_t>(std::towupper(c));
-    }
-    return text;
-}
-
 // COMn by n, before every other name; those by their letters.
 auto SortKey(const std::wstring& name) {
     const unsigned long number = ComNumber(name);
-    return std::make_tuple(number == 0, number, Upper(name));
+    return std::make_tuple(number == 0, number, UpperCase(name));
 }
 
 }  // namespace
@@ -61,7 +56,7 @@ std::vector<std::wstring> SortPortNames(std::vector<std::wstring> names) {
               [](const std::wstring& a, const std::wstring& b) { return SortKey(a) < SortKey(b); });
     names.erase(std::unique(names.begin(), names.end(),
                             [](const std::wstring& a, const std::wstring& b) {
-                                return Upper(a) == Upper(b);
+                                return UpperCase(a) == UpperCase(b);
                             }),
                 names.end());
     return names;
