@@ -6,6 +6,9 @@ const wchar_t kUsageText[] =
     L"Usage: Vantrel.exe [--bridge NAME] [--trace FILE]\r\n"
     L"       Vantrel.exe --install-service | --uninstall-service\r\n"
     L"       Vantrel.exe --add-bridge NAME | --remove-bridge NAME | --list-bridges\r\n"
+    L"       Vantrel.exe --list-vms [--json]\r\n"
+    L"       Vantrel.exe --attach-vm VM [--com 1|2] [--bridge NAME] [--force]\r\n"
+    L"       Vantrel.exe --detach-vm VM [--com 1|2]\r\n"
     L"\r\n"
     L"  --bridge NAME        show the status window of bridge NAME (the default bridge\r\n"
     L"                       without it)\r\n"
@@ -15,24 +18,33 @@ const wchar_t kUsageText[] =
     L"  --uninstall-service  stop the service and remove it (administrators)\r\n"
     L"  --add-bridge NAME    make a bridge with the default settings (administrators)\r\n"
     L"  --remove-bridge NAME delete a bridge's settings (administrators)\r\n"
-    L"  --list-bridges       print each bridge with its port, pipe and rate\r\n";
+    L"  --list-bridges       print each bridge with its port, pipe and rate\r\n"
+    L"  --list-vms           print Hyper-V's VMs with their state and COM ports, marking\r\n"
+    L"                       those set to a bridge's pipe (--json: as JSON)\r\n"
+    L"  --attach-vm VM       set COM 1 of VM (or --com 2) to the pipe of the default bridge\r\n"
+    L"                       (or --bridge NAME); a port set to another pipe is left as it\r\n"
+    L"                       is unless --force (administrators)\r\n"
+    L"  --detach-vm VM       clear COM 1 of VM (or --com 2) (administrators)\r\n";
 
 namespace {
 
 struct Option {
     const wchar_t* name;
     ProgramMode mode;
-    bool takesName;  // NAME or FILE follows
+    std::wstring CommandLine::*takes;  // where the NAME that follows goes; null when none does
 };
 
 constexpr Option kCommands[] = {
-    {L"--service", ProgramMode::Service, false},
-    {L"--install-service", ProgramMode::InstallService, false},
-    {L"--uninstall-service", ProgramMode::UninstallService, false},
-    {L"--add-bridge", ProgramMode::AddBridge, true},
-    {L"--remove-bridge", ProgramMode::RemoveBridge, true},
-    {L"--list-bridges", ProgramMode::ListBridges, false},
-    {L"--help", ProgramMode::Help, false},
+    {L"--service", ProgramMode::Service, nullptr},
+    {L"--install-service", ProgramMode::InstallService, nullptr},
+    {L"--uninstall-service", ProgramMode::UninstallService, nullptr},
+    {L"--add-bridge", ProgramMode::AddBridge, &CommandLine::bridge},
+    {L"--remove-bridge", ProgramMode::RemoveBridge, &CommandLine::bridge},
+    {L"--list-bridges", ProgramMode::ListBridges, nullptr},
+    {L"--list-vms", ProgramMode::ListVms, nullptr},
+    {L"--attach-vm", ProgramMode::AttachVm, &CommandLine::vm},
+    {L"--detach-vm", ProgramMode::DetachVm, &CommandLine::vm},
+    {L"--help", ProgramMode::Help, nullptr},
 };
 
 CommandLine Refused(std::wstring why) {
@@ -47,9 +59,22 @@ CommandLine ParseCommandLine(const std::vector<std::wstring>& arguments) {
     CommandLine line;
     bool command = false;
     bool windowOption = false;
+    bool comGiven = false;
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         const std::wstring& argument = arguments[i];
         const bool hasValue = i + 1 < arguments.size();
+        if (argument == L"--force" || argument == L"--json") {
+            (argument == L"--force" ? line.force : line.json) = true;
+            continue;
+        }
+        if (argument == L"--com") {
+            if (!hasValue || (arguments[i + 1] != L"1" && arguments[i + 1] != L"2")) {
+                return Refused(L"--com takes 1 or 2.");
+            }
+            line.comPort = arguments[++i][0] - L'0';
+            comGiven = true;
+            continue;
+        }
         if (argument == L"--bridge" || argument == L"--trace") {
             if (!hasValue || arguments[i + 1].empty()) {
                 return Refused(argument + (argument == L"--bridge" ? L" needs a bridge's name."
@@ -74,19 +99,34 @@ CommandLine ParseCommandLine(const std::vector<std::wstring>& arguments) {
         }
         command = true;
         line.mode = option->mode;
-        if (option->takesName) {
-            if (!hasValue) {
-                return Refused(argument + L" needs a bridge's name.");
+        if (option->takes != nullptr) {
+            const bool vm = option->takes == &CommandLine::vm;
+            if (!hasValue || (vm && arguments[i + 1].empty())) {
+                return Refused(argument +
+                               (vm ? L" needs a VM's name." : L" needs a bridge's name."));
             }
-            line.bridge = arguments[++i];
+            line.*option->takes = arguments[++i];
         }
     }
-    if (command && windowOption) {
-        return Refused(L"--bridge and --trace go with the status window only.");
+    const ProgramMode mode = line.mode;
+    if (command && windowOption && (mode != ProgramMode::AttachVm || !line.traceFile.empty())) {
+        return Refused(
+            L"--bridge and --trace go with the status window only (and --bridge with "
+            L"--attach-vm).");
+    }
+    if (line.force && mode != ProgramMode::AttachVm) {
+        return Refused(L"--force goes with --attach-vm only.");
+    }
+    if (comGiven && mode != ProgramMode::AttachVm && mode != ProgramMode::DetachVm) {
+        return Refused(L"--com goes with --attach-vm and --detach-vm only.");
+    }
+    if (line.json && mode != ProgramMode::ListVms) {
+        return Refused(L"--json goes with --list-vms only.");
     }
     const bool named = line.mode == ProgramMode::AddBridge ||
                        line.mode == ProgramMode::RemoveBridge ||
-                       (line.mode == ProgramMode::Window && !line.bridge.empty());
+                       (line.mode == ProgramMode::Window && !line.bridge.empty()) ||
+                       (line.mode == ProgramMode::AttachVm && !line.bridge.empty());
     if (named) {
         if (const std::wstring problem = BridgeNameProblem(line.bridge); !problem.empty()) {
             return Refused(L"\"" + line.bridge + L"\" is not a bridge name: " + problem);

@@ -12,6 +12,9 @@ enum class ProgramMode {
     AddBridge,
     RemoveBridge,
     ListBridges,
+    ListVms,   // Hyper-V's VMs and their COM ports
+    AttachVm,  // a VM's COM port set to a bridge's pipe
+    DetachVm,
     Help,
 };
 
@@ -19,6 +22,10 @@ struct CommandLine {
     ProgramMode mode = ProgramMode::Window;
     std::wstring bridge;     // --bridge NAME, or the name --add-bridge or --remove-bridge is given
     std::wstring traceFile;  // --trace FILE
+    std::wstring vm;         // the VM --attach-vm or --detach-vm is given
+    int comPort = 1;         // --com 1|2
+    bool force = false;      // --force: replace the pipe a COM port is set to
+    bool json = false;       // --json
     std::wstring error;      // what is wrong with the command line; empty when nothing
 };
 

@@ -6,6 +6,7 @@
 #include "config/settings_record.h"
 #include "pipe/pipe_client.h"
 #include "relay/link_recovery.h"
+#include "relay/pipe_diagnosis.h"
 #include "serial/serial_port.h"
 #include "ui/connection_failure_dialog.h"
 #include "ui/message_box.h"
@@ -43,6 +44,9 @@ HANDLE ConnectPipe() {
     if (!RegisterPipeEventSource()) {
         std::exit(0);
     }
+    // Once for the whole wait, whose end the process does not outlive.
+    static PipeDiagnosis diagnosis;
+    DiagnoseMissingPipe(diagnosis, ProgramStatus, PortSettings.pipePath, nullptr);
     for (;;) {
         AppendLogEntry(L"Waiting for Hyper-V pipe\r\n");
         // The whole UTF-16 path, read afresh each time: any name the settings

@@ -12,6 +12,7 @@
 #include "app/service_control.h"
 #include "app/startup.h"
 #include "app/viewer.h"
+#include "app/vm_commands.h"
 #include "common/handles.h"
 #include "config/settings_store.h"
 
@@ -90,6 +91,12 @@ int RunProgram(HINSTANCE instance, int showCommand) {
             return RemoveBridge(line.bridge);
         case ProgramMode::ListBridges:
             return ListBridgesCommand();
+        case ProgramMode::ListVms:
+            return ListVmsCommand(line.json);
+        case ProgramMode::AttachVm:
+            return AttachVmCommand(line);
+        case ProgramMode::DetachVm:
+            return DetachVmCommand(line);
         case ProgramMode::Window:
             break;
     }

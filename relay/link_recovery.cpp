@@ -43,6 +43,8 @@ void GiveTheReaderItsTurn(const RelayContextRecord& context, const EndKeeper& ke
 HANDLE ReopenPipe(RelayContextRecord& context) {
     // One line for the whole wait, not one every 5 s.
     AppendLogEntry(context.status, L"Waiting for Hyper-V pipe\r\n");
+    DiagnoseMissingPipe(context.pipeDiagnosis, context.status, context.linkSettings.pipePath,
+                        context.stop.Get());
     for (;;) {
         // A busy pipe is waited for a moment only, so that a stop is not held up.
         if (WaitNamedPipeW(context.linkSettings.pipePath, kBusyPipeWaitMs)) {

@@ -20,4 +20,5 @@ void StopRelay(RelayContextRecord& context) {
         context.threads[i].Reset();
     }
     context.threadCount = 0;
+    WaitForPipeDiagnosis(context.pipeDiagnosis);
 }

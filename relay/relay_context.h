@@ -14,6 +14,7 @@
 #include "common/link_end.h"
 #include "common/status_client.h"
 #include "config/settings_record.h"
+#include "relay/pipe_diagnosis.h"
 #include "relay/relay_activity.h"
 #include "relay/trace.h"
 #include "serial/modem_lines.h"
@@ -67,6 +68,8 @@ struct RelayContextRecord {
     TraceWriter trace{};
     // The COM port's reader owns it: the modem lines last reported.
     ModemWatch modemWatch{};
+    // Which VM the pipe belongs to, asked once each time it is missing.
+    PipeDiagnosis pipeDiagnosis{};
     // The relay's threads, so that they can be waited for.
     UniqueKernelHandle threads[6]{};
     int threadCount = 0;

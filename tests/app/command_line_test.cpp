@@ -45,6 +45,20 @@ TEST(CommandLine, EachOptionAndEachMistake) {
          L"1 to 32 characters"},
         {{L"--service", L"--list-bridges"}, ProgramMode::Window, L"", L"", L"one of the options"},
         {{L"--service", L"--bridge", L"lab"}, ProgramMode::Window, L"", L"", L"status window only"},
+        {{L"--list-vms", L"--json"}, ProgramMode::ListVms, L"", L"", L""},
+        {{L"--attach-vm", L"v", L"--bridge", L"b"}, ProgramMode::AttachVm, L"b", L"", L""},
+        {{L"--detach-vm", L"v", L"--com", L"2"}, ProgramMode::DetachVm, L"", L"", L""},
+        {{L"--attach-vm", L""}, ProgramMode::Window, L"", L"", L"needs a VM's name"},
+        {{L"--attach-vm", L"v", L"--com", L"3"}, ProgramMode::Window, L"", L"", L"takes 1 or 2"},
+        {{L"--detach-vm", L"v", L"--force"}, ProgramMode::Window, L"", L"", L"--force goes with"},
+        {{L"--list-bridges", L"--json"}, ProgramMode::Window, L"", L"", L"--json goes with"},
+        {{L"--list-vms", L"--com", L"1"}, ProgramMode::Window, L"", L"", L"--com goes with"},
+        {{L"--detach-vm", L"v", L"--bridge", L"b"}, ProgramMode::Window, L"", L"", L"window only"},
+        {{L"--attach-vm", L"v", L"--bridge", L"a b"},
+         ProgramMode::Window,
+         L"",
+         L"",
+         L"not a bridge"},
     };
     for (const Row& row : rows) {
         const CommandLine line = ParseCommandLine(row.arguments);
@@ -59,6 +73,11 @@ TEST(CommandLine, EachOptionAndEachMistake) {
                 << std::string(line.error.begin(), line.error.end());
         }
     }
+    const CommandLine attach =
+        ParseCommandLine({L"--force", L"--attach-vm", L"l\"1\" \u00e9", L"--com", L"2"});
+    EXPECT_EQ(attach.vm, L"l\"1\" \u00e9");
+    EXPECT_EQ(attach.comPort, 2);
+    EXPECT_TRUE(attach.force);
 }
 
 }  // namespace

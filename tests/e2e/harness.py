@@ -65,6 +65,7 @@ VANTREL_KEEP_SESSIONS=1 keeps the session folders for inspection.
 
 import atexit
 import fcntl
+import json
 import os
 import queue
 import re
@@ -79,6 +80,7 @@ import threading
 import time
 import tty
 import unittest
+import uuid
 import zlib
 from pathlib import Path
 
@@ -206,6 +208,24 @@ DEFAULT_CONFIG = (
     "restart Vantrel as administrator (right-click and select Run as administrator).")
 FATAL_ERROR, SETTINGS_SAVED_CAPTION, SAVE_CHANGES_CAPTION = \
     "Fatal error", "Settings saved", "Save changes?"
+
+# The stand-in for Windows PowerShell with Hyper-V's module
+# (tests/tools/hyperv_standin.cpp), where Vantrel's reader looks for it, and
+# the folder of what it answers and what it was asked.
+POWERSHELL = "drive_c/windows/system32/WindowsPowerShell/v1.0/powershell.exe"
+HYPERV_FOLDER = "drive_c/hyperv-standin"
+POWERSHELL_ARGS = ["-NoLogo", "-NoProfile", "-NonInteractive", "-EncodedCommand"]
+# The entry for a missing pipe that no VM's COM port is set to.
+NO_VM_HAS_PIPE = "No VM's COM port is set to \\\\.\\pipe\\{}\r\n"
+
+
+def hyperv_vm(name, state="Off", com1="", com2="", generation=2):
+    """A VM as the reader's script prints it (Get-VM's Name, Id, State and
+    Generation; Get-VMComPort's Name and Path)."""
+    return {"Name": name, "Id": str(uuid.uuid5(uuid.NAMESPACE_OID, name)), "State": state,
+            "Generation": generation,
+            "ComPorts": [{"Name": "COM 1", "Path": com1}, {"Name": "COM 2", "Path": com2}]}
+
 
 # Wine's message box shows its icon in a static control with this id (stc1).
 BOX_ICON = 1088
@@ -645,6 +665,11 @@ class WineSession:
             copied = time.monotonic()
             self.prefix = self.root / "prefix"
             copy_prefix(template, self.prefix)
+            # Hard-linked to the template: the link is replaced, never written through.
+            powershell = self.prefix / POWERSHELL
+            powershell.unlink(missing_ok=True)
+            shutil.copy(self.tool("hyperv_standin.exe"), powershell)
+            (self.prefix / HYPERV_FOLDER).mkdir()
             self.timings["prefix_copy"] = time.monotonic() - copied
             if self._own_display:
                 self.display = self._own_display
@@ -805,6 +830,31 @@ class WineSession:
         result = subprocess.run([WINE, str(exe), *map(str, args)], env=self.env,
                                 capture_output=True, timeout=timeout)
         return result.returncode, (result.stdout + result.stderr).decode("utf-8", "replace")
+
+    def hyperv(self, vms=(), behaviour=""):
+        """What the stand-in Hyper-V answers from now on: the VMs (hyperv_vm),
+        in ASCII with JSON escapes as the script writes them, or a behaviour
+        ("hang", "absent", "denied")."""
+        folder = self.prefix / HYPERV_FOLDER
+        (folder / "vms.json").write_text(json.dumps(list(vms), separators=(",", ":")))
+        (folder / "behaviour.txt").write_text(behaviour)
+
+    def hyperv_requests(self):
+        """What the stand-in was asked, one dict per call: "args" (a list) and
+        the request's variables."""
+        path = self.prefix / HYPERV_FOLDER / "requests.txt"
+        text = path.read_text(encoding="utf-8") if path.exists() else ""
+        requests = []
+        for block in text.split("--\n")[:-1]:
+            request = {"args": []}
+            for line in block.splitlines():
+                key, _, value = line.partition("=")
+                if key == "arg":
+                    request["args"].append(value)
+                else:
+                    request[key[len("env:"):]] = value
+            requests.append(request)
+        return requests
 
     def program_data(self, name):
         """A file of %ProgramData%\\Vantrel, as Linux sees it."""

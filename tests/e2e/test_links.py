@@ -11,8 +11,9 @@ import unittest
 
 from harness import (ADMIN_REQUIRED, ADMIN_REQUIRED_CAPTION, CANCEL, CHANGE_CONFIGURATION,
                      CONNECTED, DEFAULT_STORE, DEFAULT_TIMEOUT, EXIT, FAILURE_DIALOG, FAILURE_EXIT,
-                     FAILURE_MESSAGE, LINE_FIELDS, LOG_PREFIX, LOOKING_FOR_PIPE, OK, PIPE_FAILURE,
-                     PIPE_NAME_FIELD, RETRY, SAVE_CHANGES, SAVE_CHANGES_CAPTION, SERIAL_FAILURE,
+                     FAILURE_MESSAGE, LINE_FIELDS, LOG_PREFIX, LOOKING_FOR_PIPE, NO_VM_HAS_PIPE, OK,
+                     PIPE_FAILURE, PIPE_NAME_FIELD, RETRY, SAVE_CHANGES, SAVE_CHANGES_CAPTION,
+                     SERIAL_FAILURE,
                      SERIAL_PORT_FIELD, SET_PIPE_NAME, SETTINGS_DIALOG, SETTINGS_SAVED_CAPTION,
                      START_TIMEOUT, STARTING_UP, VANTREL_KEY, WAITING_FOR_CONNECTION,
                      E2ETestCase, HarnessError, start_connected, store_with, wait_for,
@@ -32,6 +33,7 @@ PORT_READY = "Serial port setup complete\r\n"
 WAITING = "Waiting for Hyper-V pipe\r\n"
 PIPE_FOUND = "Pipe found, creating connection...\n"
 PIPE_CONNECTED = "Connected to pipe\r\n"
+NO_VM = NO_VM_HAS_PIPE.format("Vantrel")
 
 
 def log_entries(pane):
@@ -198,7 +200,9 @@ class MissingPipe(LinkTestCase):
         self.assertEqual(vantrel.status_line(), LOOKING_FOR_PIPE)
         # The line the missing port left open ends; the open is a line of its own.
         self.assertEqual(self.entries(vantrel)[:2], [STARTING_UP, PORT_MISSING])
-        self.assertEqual(self.entries(vantrel)[3:], [PORT_OPEN, PORT_READY, WAITING])
+        # Hyper-V (the stand-in, with no VMs) is asked once whose the pipe is.
+        vantrel.wait_messages_contain(NO_VM)
+        self.assertEqual(self.entries(vantrel)[3:], [PORT_OPEN, PORT_READY, WAITING, NO_VM])
         # Vantrel is a client only: it never offers the pipe it waits for.
         self.assertEqual(driver.pipe_state("Vantrel"), "absent")
         # The port stays open, and unpurged, while the pipe is waited for:
@@ -212,7 +216,7 @@ class MissingPipe(LinkTestCase):
         # pause to spare, so that a slow machine does not change the verdict.
         self.assertLess(serial_retry, pause - RETRY_PAUSE / 2,
                         "the serial retry comes back at once, the pipe's after its pause")
-        self.assertEqual(self.entries(vantrel)[3:], [PORT_OPEN, PORT_READY, WAITING, WAITING])
+        self.assertEqual(self.entries(vantrel)[3:], [PORT_OPEN, PORT_READY, WAITING, NO_VM, WAITING])
         self.assertEqual(self.failure_text(dialog), PIPE_FAILURE.format("Vantrel"))
         self.assertEqual(driver.pipe_state("Vantrel"), "absent")
 
@@ -221,7 +225,7 @@ class MissingPipe(LinkTestCase):
         vantrel.wait_status_line(CONNECTED, timeout=DEFAULT_TIMEOUT + RETRY_PAUSE)
         vm.wait_client()
         self.assertEqual(self.entries(vantrel)[3:],
-                         [PORT_OPEN, PORT_READY, WAITING, WAITING, WAITING, PIPE_FOUND,
+                         [PORT_OPEN, PORT_READY, WAITING, NO_VM, WAITING, WAITING, PIPE_FOUND,
                           PIPE_CONNECTED])
         self.assertEqual(vantrel.field(SERIAL_PORT_FIELD), "COM8")
         self.assertEqual(vm.recv_exactly(len(early)), early)

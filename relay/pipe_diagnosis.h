@@ -1,0 +1,38 @@
+// Which VM a missing pipe belongs to, and in what state that VM is: asked of
+// Hyper-V once per loss of the pipe and added to the Messages as one entry.
+// Hyper-V is asked on a thread of the system's pool, not by the thread that
+// waits for the pipe: the reader may take up to its time limit, and a
+// keeper held that long would see neither the pipe come back nor a stop.
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <string>
+
+#include "common/handles.h"
+#include "common/status_client.h"
+
+void CALLBACK RunPipeDiagnosis(PTP_CALLBACK_INSTANCE, PVOID diagnosis, PTP_WORK);
+
+using UniqueWork = UniqueResource<PTP_WORK, NullValue<PTP_WORK>, CloseThreadpoolWork>;
+
+// One per pipe that is waited for; it must outlive its work
+// (WaitForPipeDiagnosis).
+struct PipeDiagnosis {
+    UniqueWork work{CreateThreadpoolWork(RunPipeDiagnosis, this, nullptr)};
+    std::atomic<bool> running{false};
+    // Written by DiagnoseMissingPipe while nothing runs; read by the work.
+    StatusClient* status = nullptr;
+    std::wstring pipePath;
+    HANDLE stop = nullptr;  // ends the reader early; may be null
+};
+
+// Unless one runs already: when pipePath is missing, asks Hyper-V whose it
+// is and adds the entry to status (unless the pipe is back by then, or stop
+// was set). Returns at once.
+void DiagnoseMissingPipe(PipeDiagnosis& diagnosis, StatusClient& status, const wchar_t* pipePath,
+                         HANDLE stop);
+
+// Returns when no diagnosis runs any more.
+void WaitForPipeDiagnosis(PipeDiagnosis& diagnosis);
