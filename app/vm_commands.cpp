@@ -28,19 +28,11 @@ const VmRecord* FindVm(const HyperVOutcome& outcome, const std::wstring& name) {
     return found[0];
 }
 
-std::wstring ComText(const VmRecord& vm, int com) {
-    return L"COM " + std::to_wstring(com) + L" of VM '" + vm.name + L"'";
-}
-
 int SetPort(const VmRecord& vm, int com, const std::wstring& path, const std::wstring& done) {
     if (TellIfFailed(SetVmComPort(vm.id, com, path), L"Hyper-V did not change it: ")) {
         return 1;
     }
-    // Hyper-V takes a running VM's new setting while it runs.
-    TellUser(done + (vm.state == L"Off" ? L""
-                                        : L" The VM is " + vm.state +
-                                              L": the change takes effect as Hyper-V applies it."),
-             false);
+    TellUser(done + RunningVmNote(vm), false);
     return 0;
 }
 
@@ -82,11 +74,11 @@ int AttachVmCommand(const CommandLine& line) {
         return 1;
     }
     if (SamePipePath(vm->comPath[line.comPort - 1], path)) {
-        TellUser(ComText(*vm, line.comPort) + L" is set to " + path + L" already.", false);
+        TellUser(VmPortText(*vm, line.comPort) + L" is set to " + path + L" already.", false);
         return 0;
     }
     return SetPort(*vm, line.comPort, path,
-                   ComText(*vm, line.comPort) + L" is now set to " + path + L", the pipe of " +
+                   VmPortText(*vm, line.comPort) + L" is now set to " + path + L", the pipe of " +
                        (line.bridge.empty() ? L"the default bridge" : L"bridge " + line.bridge) +
                        L".");
 }
@@ -101,10 +93,10 @@ int DetachVmCommand(const CommandLine& line) {
         return 1;
     }
     if (vm->comPath[line.comPort - 1].empty()) {
-        TellUser(ComText(*vm, line.comPort) + L" is not set to a pipe.", false);
+        TellUser(VmPortText(*vm, line.comPort) + L" is not set to a pipe.", false);
         return 0;
     }
     return SetPort(*vm, line.comPort, L"",
-                   ComText(*vm, line.comPort) + L" is no longer set to " +
+                   VmPortText(*vm, line.comPort) + L" is no longer set to " +
                        vm->comPath[line.comPort - 1] + L".");
 }

@@ -408,8 +408,32 @@ std::wstring AttachRefusal(const VmRecord& vm, int com, const std::wstring& path
     if (force || current.empty() || SamePipePath(current, path)) {
         return L"";
     }
-    return ComName(com - 1) + L" of VM " + Quoted(vm.name) + L" is set to " + current +
-           L"; give --force to set it to " + path + L" instead.";
+    return VmPortText(vm, com) + L" is set to " + current + L"; give --force to set it to " + path +
+           L" instead.";
+}
+
+std::wstring VmPortText(const VmRecord& vm, int com) {
+    return ComName(com - 1) + L" of VM " + Quoted(vm.name);
+}
+
+std::wstring VmPortChoice(const VmRecord& vm, int com) {
+    const std::wstring& path = vm.comPath[com - 1];
+    return vm.name + L" (" + vm.state + L"), " + ComName(com - 1) + L": " +
+           (path.empty() ? L"(not set)" : path);
+}
+
+std::wstring RunningVmNote(const VmRecord& vm) {
+    // Hyper-V takes a running VM's new setting while it runs.
+    return vm.state == L"Off"
+               ? L""
+               : L" The VM is " + vm.state + L": the change takes effect as Hyper-V applies it.";
+}
+
+std::wstring LocalPipeName(const std::wstring& path) {
+    const std::wstring prefix = kPipePathPrefix;
+    return path.size() > prefix.size() && SamePipePath(path.substr(0, prefix.size()), prefix)
+               ? path.substr(prefix.size())
+               : L"";
 }
 
 std::wstring MissingPipeText(const std::vector<VmRecord>& vms, const std::wstring& pipePath) {

@@ -54,6 +54,17 @@ std::wstring VmLookupProblem(const std::vector<const VmRecord*>& found, const st
 // force was not given. Empty when it may be.
 std::wstring AttachRefusal(const VmRecord& vm, int com, const std::wstring& path, bool force);
 
+// "COM 1 of VM 'lab-1'".
+std::wstring VmPortText(const VmRecord& vm, int com);
+// A choice of the settings dialog's list: "lab-1 (Off), COM 1: \\.\pipe\x".
+std::wstring VmPortChoice(const VmRecord& vm, int com);
+// After a COM port of vm was changed: empty for a VM that is off, else that
+// a running VM takes the change as Hyper-V applies it (a leading space).
+std::wstring RunningVmNote(const VmRecord& vm);
+// The name of the pipe path is of this computer ("\\.\pipe\NAME"); empty
+// for anything else.
+std::wstring LocalPipeName(const std::wstring& path);
+
 // The entry for a pipe that is missing: whose it is and in what state that
 // VM is, or that no VM's COM port is set to it. No line end.
 std::wstring MissingPipeText(const std::vector<VmRecord>& vms, const std::wstring& pipePath);

@@ -89,3 +89,11 @@
 #define IDC_SET_OUTPUT_BUFFER 1042
 #define IDC_SET_PIPE_BUFFER 1043
 #define IDC_SET_DISCARD_NULL 1044
+#define IDC_SET_VIRTUAL_MACHINE 1060
+
+// The settings dialog's "Virtual machine...". "Use its pipe name" is IDOK,
+// Cancel IDCANCEL.
+#define IDD_VIRTUAL_MACHINES 183
+#define IDC_VM_STATUS 1061
+#define IDC_VM_PORTS 1062
+#define IDC_VM_ATTACH 1063

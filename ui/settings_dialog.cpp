@@ -8,6 +8,7 @@
 #include "ui/message_box.h"
 #include "ui/resource.h"
 #include "ui/settings_reports.h"
+#include "ui/vm_dialog.h"
 
 namespace {
 
@@ -142,6 +143,9 @@ INT_PTR CALLBACK SettingsDialogProc(HWND dialog, UINT message, WPARAM wParam, LP
         case IDC_SET_FLOW_CONTROL:
             UpdateCustomFlowLists(dialog);
             return FALSE;
+        case IDC_SET_VIRTUAL_MACHINE:
+            RunVmDialog(dialog);
+            return TRUE;
         default:
             return FALSE;
     }

@@ -8,11 +8,13 @@ import json
 import os
 import unittest
 
-from harness import (DEFAULT_STORE, LOOKING_FOR_PIPE, NO_VM_HAS_PIPE, POWERSHELL_ARGS, PTY_STORE,
-                     E2ETestCase, hyperv_vm, start_connected, write_store)
+from harness import (CHANGE_SETTINGS, DEFAULT_STORE, LOOKING_FOR_PIPE, NO_VM_HAS_PIPE, OK,
+                     POWERSHELL_ARGS, PTY_STORE, SET_PIPE_NAME, SET_VIRTUAL_MACHINE,
+                     SETTINGS_DIALOG, USE_ITS_PIPE, VM_ATTACH, VM_DIALOG, VM_PORTS, E2ETestCase,
+                     hyperv_vm, start_connected, wait_for, write_store)
 from test_recovery import RETRY_PERIOD, RecoveryTestCase
 
-OURS, OTHER = r"\\.\pipe\Vantrel", r"\\.\pipe\other"
+OURS, OTHER, LAB = r"\\.\pipe\Vantrel", r"\\.\pipe\other", r"\\.\pipe\lab"
 ODD_NAME = 'lab "1" \u00e9t\u00e9 \U0001F600'
 
 
@@ -78,6 +80,48 @@ class VmCommands(E2ETestCase):
                     self.assertFalse(ours and b"powershell" in cmdline.read().lower(), pid)
             except OSError:
                 continue
+
+
+class SettingsDialogButton(E2ETestCase):
+    def test_a_chosen_port_gives_its_pipe_name_or_is_attached_after_asking(self):
+        other = hyperv_vm("b", "Running", com2=OTHER)
+        self.session.hyperv([hyperv_vm("lab-1", com1=LAB), other])
+        _, _, vantrel = start_connected(self.session, PTY_STORE)
+        self.driver.click(vantrel.status_window(), CHANGE_SETTINGS)
+        settings = vantrel.wait_window(SETTINGS_DIALOG)
+
+        def choose(index):
+            self.driver.click(settings, SET_VIRTUAL_MACHINE)
+            dialog = vantrel.wait_window(VM_DIALOG)
+
+            def listed():
+                entries = self.driver.combo(dialog, VM_PORTS)[1]
+                return len(entries) == 4, entries
+            self.assertEqual(wait_for("Hyper-V's VMs in the list", listed),
+                             [f"lab-1 (Off), COM 1: {LAB}", "lab-1 (Off), COM 2: (not set)",
+                              "b (Running), COM 1: (not set)", f"b (Running), COM 2: {OTHER}"])
+            self.screenshot(f"vm-dialog-{index}")
+            self.driver.combo_select(dialog, VM_PORTS, index)
+            return dialog
+
+        dialog = choose(0)
+        self.driver.click(dialog, USE_ITS_PIPE)
+        vantrel.wait_window_gone(dialog)
+        self.assertEqual(self.driver.text(settings, SET_PIPE_NAME), "lab")
+
+        dialog = choose(3)
+        self.driver.click(dialog, VM_ATTACH)
+        question = vantrel.wait_box("Virtual machine")
+        self.assertEqual(question.text, f"COM 2 of VM 'b' is set to {OTHER}. Set it to {LAB} instead?")
+        vantrel.press_box(question, "Yes")
+        done = vantrel.wait_box("Virtual machine")
+        self.assertEqual(done.text, f"COM 2 of VM 'b' is now set to {LAB}. The VM is Running: the "
+                                    "change takes effect as Hyper-V applies it.")
+        vantrel.press_box(done, OK)
+        vantrel.wait_window_gone(dialog)
+        change = self.session.hyperv_requests()[-1]
+        self.assertEqual((change["VANTREL_REQUEST"], change["VANTREL_VM_ID"], change["VANTREL_COM"],
+                          change["VANTREL_PIPE_PATH"]), ("set", other["Id"], "2", LAB))
 
 
 class PipeDiagnosis(RecoveryTestCase):

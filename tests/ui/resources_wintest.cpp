@@ -117,6 +117,8 @@ const std::vector<ExpectedDialog>& Dialogs() {
               ES_READONLY | WS_DISABLED, L""},
              {IDC_SET_PIPE_NAME, Kind::Edit, ES_LEFT, ES_AUTOHSCROLL | WS_TABSTOP,
               ES_READONLY | WS_DISABLED, L""},
+             {IDC_SET_VIRTUAL_MACHINE, Kind::Button, BS_PUSHBUTTON, WS_TABSTOP, WS_DISABLED,
+              L"Virtual machine..."},
              {IDC_SET_DATA_BITS, Kind::ComboBox, CBS_DROPDOWNLIST, kList, WS_DISABLED, nullptr},
              {IDC_SET_PARITY, Kind::ComboBox, CBS_DROPDOWNLIST, kList, WS_DISABLED, nullptr},
              {IDC_SET_STOP_BITS, Kind::ComboBox, CBS_DROPDOWNLIST, kList, WS_DISABLED, nullptr},
@@ -303,7 +305,8 @@ TEST(ResourcesSettings, ItemsFollowTheTabOrder) {
     constexpr int S = IDC_STATIC;
     const std::vector<int> expected = {
         IDOK, IDCANCEL, S, IDC_SET_BAUD, S, S, S, S, S, S, S, S, S, S, S, S, S,
-        IDC_SET_SERIAL_PORT, IDC_SET_PIPE_NAME, IDC_SET_PARITY, IDC_SET_STOP_BITS,
+        IDC_SET_SERIAL_PORT, IDC_SET_PIPE_NAME, IDC_SET_VIRTUAL_MACHINE, IDC_SET_PARITY,
+        IDC_SET_STOP_BITS,
         IDC_SET_DTR_CONTROL, IDC_SET_RTS_CONTROL, IDC_SET_DATA_BITS, IDC_SET_CTS_OUTPUT,
         IDC_SET_DSR_OUTPUT, S, IDC_SET_DSR_INPUT, S, S, S, IDC_SET_INPUT_BUFFER,
         IDC_SET_OUTPUT_BUFFER, S, S, IDC_SET_PIPE_BUFFER, IDC_SET_FLOW_CONTROL, S,
