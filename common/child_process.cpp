@@ -1,5 +1,6 @@
 #include "common/child_process.h"
 
+#include <cwchar>
 #include <cwctype>
 
 #include "common/handles.h"

@@ -4,8 +4,8 @@
 
 namespace {
 
-bool IsPipeMissing(const std::wstring& path) {
-    return !WaitNamedPipeW(path.c_str(), 1) && GetLastError() == ERROR_FILE_NOT_FOUND;
+bool IsPipeMissing(const wchar_t* path) {
+    return !WaitNamedPipeW(path, 1) && GetLastError() == ERROR_FILE_NOT_FOUND;
 }
 
 }  // namespace
@@ -37,7 +37,7 @@ void DiagnoseMissingPipe(PipeDiagnosis& diagnosis, StatusClient& status, const w
         return;
     }
     diagnosis.status = &status;
-    diagnosis.pipePath = pipePath;
+    CopyText(diagnosis.pipePath, kPipePathCapacity, pipePath);
     diagnosis.stop = stop;
     SubmitThreadpoolWork(diagnosis.work.Get());
 }

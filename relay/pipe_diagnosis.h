@@ -8,10 +8,10 @@
 #include <windows.h>
 
 #include <atomic>
-#include <string>
 
 #include "common/handles.h"
 #include "common/status_client.h"
+#include "config/settings_record.h"
 
 void CALLBACK RunPipeDiagnosis(PTP_CALLBACK_INSTANCE, PVOID diagnosis, PTP_WORK);
 
@@ -23,8 +23,10 @@ struct PipeDiagnosis {
     UniqueWork work{CreateThreadpoolWork(RunPipeDiagnosis, this, nullptr)};
     std::atomic<bool> running{false};
     // Written by DiagnoseMissingPipe while nothing runs; read by the work.
+    // The path is held in place, not on the heap: a process that ends while
+    // the work runs leaves it readable.
     StatusClient* status = nullptr;
-    std::wstring pipePath;
+    wchar_t pipePath[kPipePathCapacity] = {};
     HANDLE stop = nullptr;  // ends the reader early; may be null
 };
 

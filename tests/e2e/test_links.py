@@ -279,6 +279,8 @@ class AdministratorChangesThePipe(LinkTestCase):
         vantrel.status_window()
         dialog, _ = self.wait_failure_dialog(vantrel, timeout=START_TIMEOUT)
         self.assertEqual(self.failure_text(dialog), PIPE_FAILURE.format("Vantrel"))
+        # Whose the pipe is, asked once while the dialog is up, comes first.
+        vantrel.wait_messages_contain(NO_VM)
 
         # An edit that is cancelled is lost: the retry looks for the old name.
         driver.click(dialog, CHANGE_CONFIGURATION)
