@@ -5,6 +5,7 @@
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 scripts/install-deps.sh
-# Only what the demo runs: the program, the stand-in VM and the UI driver.
-VANTREL_BUILD_TARGETS="Vantrel vmstub uidriver" scripts/build.sh win
+# Only what the demo runs: the program, the stand-in VM, the UI driver and the
+# stand-in for PowerShell that every test prefix has.
+VANTREL_BUILD_TARGETS="Vantrel vmstub uidriver hyperv_standin" scripts/build.sh win
 exec python3 scripts/demo.py
