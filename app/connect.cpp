@@ -1,6 +1,7 @@
 #include "app/connect.h"
 
 #include <cstdlib>
+#include <optional>
 
 #include "common/status_client.h"
 #include "config/settings_record.h"
@@ -47,20 +48,28 @@ HANDLE ConnectPipe() {
     // Once for the whole wait, whose end the process does not outlive.
     static PipeDiagnosis diagnosis;
     DiagnoseMissingPipe(diagnosis, ProgramStatus, PortSettings.pipePath, nullptr);
+    std::optional<PipeServerFacts> refused;  // one entry per server that is not a VM
     for (;;) {
-        AppendLogEntry(L"Waiting for Hyper-V pipe\r\n");
+        if (!refused) {
+            AppendLogEntry(L"Waiting for Hyper-V pipe\r\n");
+        }
         // The whole UTF-16 path, read afresh each time: any name the settings
         // accept is found, and a name saved through Change configuration is
         // the one waited for next.
-        if (WaitNamedPipeW(PortSettings.pipePath, 5000)) {
-            break;
+        if (!WaitNamedPipeW(PortSettings.pipePath, 5000)) {
+            refused.reset();
+            RunConnectionFailureDialog(FailureVariant::Pipe);
+            SleepEx(5000, TRUE);
+            continue;
         }
-        RunConnectionFailureDialog(FailureVariant::Pipe);
-        SleepEx(5000, TRUE);
+        const PipeOpenOutcome outcome = OpenVmPipe(PortSettings.pipePath, ProgramStatus, &refused);
+        if (!outcome.serverRefused) {
+            if (outcome.pipe == INVALID_HANDLE_VALUE) {
+                ShowSystemErrorBox(outcome.error, outcome.failureCaption);
+            }
+            return outcome.pipe;
+        }
+        // Not a virtual machine's: looked for again, as by the service.
+        SleepEx(kLinkRetryMs, TRUE);
     }
-    const PipeOpenOutcome outcome = OpenVmPipe(PortSettings.pipePath);
-    if (outcome.pipe == INVALID_HANDLE_VALUE) {
-        ShowSystemErrorBox(outcome.error, outcome.failureCaption);
-    }
-    return outcome.pipe;
 }

@@ -1,9 +1,10 @@
 // Threads: the service control manager's dispatcher (the main thread), the
 // service's own thread (ServiceMain, which starts and stops the bridges),
 // the relay threads of every bridge, one log writer per bridge, and the
-// thread that answers status windows. Everything a bridge needs lives in
-// its ServiceBridge; only the answering thread replaces a bridge's relay (on
-// Reload), so the bridges need no lock of their own.
+// threads that answer status windows, one for each instance of the
+// service's pipe. Everything a bridge needs lives in its ServiceBridge; only
+// an answering thread replaces a bridge's relay (on Reload), and those answer
+// one at a time (answerLock), so the bridges need no lock of their own.
 #include "app/service.h"
 
 #include <windows.h>
@@ -12,6 +13,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <cwchar>
 #include <memory>
 
 #include "app/console.h"
@@ -36,6 +38,7 @@ struct ServiceBridge {
     ViewState view;
     StatusClient status;
     std::unique_ptr<RelayContextRecord> relay;  // null while the bridge does not run
+    ResetRate resetRate;                        // under answerLock
 };
 
 struct ServiceState {
@@ -43,6 +46,8 @@ struct ServiceState {
     SERVICE_STATUS status{};
     UniqueKernelHandle stop{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     std::vector<std::unique_ptr<ServiceBridge>> bridges;
+    SRWLOCK answerLock = SRWLOCK_INIT;
+    StatusClient events;  // the service's own event-log records
 };
 
 ServiceState* service = nullptr;  // the one this process runs, while ServiceMain runs
@@ -50,8 +55,14 @@ ServiceState* service = nullptr;  // the one this process runs, while ServiceMai
 // The control manager gives up on a service that does not report within the
 // hint; start-up and stop take well under a second.
 constexpr DWORD kWaitHintMs = 2000;
-// A status window that connects and says nothing is not waited for longer.
+// A status window has this long from connecting to its request, and again
+// from the answer to taking it and going: one that says nothing, or holds
+// its instance, is dropped after it.
 constexpr DWORD kViewerTimeoutMs = 1000;
+// Instances of the service's pipe, made at start and kept to the stop, so
+// that its name never lapses and a window that holds one holds up no other.
+constexpr DWORD kViewerInstances = 4;
+constexpr DWORD kPipeNameRetryMs = 5000;
 
 void Report(DWORD state) {
     service->status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
@@ -223,7 +234,8 @@ std::vector<unsigned char> Answer(const ViewerRequest& request, bool administrat
     } else if (command == ViewerCommand::Reload && !administrator) {
         reply.status = static_cast<std::uint16_t>(ViewerStatus::Refused);
     } else {
-        if (command == ViewerCommand::Reset && bridge->relay) {
+        if (command == ViewerCommand::Reset && bridge->relay &&
+            TakeResetAt(bridge->resetRate, GetTickCount64())) {
             const TrafficTotals totals =
                 TakeAndResetCounters(bridge->relay->traffic.TrafficCounters);
             AppendLogEntry(bridge->status, CounterResetText(totals).c_str());
@@ -273,30 +285,46 @@ std::vector<unsigned char> Answer(const ViewerRequest& request, bool administrat
     return bytes;
 }
 
-// An operation on the viewer pipe, waited for with the stop and a time-out.
-bool Await(HANDLE pipe, OVERLAPPED& overlapped, BOOL started, DWORD timeoutMs,
+constexpr ULONGLONG kNoDeadline = ~0ULL;
+
+DWORD Left(ULONGLONG deadline) {
+    const ULONGLONG now = GetTickCount64();
+    return now < deadline ? static_cast<DWORD>(deadline - now) : 0;
+}
+
+// An operation on the viewer pipe, waited for with the stop and a deadline.
+bool Await(HANDLE pipe, OVERLAPPED& overlapped, BOOL started, ULONGLONG deadline,
            DWORD* count = nullptr) {
-    const Transfer done = AwaitTransfer(pipe, overlapped, started, service->stop.Get(), timeoutMs);
+    const Transfer done = AwaitTransfer(pipe, overlapped, started, service->stop.Get(),
+                                        deadline == kNoDeadline ? INFINITE : Left(deadline));
     if (count != nullptr) {
         *count = done.count;
     }
     return done.ok;
 }
 
-// One status window at a time: it connects, asks once, reads the reply and
-// goes. Anything malformed, oversized or slow is dropped unanswered.
+// One status window on one instance: it connects, asks once, reads the reply
+// and goes. Anything malformed, oversized or slow is dropped unanswered.
 void ServeOne(HANDLE pipe, HANDLE event) {
     OVERLAPPED overlapped = OverlappedWith(event);
-    if (!Await(pipe, overlapped, ConnectNamedPipe(pipe, &overlapped), INFINITE) &&
-        GetLastError() != ERROR_PIPE_CONNECTED) {
-        return;
+    if (!Await(pipe, overlapped, ConnectNamedPipe(pipe, &overlapped), kNoDeadline)) {
+        const DWORD error = GetLastError();
+        if (error != ERROR_PIPE_CONNECTED) {
+            // A window gone before it was met is normal; anything else is not
+            // tried again at once.
+            if (error != ERROR_NO_DATA) {
+                WaitForSingleObject(service->stop.Get(), kViewerTimeoutMs);
+            }
+            return;
+        }
     }
     unsigned char request[sizeof(ViewerRequest) + 1];
     DWORD size = 0;
+    ULONGLONG deadline = GetTickCount64() + kViewerTimeoutMs;
     overlapped = OverlappedWith(event);
     ViewerRequest parsed{};
     if (!Await(pipe, overlapped, ReadFile(pipe, request, sizeof request, nullptr, &overlapped),
-               kViewerTimeoutMs, &size) ||
+               deadline, &size) ||
         !ParseViewerRequest(request, size, parsed)) {
         return;
     }
@@ -307,48 +335,96 @@ void ServeOne(HANDLE pipe, HANDLE event) {
         administrator = IsUserAdministrator();
         RevertToSelf();
     }
+    AcquireSRWLockExclusive(&service->answerLock);
     const std::vector<unsigned char> reply = Answer(parsed, administrator);
+    ReleaseSRWLockExclusive(&service->answerLock);
+    deadline = GetTickCount64() + kViewerTimeoutMs;
     overlapped = OverlappedWith(event);
     if (!Await(
             pipe, overlapped,
             WriteFile(pipe, reply.data(), static_cast<DWORD>(reply.size()), nullptr, &overlapped),
-            kViewerTimeoutMs, nullptr)) {
+            deadline)) {
         return;
     }
     // The reply stays readable until the window has gone: disconnecting
     // first would throw it away.
     overlapped = OverlappedWith(event);
     Await(pipe, overlapped, ReadFile(pipe, request, sizeof request, nullptr, &overlapped),
-          kViewerTimeoutMs);
+          deadline);
 }
 
-DWORD WINAPI ServeViewers(LPVOID) {
-    // SYSTEM and administrators in full, interactive users to look and reset;
-    // nobody from another computer.
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    ConvertStringSecurityDescriptorToSecurityDescriptorW(
-        L"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;GRGW;;;IU)(D;;GA;;;NU)", SDDL_REVISION_1, &descriptor,
-        nullptr);
-    SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor, FALSE};
+DWORD WINAPI ServeInstance(LPVOID instance) {
+    const HANDLE pipe = static_cast<HANDLE>(instance);
     const UniqueKernelHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    // The first instance made by the service must be the pipe's first: no
-    // one else can have made it before. A window that has not let go of its
-    // instance yet may hold up the next one a moment.
-    DWORD first = FILE_FLAG_FIRST_PIPE_INSTANCE;
-    while (WaitForSingleObject(service->stop.Get(), 0) != WAIT_OBJECT_0) {
-        const UniqueFile pipe(CreateNamedPipeW(
-            kViewerPipePath, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | first,
-            PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1,
-            static_cast<DWORD>(kViewerReplyMax), sizeof(ViewerRequest), 0, &attributes));
-        if (!pipe.IsOpen()) {
-            WaitForSingleObject(service->stop.Get(), kViewerTimeoutMs);
-            continue;
-        }
-        first = 0;
-        ServeOne(pipe.Get(), event.Get());
-        DisconnectNamedPipe(pipe.Get());
+    while (event.IsOpen() && WaitForSingleObject(service->stop.Get(), 0) != WAIT_OBJECT_0) {
+        ServeOne(pipe, event.Get());
+        DisconnectNamedPipe(pipe);
     }
-    LocalFree(descriptor);
+    return 0;
+}
+
+HANDLE CreateViewerInstance(SECURITY_ATTRIBUTES& attributes, DWORD firstFlag) {
+    // As many instances as the service makes and no more: nobody can add one.
+    return CreateNamedPipeW(
+        kViewerPipePath, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | firstFlag,
+        PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
+        kViewerInstances, static_cast<DWORD>(kViewerReplyMax), sizeof(ViewerRequest), 0,
+        &attributes);
+}
+
+using UniqueLocalMemory = UniqueResource<HLOCAL, NullValue<HLOCAL>, LocalFree>;
+
+DWORD WINAPI ServeViewers(LPVOID) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(
+            ViewerPipeSddl().c_str(), SDDL_REVISION_1, &descriptor, nullptr)) {
+        ReportBridgeEvent(service->events, BridgeEvent::ViewerPipeProblem,
+                          L"the security of the service's pipe could not be set up");
+        return 0;
+    }
+    const UniqueLocalMemory descriptorOwner(descriptor);
+    SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor, FALSE};
+    // The service's first instance must be the pipe's first: one that someone
+    // else made first would let them answer status windows (or take an
+    // administrator's Reload).
+    std::vector<UniqueFile> instances;
+    for (bool reported = false;;) {
+        UniqueFile first(CreateViewerInstance(attributes, FILE_FLAG_FIRST_PIPE_INSTANCE));
+        if (first.IsOpen()) {
+            instances.push_back(std::move(first));
+            break;
+        }
+        // Windows refuses a first instance of a name that exists; Wine, which
+        // does not enforce FILE_FLAG_FIRST_PIPE_INSTANCE, a name whose
+        // instances are all made.
+        const DWORD error = GetLastError();
+        if (!reported && (error == ERROR_ACCESS_DENIED || error == ERROR_PIPE_BUSY)) {
+            ReportBridgeEvent(service->events, BridgeEvent::ViewerPipeProblem,
+                              L"another program holds the name of the service's pipe");
+            reported = true;
+        }
+        if (WaitForSingleObject(service->stop.Get(), kPipeNameRetryMs) == WAIT_OBJECT_0) {
+            return 0;
+        }
+    }
+    while (instances.size() < kViewerInstances) {
+        UniqueFile more(CreateViewerInstance(attributes, 0));
+        if (!more.IsOpen()) {
+            break;
+        }
+        instances.push_back(std::move(more));
+    }
+    std::vector<UniqueKernelHandle> servers;
+    for (std::size_t i = 1; i < instances.size(); ++i) {
+        servers.emplace_back(
+            CreateThread(nullptr, 0, ServeInstance, instances[i].Get(), 0, nullptr));
+    }
+    ServeInstance(instances[0].Get());
+    for (const UniqueKernelHandle& server : servers) {
+        if (server.IsOpen()) {
+            WaitForSingleObject(server.Get(), INFINITE);
+        }
+    }
     return 0;
 }
 
@@ -373,9 +449,8 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
         }
         state.bridges.push_back(std::move(bridge));
     }
-    StatusClient serviceEvents;
-    serviceEvents.eventName = L"Vantrel";
-    ReportBridgeEvent(serviceEvents, BridgeEvent::ServiceStarted,
+    state.events.eventName = L"Vantrel";
+    ReportBridgeEvent(state.events, BridgeEvent::ServiceStarted,
                       (started.empty() ? L"No bridge runs." : started + L".").c_str());
     UniqueKernelHandle viewers(CreateThread(nullptr, 0, ServeViewers, nullptr, 0, nullptr));
     Report(SERVICE_RUNNING);
@@ -388,7 +463,7 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
     for (const auto& bridge : state.bridges) {
         StopBridge(*bridge);
     }
-    ReportBridgeEvent(serviceEvents, BridgeEvent::ServiceStopped, L"");
+    ReportBridgeEvent(state.events, BridgeEvent::ServiceStopped, L"");
     Report(SERVICE_STOPPED);
     service = nullptr;
 }
@@ -406,6 +481,16 @@ int RunService() {
         L"--install-service and start it with \"sc start Vantrel\".",
         true);
     return 1;
+}
+
+std::wstring ViewerPipeSddl() {
+    // Deny before allow, for the ACEs are taken in order: nobody from another
+    // computer; SYSTEM and administrators in full; interactive users may read
+    // and write data (to look and reset) but not create an instance.
+    wchar_t text[100];
+    std::swprintf(text, 100, L"D:P(D;;GA;;;NU)(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x%lx;;;IU)",
+                  static_cast<unsigned long>(kInteractiveViewerAccess));
+    return text;
 }
 
 std::vector<std::wstring> BridgeNames() {

@@ -4,6 +4,8 @@
 // and shown to status windows through the service's local pipe.
 #pragma once
 
+#include <windows.h>
+
 #include <string>
 #include <vector>
 
@@ -18,3 +20,10 @@ int RunService();
 std::vector<std::wstring> BridgeNames();
 // The ends of those whose settings can be read.
 std::vector<BridgeEnds> ConfiguredBridges();
+
+// What interactive users may do on the service's pipe: read and write data,
+// and not create instances of it (which FILE_GENERIC_WRITE would allow).
+inline constexpr DWORD kInteractiveViewerAccess =
+    (FILE_GENERIC_READ | FILE_GENERIC_WRITE) & ~FILE_CREATE_PIPE_INSTANCE;
+// The security of the service's pipe, as SDDL.
+std::wstring ViewerPipeSddl();

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <vector>
 
+#include "app/service_pipe_client.h"
 #include "app/viewer_protocol.h"
 #include "common/app_messages.h"
 #include "common/handles.h"
@@ -31,29 +32,16 @@ struct Viewer {
 
 Viewer* viewer = nullptr;  // the process's one, for the window's actions
 
-// One request and its reply; false when the service does not answer properly.
-bool Ask(ViewerCommand command, ViewerReply& reply, std::wstring& messages) {
-    UniqueFile pipe;
-    for (int attempt = 0; attempt < 2 && !pipe.IsOpen(); ++attempt) {
-        // Identification only: the service may learn who asks, to allow
-        // Reload to administrators only, but cannot act as them.
-        pipe = UniqueFile(CreateFileW(kViewerPipePath, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                      OPEN_EXISTING,
-                                      SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
-        if (!pipe.IsOpen() && GetLastError() == ERROR_PIPE_BUSY) {
-            WaitNamedPipeW(kViewerPipePath, 2000);
-        }
-    }
-    DWORD mode = PIPE_READMODE_MESSAGE;
-    if (!pipe.IsOpen() || !SetNamedPipeHandleState(pipe.Get(), &mode, nullptr, nullptr)) {
-        return false;
-    }
+// One request and its reply, parsed; a malformed reply is no answer.
+ServiceAnswer Ask(ViewerCommand command, ViewerReply& reply, std::wstring& messages) {
     const ViewerRequest request = MakeViewerRequest(command, viewer->bridge, viewer->messagesEnd);
-    std::vector<unsigned char> bytes(kViewerReplyMax);
-    DWORD done = 0;
-    return WriteFile(pipe.Get(), &request, sizeof request, &done, nullptr) &&
-           ReadFile(pipe.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &done, nullptr) &&
-           ParseViewerReply(bytes.data(), done, reply, messages);
+    std::vector<unsigned char> bytes;
+    const ServiceAnswer answer = AskTheService(request, bytes);
+    if (answer == ServiceAnswer::Answered &&
+        !ParseViewerReply(bytes.data(), bytes.size(), reply, messages)) {
+        return ServiceAnswer::Silent;
+    }
+    return answer;
 }
 
 // Hands what the reply changed to the window; true when counters or lamps moved.
@@ -101,25 +89,30 @@ bool Show(const ViewerReply& reply, const std::wstring& messages) {
 }
 
 DWORD WINAPI AskService(LPVOID) {
-    bool answering = true;
+    const wchar_t* shownProblem = nullptr;  // what the status line says instead of an answer
     for (;;) {
         const ViewerCommand command = viewer->pending.exchange(ViewerCommand::Snapshot);
         ViewerReply reply{};
         std::wstring messages;
         bool moved = false;
-        if (!Ask(command, reply, messages)) {
-            if (answering) {
-                SetStatusLine(ProgramStatus, L"The Vantrel service does not answer");
-            }
-            answering = false;
+        const ServiceAnswer answer = Ask(command, reply, messages);
+        const wchar_t* problem = nullptr;
+        if (answer != ServiceAnswer::Answered) {
+            problem = answer == ServiceAnswer::Posing ? kPosingText : kSilentText;
             viewer->answered = false;
         } else if (reply.status == static_cast<std::uint16_t>(ViewerStatus::UnknownBridge)) {
-            SetStatusLine(ProgramStatus, L"The Vantrel service runs no such bridge");
-            answering = false;
+            problem = L"The Vantrel service runs no such bridge";
         } else {
-            answering = true;
             moved = Show(reply, messages);
         }
+        // Once for each change; a poser is named in a box as well.
+        if (problem != nullptr && problem != shownProblem) {
+            SetStatusLine(ProgramStatus, problem);
+            if (const HWND window = ProgramStatus.window.load(); window && problem == kPosingText) {
+                PostMessageW(window, kNoticeBoxMessage, 0, reinterpret_cast<LPARAM>(kPosingText));
+            }
+        }
+        shownProblem = problem;
         // Asked again at once when there is more to show or a command waits.
         if (reply.messagesLength < kViewerMessagesMax &&
             viewer->pending.load() == ViewerCommand::Snapshot) {

@@ -17,3 +17,5 @@ inline constexpr WPARAM kCarrierLamp = 0;
 inline constexpr WPARAM kDataSetLamp = 1;
 // Sent: lParam is the address of a LineFields (status_window.h).
 inline constexpr UINT kLineFieldsMessage = WM_APP + 5;
+// Posted: lParam is a text of static lifetime for a warning box over the window.
+inline constexpr UINT kNoticeBoxMessage = WM_APP + 6;

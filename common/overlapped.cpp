@@ -8,7 +8,8 @@ Transfer AwaitTransfer(HANDLE handle, OVERLAPPED& overlapped, BOOL started, HAND
             return {false, 0, error};
         }
         const HANDLE events[] = {overlapped.hEvent, stop};
-        if (WaitForMultipleObjects(2, events, FALSE, timeoutMs) != WAIT_OBJECT_0) {
+        if (WaitForMultipleObjects(stop != nullptr ? 2 : 1, events, FALSE, timeoutMs) !=
+            WAIT_OBJECT_0) {
             CancelIoEx(handle, &overlapped);
         }
     }

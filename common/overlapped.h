@@ -16,7 +16,7 @@ inline OVERLAPPED OverlappedWith(HANDLE event) {
     return overlapped;
 }
 
-// For an operation whose start returned started. The buffer is free again on
+// For an operation whose start returned started; stop may be null. The buffer is free again on
 // return, whatever happened.
 Transfer AwaitTransfer(HANDLE handle, OVERLAPPED& overlapped, BOOL started, HANDLE stop,
                        DWORD timeoutMs = INFINITE);

@@ -142,6 +142,7 @@ void ReportBridgeEvent(StatusClient& status, BridgeEvent event, const wchar_t* t
         {EVENTLOG_ERROR_TYPE, CATEGORY_BRIDGE, MSG_SETTINGS_ERROR},
         {EVENTLOG_INFORMATION_TYPE, CATEGORY_SERVICE, MSG_SERVICE_STARTED},
         {EVENTLOG_INFORMATION_TYPE, CATEGORY_SERVICE, MSG_SERVICE_STOPPED},
+        {EVENTLOG_WARNING_TYPE, CATEGORY_SERVICE, MSG_VIEWER_PIPE_PROBLEM},
     };
     const Record& record = kRecords[static_cast<int>(event)];
     if (record.category == CATEGORY_SERVICE) {

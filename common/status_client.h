@@ -82,7 +82,14 @@ void ShowModemLamp(StatusClient& status, bool carrier, bool on);
 bool PostRelayActivity(StatusClient& status);
 
 // The event-log record of a bridge of the service; nothing for the others.
-enum class BridgeEvent { EndLost, EndBack, SettingsError, ServiceStarted, ServiceStopped };
+enum class BridgeEvent {
+    EndLost,
+    EndBack,
+    SettingsError,
+    ServiceStarted,
+    ServiceStopped,
+    ViewerPipeProblem  // the service's: why status windows cannot reach it
+};
 void ReportBridgeEvent(StatusClient& status, BridgeEvent event, const wchar_t* text);
 
 // One entry: what failed, ": " and the system's text for error.

@@ -1,8 +1,11 @@
 #include "pipe/pipe_client.h"
 
+#include <utility>
+
 #include "common/event_log.h"
 #include "common/handles.h"
 #include "pipe/pipe_event_record.h"
+#include "pipe/pipe_server.h"
 
 decltype(&CreateFileW) OpenPipeFile = CreateFileW;
 
@@ -27,14 +30,22 @@ PipeOpenAttempt OpenPipeClient(const wchar_t* pipePath) {
     if (!pipe.IsOpen()) {
         const DWORD error = GetLastError();
         RecordPipeOpen(false);
-        return {INVALID_HANDLE_VALUE, PipeOpenStep::NotOpened, error};
+        return {INVALID_HANDLE_VALUE, PipeOpenStep::NotOpened, error, {}};
+    }
+    // Before a byte passes: a pipe served by anyone but a virtual machine (or
+    // an administrator) is let go again.
+    PipeServerFacts server = ReadPipeServer(pipe.Get());
+    if (!IsAcceptedPipeServer(server)) {
+        RecordPipeOpen(false);
+        return {INVALID_HANDLE_VALUE, PipeOpenStep::ServerRefused, ERROR_ACCESS_DENIED,
+                std::move(server)};
     }
     RecordPipeOpen(true);
     // Byte mode, waiting: a read stays pending until the virtual machine
     // writes, a write until the pipe has room.
     DWORD mode = PIPE_READMODE_BYTE | PIPE_WAIT;
     if (!SetNamedPipeHandleState(pipe.Get(), &mode, nullptr, nullptr)) {
-        return {INVALID_HANDLE_VALUE, PipeOpenStep::ModeNotSet, GetLastError()};
+        return {INVALID_HANDLE_VALUE, PipeOpenStep::ModeNotSet, GetLastError(), std::move(server)};
     }
-    return {pipe.Release(), PipeOpenStep::Opened, ERROR_SUCCESS};
+    return {pipe.Release(), PipeOpenStep::Opened, ERROR_SUCCESS, std::move(server)};
 }

@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include "pipe/pipe_server_rule.h"
+
 // CreateFileW for the pipe, replaceable so that tests can see the open's
 // flags: Wine lets any server impersonate its clients, whatever they ask.
 extern decltype(&CreateFileW) OpenPipeFile;
@@ -19,14 +21,17 @@ inline constexpr DWORD kPipeOpenFlags = FILE_FLAG_WRITE_THROUGH | FILE_FLAG_NO_B
                                         FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL |
                                         SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
 
-enum class PipeOpenStep { Opened, NotOpened, ModeNotSet };
+// ServerRefused: the pipe opened, but whoever serves it is not accepted
+// (pipe_server_rule.h); the pipe is closed again.
+enum class PipeOpenStep { Opened, NotOpened, ServerRefused, ModeNotSet };
 
 struct PipeOpenAttempt {
     HANDLE pipe;  // INVALID_HANDLE_VALUE unless opened
     PipeOpenStep step;
-    DWORD error;  // the failing call's error code
+    DWORD error;             // the failing call's error code
+    PipeServerFacts server;  // who serves the pipe, once it opened
 };
 
-// Opens pipePath (found by a wait just before), writes the event record of
-// the open and switches the pipe to byte mode.
+// Opens pipePath (found by a wait just before), checks who serves it, writes
+// the event record of the open and switches the pipe to byte mode.
 PipeOpenAttempt OpenPipeClient(const wchar_t* pipePath);

@@ -1,6 +1,7 @@
 #include "relay/link_recovery.h"
 
 #include <cwchar>
+#include <utility>
 
 #include "common/system_text.h"
 #include "pipe/pipe_client.h"
@@ -45,11 +46,12 @@ HANDLE ReopenPipe(RelayContextRecord& context) {
     AppendLogEntry(context.status, L"Waiting for Hyper-V pipe\r\n");
     DiagnoseMissingPipe(context.pipeDiagnosis, context.status, context.linkSettings.pipePath,
                         context.stop.Get());
+    std::optional<PipeServerFacts> refused;  // one entry per server that is not a VM
     for (;;) {
         // A busy pipe is waited for a moment only, so that a stop is not held up.
         if (WaitNamedPipeW(context.linkSettings.pipePath, kBusyPipeWaitMs)) {
             const PipeOpenOutcome outcome =
-                OpenVmPipe(context.linkSettings.pipePath, context.status);
+                OpenVmPipe(context.linkSettings.pipePath, context.status, &refused);
             if (outcome.pipe != INVALID_HANDLE_VALUE) {
                 return outcome.pipe;
             }
@@ -268,19 +270,36 @@ void ShowLinkState(RelayContextRecord& context) {
     ReleaseSRWLockExclusive(&context.statusLineLock);
 }
 
-PipeOpenOutcome OpenVmPipe(const wchar_t* pipePath, StatusClient& status) {
-    AppendLogEntry(status, L"Pipe found, creating connection...\n");
-    const PipeOpenAttempt attempt = OpenPipeClient(pipePath);
+PipeOpenOutcome OpenVmPipe(const wchar_t* pipePath, StatusClient& status,
+                           std::optional<PipeServerFacts>* lastRefused) {
+    const bool refusing = lastRefused != nullptr && lastRefused->has_value();
+    if (!refusing) {
+        AppendLogEntry(status, L"Pipe found, creating connection...\n");
+    }
+    PipeOpenAttempt attempt = OpenPipeClient(pipePath);
     switch (attempt.step) {
         case PipeOpenStep::Opened:
+            if (refusing) {
+                AppendLogEntry(status, L"Pipe found, creating connection...\n");
+            }
             AppendLogEntry(status, L"Connected to pipe\r\n");
-            return {attempt.pipe, ERROR_SUCCESS, nullptr};
+            return {attempt.pipe, ERROR_SUCCESS, nullptr, false};
         case PipeOpenStep::NotOpened:
-            AppendLog(status,
-                      L" FAILED - did you create the named pipe connection for your VM?\r\n");
-            return {INVALID_HANDLE_VALUE, attempt.error, L"Pipe failed"};
+            if (!refusing) {
+                AppendLog(status,
+                          L" FAILED - did you create the named pipe connection for your VM?\r\n");
+            }
+            return {INVALID_HANDLE_VALUE, attempt.error, L"Pipe failed", false};
+        case PipeOpenStep::ServerRefused:
+            if (lastRefused == nullptr || !IsSameServer(attempt.server, *lastRefused)) {
+                AppendLogEntry(status, PipeServerRefusalText(pipePath, attempt.server).c_str());
+            }
+            if (lastRefused != nullptr) {
+                *lastRefused = std::move(attempt.server);
+            }
+            return {INVALID_HANDLE_VALUE, attempt.error, nullptr, true};
         case PipeOpenStep::ModeNotSet:
             break;
     }
-    return {INVALID_HANDLE_VALUE, attempt.error, L"Could not set pipe parameters"};
+    return {INVALID_HANDLE_VALUE, attempt.error, L"Could not set pipe parameters", false};
 }

@@ -10,7 +10,9 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <optional>
 
+#include "pipe/pipe_server_rule.h"
 #include "relay/relay_context.h"
 
 // Starts the two keeper threads for the ends of context. False when one of
@@ -58,9 +60,13 @@ struct PipeOpenOutcome {
     HANDLE pipe;                    // INVALID_HANDLE_VALUE on failure
     DWORD error;                    // the failing call's error code
     const wchar_t* failureCaption;  // the caption of its error box
+    bool serverRefused;             // opened, but not served by a virtual machine: look again
 };
 
 // Everything after a successful wait for the pipe: logs "Pipe found, creating
 // connection...", opens pipePath with its event record, and logs "Connected
-// to pipe" (or the failure text).
-PipeOpenOutcome OpenVmPipe(const wchar_t* pipePath, StatusClient& status = ProgramStatus);
+// to pipe" (or the failure text). A refused server is logged unless it is the
+// one in lastRefused, where it is then kept; while one is there the search
+// goes on quietly.
+PipeOpenOutcome OpenVmPipe(const wchar_t* pipePath, StatusClient& status = ProgramStatus,
+                           std::optional<PipeServerFacts>* lastRefused = nullptr);

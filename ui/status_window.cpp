@@ -323,6 +323,10 @@ INT_PTR CALLBACK StatusDialogProc(HWND window, UINT message, WPARAM wParam, LPAR
         case kLineFieldsMessage:
             ShowLineFields(*reinterpret_cast<const LineFields*>(lParam));
             return TRUE;
+        case kNoticeBoxMessage:
+            ShowMessageBox(window, reinterpret_cast<const wchar_t*>(lParam), L"Vantrel",
+                           MB_OK | MB_ICONWARNING);
+            return TRUE;
         case WM_INITMENUPOPUP:
             if (HIWORD(lParam) != 0 && WindowActions.tracing != nullptr) {
                 const bool tracing = WindowActions.tracing();

@@ -67,4 +67,18 @@ TEST(ViewerProtocol, AReplyCarriesExactlyTheMessagesItAnnounces) {
     EXPECT_FALSE(ParseViewerReply(bytes.data(), bytes.size(), parsed, messages));
 }
 
+TEST(ViewerProtocol, ResetIsTakenAtMostOnceASecondAndOnlyTheServiceIsBelieved) {
+    ResetRate rate;
+    const struct {
+        std::uint64_t atMs;
+        bool taken;
+    } resets[] = {{5, true}, {6, false}, {1004, false}, {1005, true}, {1005, false}, {9000, true}};
+    for (const auto& reset : resets) {
+        EXPECT_EQ(TakeResetAt(rate, reset.atMs), reset.taken) << reset.atMs;
+    }
+    EXPECT_TRUE(IsServiceProcess(712, 712));
+    EXPECT_FALSE(IsServiceProcess(713, 712));
+    EXPECT_FALSE(IsServiceProcess(0, 0));  // the service does not run
+}
+
 }  // namespace

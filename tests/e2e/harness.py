@@ -168,6 +168,11 @@ LOG_PREFIX = (r"\d{1,4}[./-]\d{1,2}[./-]\d{1,4} \d{1,2}[:.]\d{2}(?:[:.]\d{2})?"
               r"(?: ?[AaPp]\.?[Mm]\.?)?   ")
 STARTING_UP = "Vantrel is starting up\r\n"
 
+# The service and the status windows that show it.
+SERVICE_PIPE = "Orbenwick.Vantrel.Service"
+VIEWER_CAPTION = "Vantrel (service)"
+POSING = "Another program is posing as the Vantrel service"
+
 # The connection failure dialog.
 FAILURE_DIALOG = "Configuration mismatch"
 FAILURE_MESSAGE, RETRY, CHANGE_CONFIGURATION, FAILURE_EXIT = 1039, 1, 2, 1040

@@ -7,8 +7,8 @@ import os
 import re
 import unittest
 
-from harness import (CONNECTED, EXIT, PTY_STORE, RESET, E2ETestCase, bridge_key, store_with,
-                     wait_for, write_store)
+from harness import (CONNECTED, EXIT, PTY_STORE, RESET, SERVICE_PIPE, E2ETestCase, bridge_key,
+                     store_with, wait_for, write_store)
 from test_relay import BothWays
 
 LAB_STORE = store_with(PTY_STORE, **{"Serial port": "COM4", "Pipe name": "lab"})
@@ -71,7 +71,7 @@ class Service(E2ETestCase):
         # Requests too short, or far too long, are dropped unanswered and
         # leave the bridges relaying.
         for request in (b"\x00" * 10, os.urandom(100 * 1024)):
-            client = session.pipe_client("Orbenwick.Vantrel.Service")
+            client = session.pipe_client(SERVICE_PIPE)
             client.send(request)
             client.wait_line("pipe-server-gone")
             self.assertEqual(client.recv_for(0.2), b"")

@@ -1,15 +1,24 @@
 // The pipe client against a stand-in server in this process. Wine keeps no
 // event log that can be read back, so the records are taken at the call.
+// Under Wine every token read from outside looks like an administrator's: who
+// serves a pipe is told through the seam. Also the service's pipe's client.
 #include <windows.h>
+
+#include <sddl.h>
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/connect.h"
+#include "app/service.h"
+#include "app/service_pipe_client.h"
 #include "config/settings_record.h"
 #include "pipe/pipe_client.h"
+#include "pipe/pipe_server.h"
 #include "common/event_log.h"
 #include "common/status_client.h"
 #include "common/handles.h"
@@ -35,7 +44,8 @@ std::vector<CapturedRecord> records;
 BOOL WINAPI CaptureEvent(HANDLE, WORD type, WORD category, DWORD id, PSID, WORD strings, DWORD size,
                          LPCWSTR* texts, LPVOID raw) {
     const auto* bytes = static_cast<const unsigned char*>(raw);
-    records.push_back({type, category, id, {bytes, bytes + size}, strings, {texts, texts + strings}});
+    records.push_back(
+        {type, category, id, {bytes, bytes + size}, strings, {texts, texts + strings}});
     return TRUE;
 }
 
@@ -193,6 +203,79 @@ TEST_F(PipeClientTest, ABridgeOfTheServiceRecordsWhatHappensToItsEnds) {
         EXPECT_EQ(records[i].id, expected[i].id) << i;
         EXPECT_EQ(records[i].inserts, expected[i].inserts) << i;
     }
+}
+
+PipeServerFacts servedBy;
+PipeServerFacts TellServer(HANDLE) {
+    return servedBy;
+}
+
+TEST_F(PipeClientTest, APipeNotServedByAVirtualMachineIsLetGoAndLoggedOncePerServer) {
+    StatusClient status;
+    ViewState view;
+    status.view = &view;
+    std::optional<PipeServerFacts> refused;
+    const auto readServer = std::exchange(ReadPipeServer, TellServer);
+    // A standard user's squatter twice, a second one, then the VM's worker process.
+    const std::pair<std::uint32_t, const wchar_t*> servers[] = {{4000, L"S-1-5-21-9-1001"},
+                                                                {4000, L"S-1-5-21-9-1001"},
+                                                                {4001, L"S-1-5-21-9-1001"},
+                                                                {4002, L"S-1-5-83-1-77"}};
+    for (const auto& [process, sid] : servers) {
+        servedBy = {process, true, sid, L"LAB\\eve", {}};
+        TestPipeServer vm(UniquePipeName(L"vantrel-squat"));
+        const PipeOpenOutcome outcome = OpenVmPipe(vm.Path().c_str(), status, &refused);
+        EXPECT_EQ(outcome.serverRefused, process != 4002);
+        // Let go at once: the server finds its client gone.
+        EXPECT_EQ(PeekNamedPipe(vm.Handle(), nullptr, 0, nullptr, nullptr, nullptr) != FALSE,
+                  process == 4002);
+        CloseHandle(outcome.pipe);
+    }
+    ReadPipeServer = readServer;
+    for (const wchar_t* process : {L"4000)", L"4001)"}) {
+        const std::wstring entry = L" is served by LAB\\eve (process " + std::wstring(process);
+        const std::size_t at = view.messages.find(entry);
+        EXPECT_NE(at, std::wstring::npos) << view.messages;
+        EXPECT_EQ(view.messages.find(entry, at + 1), std::wstring::npos) << "logged once";
+    }
+}
+
+std::uint32_t ServiceIsThisProcess() {
+    return GetCurrentProcessId();
+}
+
+// The service's own process that never answers is left at the deadline.
+TEST(ServicePipeClient, ASilentServiceIsLeftAtTheDeadline) {
+    TestPipeServer silent(std::wstring(kViewerPipePath).substr(9), 4096,
+                          PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE);
+    const auto serviceProcess = std::exchange(ServiceProcessId, ServiceIsThisProcess);
+    std::vector<unsigned char> reply;
+    EXPECT_EQ(AskTheService(MakeViewerRequest(ViewerCommand::Snapshot, L"", 0), reply),
+              ServiceAnswer::Silent);
+    ServiceProcessId = serviceProcess;
+}
+
+// Deny before allow, and interactive users may read and write the data of
+// the service's pipe but not make instances of it.
+TEST(ServicePipeClient, ThePipesSecurityDeniesFirstAndLetsUsersMakeNoInstance) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(
+        ViewerPipeSddl().c_str(), SDDL_REVISION_1, &descriptor, nullptr));
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL dacl = nullptr;
+    ACCESS_ALLOWED_ACE* aces[4] = {};
+    ASSERT_TRUE(GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) && present);
+    ASSERT_EQ(dacl->AceCount, 4u);
+    for (DWORD i = 0; i < 4; ++i) {
+        ASSERT_TRUE(GetAce(dacl, i, reinterpret_cast<void**>(&aces[i])));
+        EXPECT_EQ(aces[i]->Header.AceType,
+                  i == 0 ? ACCESS_DENIED_ACE_TYPE : ACCESS_ALLOWED_ACE_TYPE);
+    }
+    ASSERT_TRUE(IsWellKnownSid(&aces[3]->SidStart, WinInteractiveSid));
+    EXPECT_EQ(aces[3]->Mask & (FILE_CREATE_PIPE_INSTANCE | GENERIC_WRITE | GENERIC_ALL), 0u);
+    EXPECT_EQ(aces[3]->Mask & (FILE_READ_DATA | FILE_WRITE_DATA), 0x3u);
+    LocalFree(descriptor);
 }
 
 }  // namespace
