@@ -1,5 +1,6 @@
 #include "app/command_line.h"
 
+#include "common/access_rules.h"
 #include "config/bridge_names.h"
 
 const wchar_t kUsageText[] =
@@ -81,6 +82,12 @@ CommandLine ParseCommandLine(const std::vector<std::wstring>& arguments) {
                                                                    : L" needs a file's name."));
             }
             (argument == L"--bridge" ? line.bridge : line.traceFile) = arguments[++i];
+            if (argument == L"--trace" && !IsAbsolutePath(line.traceFile)) {
+                return Refused(
+                    L"--trace needs the whole path of a file, beginning with its "
+                    L"drive (as C:\\Users\\me\\trace.txt), not \"" +
+                    line.traceFile + L"\".");
+            }
             windowOption = true;
             continue;
         }

@@ -21,6 +21,7 @@
 #include "app/viewer_protocol.h"
 #include "common/handles.h"
 #include "common/overlapped.h"
+#include "common/secure_files.h"
 #include "common/status_client.h"
 #include "config/settings_store.h"
 #include "pipe/pipe_client.h"
@@ -48,6 +49,8 @@ struct ServiceState {
     std::vector<std::unique_ptr<ServiceBridge>> bridges;
     SRWLOCK answerLock = SRWLOCK_INIT;
     StatusClient events;  // the service's own event-log records
+    // Why %ProgramData%\Vantrel is not written in; empty while it may be.
+    std::wstring folderProblem;
 };
 
 ServiceState* service = nullptr;  // the one this process runs, while ServiceMain runs
@@ -134,10 +137,22 @@ void StartRelay(ServiceBridge& bridge) {
         bridge.relay.reset();
         return;
     }
-    // The bridge's optional "Trace file": a trace from the start.
+    // The bridge's optional "Trace file": a trace from the start, but only
+    // into the service's own folder, where no user can lay a link.
     if (const std::wstring trace = ReadStoredText(BridgeStore(bridge.name), kTraceFileValue);
         !trace.empty()) {
-        StartTrace(relay.trace, bridge.status, trace);
+        std::wstring problem = ServiceTracePathProblem(trace, ServiceDataFolder());
+        if (problem.empty() && !service->folderProblem.empty()) {
+            problem = service->folderProblem;
+        }
+        if (problem.empty()) {
+            problem = PrepareDataFolder(ProgramDataRoot(), trace.substr(0, trace.rfind(L'\\')));
+        }
+        if (problem.empty()) {
+            StartTrace(relay.trace, bridge.status, trace);
+        } else {
+            LogSettingsError(bridge, L"Not tracing: " + problem);
+        }
     }
     OpenEndsUnattended(relay);
 }
@@ -152,15 +167,36 @@ void StopRelayOf(ServiceBridge& bridge) {
     bridge.relay.reset();
 }
 
+// The bridge's log file, unless its folder or the file itself cannot be
+// trusted: then the Messages say why and the bridge runs without one.
+void StartBridgeLog(ServiceBridge& bridge) {
+    if (!service->folderProblem.empty()) {
+        AppendLogEntry(bridge.status,
+                       (L"No log file: " + service->folderProblem + L"\r\n").c_str());
+        return;
+    }
+    const std::wstring path = ServiceDataFolder() + L"\\" + BridgeLogFileName(bridge.name);
+    DWORD error = ERROR_SUCCESS;
+    std::wstring problem;
+    OpenDataFile(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                 error, &problem);
+    if (error == kLinkRefusedError) {
+        LogSettingsError(bridge, L"No log file: " + path + L" is not written to: " + problem);
+        return;
+    }
+    bridge.log.reportFailure = ReportLogFileFailure;
+    bridge.log.reportContext = &bridge.status;
+    if (StartLogFile(bridge.log, path)) {
+        bridge.status.file = &bridge.log;
+    }
+}
+
 void StartBridge(ServiceBridge& bridge, const std::vector<BridgeEnds>& running) {
     bridge.eventName = bridge.name.empty() ? L"Vantrel" : bridge.name;
-    bridge.status.file = &bridge.log;
     bridge.status.view = &bridge.view;
     bridge.status.eventName = bridge.eventName.c_str();
     bridge.view.statusLine = L"Waiting for connection...";
-    bridge.log.reportFailure = ReportLogFileFailure;
-    bridge.log.reportContext = &bridge.status;
-    StartLogFile(bridge.log, ProgramDataFile(BridgeLogFileName(bridge.name)));
+    StartBridgeLog(bridge);
     AppendLogEntry(bridge.status, L"Vantrel is starting up as a service\r\n");
     if (!ReadBridgeSettings(bridge, bridge.settings)) {
         return;
@@ -437,6 +473,13 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
     }
     Report(SERVICE_START_PENDING);
 
+    state.events.eventName = L"Vantrel";
+    // Checked once, before any bridge writes there; one entry says why not.
+    state.folderProblem = PrepareDataFolder(ProgramDataRoot(), ServiceDataFolder());
+    if (!state.folderProblem.empty()) {
+        ReportBridgeEvent(state.events, BridgeEvent::SettingsError,
+                          (state.folderProblem + L" The bridges run without log files.").c_str());
+    }
     std::vector<BridgeEnds> running;
     std::wstring started;
     for (const std::wstring& name : BridgeNames()) {
@@ -449,7 +492,6 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
         }
         state.bridges.push_back(std::move(bridge));
     }
-    state.events.eventName = L"Vantrel";
     ReportBridgeEvent(state.events, BridgeEvent::ServiceStarted,
                       (started.empty() ? L"No bridge runs." : started + L".").c_str());
     UniqueKernelHandle viewers(CreateThread(nullptr, 0, ServeViewers, nullptr, 0, nullptr));

@@ -7,6 +7,7 @@
 #include "app/console.h"
 #include "common/event_log.h"
 #include "common/handles.h"
+#include "common/secure_files.h"
 #include "common/system_text.h"
 #include "config/settings_store.h"
 
@@ -43,6 +44,23 @@ bool WaitForState(SC_HANDLE service, DWORD state, DWORD timeoutMs) {
     return status.dwCurrentState == state;
 }
 
+// The service runs this file as LocalSystem: whoever may change it or its
+// folder (replace the file, add a DLL beside it) would run as LocalSystem
+// too. Empty when only SYSTEM, Administrators and TrustedInstaller may.
+std::wstring UnsafeProgramPlace(const std::wstring& program) {
+    const std::wstring folder = program.substr(0, program.find_last_of(L'\\'));
+    for (const std::wstring& place : {folder, program}) {
+        if (const std::wstring problem = PlaceProblem(place, false); !problem.empty()) {
+            return L"Vantrel is not installed as a service from the folder " + folder + L": " +
+                   (place == folder ? L"the folder" : L"Vantrel.exe") + L" is not safe, " +
+                   problem +
+                   L". Install Vantrel under Program Files (the setup program and the MSI "
+                   L"package do), where only administrators can change it.";
+        }
+    }
+    return {};
+}
+
 }  // namespace
 
 int InstallService() {
@@ -53,6 +71,10 @@ int InstallService() {
     const DWORD length = GetModuleFileNameW(nullptr, program, MAX_PATH);
     if (length == 0 || length == MAX_PATH) {
         return TellFailure(L"Couldn't find where Vantrel.exe is", GetLastError());
+    }
+    if (const std::wstring refusal = UnsafeProgramPlace(program); !refusal.empty()) {
+        TellUser(refusal, true);
+        return 1;
     }
     const std::wstring command = L"\"" + std::wstring(program) + L"\" --service";
     UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE));

@@ -8,6 +8,7 @@
 #include "app/connect.h"
 #include "app/service.h"
 #include "common/process_state.h"
+#include "common/secure_files.h"
 #include "relay/link_recovery.h"
 #include "relay/relay_pumps.h"
 #include "ui/message_box.h"
@@ -50,11 +51,10 @@ bool StartRelayThreads(RelayContextRecord& context) {
     return true;
 }
 
+// The path as given: --trace and the Save As dialog give whole paths, and
+// StartTrace refuses any other.
 bool StartTraceTo(const wchar_t* path) {
-    wchar_t full[MAX_PATH];
-    const DWORD length = GetFullPathNameW(path, MAX_PATH, full, nullptr);
-    return StartTrace(RelayContext.trace, ProgramStatus,
-                      length > 0 && length < MAX_PATH ? full : path);
+    return StartTrace(RelayContext.trace, ProgramStatus, path);
 }
 
 void StopTraceNow() {
@@ -82,13 +82,31 @@ bool RefusedForSharedEnds(const std::wstring& bridge) {
     return true;
 }
 
-// The Messages of this bridge last in its file under %ProgramData%\Vantrel.
-void StartProgramLog(const std::wstring& bridge) {
+// The Messages of this bridge last in its file under the user's own
+// %LOCALAPPDATA%\Vantrel: whoever runs the window, administrators too, so
+// that no window writes where the service does. Empty, or why there is no
+// log file, for the Messages once the window is there.
+std::wstring StartProgramLog(const std::wstring& bridge) {
+    std::wstring problem =
+        PrepareDataFolder(DeskDataRoot(), DeskDataFolder(), FolderMaking::Inherited);
+    const std::wstring path = DeskDataFolder() + L"\\" + BridgeLogFileName(bridge);
+    DWORD error = ERROR_SUCCESS;
+    if (problem.empty()) {
+        OpenDataFile(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                     error, &problem);
+    }
+    if (error == kLinkRefusedError) {
+        problem = path + L" is not written to: " + problem;
+    }
+    if (!problem.empty()) {
+        return L"No log file: " + problem + L"\r\n";
+    }
     programLog.reportFailure = ReportLogFileFailure;
     programLog.reportContext = &ProgramStatus;
-    if (StartLogFile(programLog, ProgramDataFile(BridgeLogFileName(bridge)))) {
+    if (StartLogFile(programLog, path)) {
         ProgramStatus.file = &programLog;
     }
+    return {};
 }
 
 int RunMessageLoop(RelayContextRecord& context) {
@@ -117,7 +135,7 @@ int RunVantrel(HINSTANCE instance, int showCommand, const std::wstring& bridge,
     if (RefusedForSharedEnds(bridge)) {
         return 1;
     }
-    StartProgramLog(bridge);
+    const std::wstring logProblem = StartProgramLog(bridge);
     ShownTraffic = &RelayContext.traffic;
     WindowActions = {nullptr, nullptr, StartTraceTo, StopTraceNow, Tracing};
     // Whatever the trace and the log file still hold is written before the
@@ -129,6 +147,9 @@ int RunVantrel(HINSTANCE instance, int showCommand, const std::wstring& bridge,
         return 0;
     }
     RecordEndsForShutdown(&RelayContext.pipe, &RelayContext.serial);
+    if (!logProblem.empty()) {
+        AppendLogEntry(logProblem.c_str());
+    }
 
     const HANDLE serial = OpenSerialPort();
     if (!IsOpenHandle(serial)) {

@@ -1,44 +1,32 @@
 #include "common/log_file.h"
 
-#include <shlobj.h>
-
 #include <cwchar>
 #include <string>
 
+#include "common/secure_files.h"
+
 namespace {
 
-std::wstring RotatedName(const std::wstring& path, int n) {
-    return path + L"." + std::to_wstring(n);
-}
-
-// NAME.log.2 becomes NAME.log.3, and so on; NAME.log becomes NAME.log.1.
-void Rotate(const std::wstring& path) {
-    for (int n = kLogFilesKept; n > 1; --n) {
-        MoveFileExW(RotatedName(path, n - 1).c_str(), RotatedName(path, n).c_str(),
-                    MOVEFILE_REPLACE_EXISTING);
-    }
-    MoveFileExW(path.c_str(), RotatedName(path, 1).c_str(), MOVEFILE_REPLACE_EXISTING);
-}
-
 // Appends bytes to the file, rotating it first when they would take it past
-// its limit. ERROR_SUCCESS or the failing call's error.
+// its limit. ERROR_SUCCESS or the failing call's error. Opened for each
+// batch, so that readers and the rotation are never locked out, and each
+// time without following a link (secure_files.h).
 DWORD WriteToFile(const std::wstring& path, const std::string& bytes) {
-    // Opened for each batch: readers and the rotation are never locked out.
-    UniqueFile file(CreateFileW(path.c_str(), FILE_APPEND_DATA,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    constexpr DWORD kShare = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    DWORD error = ERROR_SUCCESS;
+    UniqueFile file = OpenDataFile(path, FILE_APPEND_DATA, kShare, error);
     LARGE_INTEGER size{};
     if (file.IsOpen() && GetFileSizeEx(file.Get(), &size) &&
         static_cast<std::size_t>(size.QuadPart) + bytes.size() > kLogFileLimitBytes &&
         size.QuadPart > 0) {
         file.Reset();
-        Rotate(path);
-        file = UniqueFile(CreateFileW(path.c_str(), FILE_APPEND_DATA,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                      nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        error = RotateDataFile(path, kLogFilesKept);
+        if (error == ERROR_SUCCESS) {
+            file = OpenDataFile(path, FILE_APPEND_DATA, kShare, error);
+        }
     }
     if (!file.IsOpen()) {
-        return GetLastError();
+        return error;
     }
     DWORD written = 0;
     if (!WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
@@ -78,18 +66,6 @@ DWORD WINAPI WriteLog(LPVOID argument) {
 }
 
 }  // namespace
-
-std::wstring ProgramDataFile(const std::wstring& name) {
-    PWSTR folder = nullptr;
-    std::wstring path;
-    if (SUCCEEDED(SHGetKnownFolderPath(FOLDERID_ProgramData, 0, nullptr, &folder))) {
-        path = folder;
-    }
-    CoTaskMemFree(folder);
-    path += L"\\Vantrel";
-    CreateDirectoryW(path.c_str(), nullptr);
-    return path + L"\\" + name;
-}
 
 bool StartLogFile(LogFile& log, const std::wstring& path) {
     log.path = path;

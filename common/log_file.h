@@ -33,9 +33,6 @@ struct LogFile {
 // text as UTF-8.
 std::string ToUtf8(const std::wstring& text);
 
-// %ProgramData%\Vantrel\name, the folder made when missing.
-std::wstring ProgramDataFile(const std::wstring& name);
-
 // Starts the writer of path. False when its thread cannot be started.
 bool StartLogFile(LogFile& log, const std::wstring& path);
 // Queues text for the file; never waits for the disk.

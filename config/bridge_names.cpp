@@ -17,6 +17,24 @@ bool IsDefaultName(const std::wstring& name) {
     return UpperCase(name) == L"VANTREL";
 }
 
+// CON, PRN, AUX, NUL, COM0-9 and LPT0-9, also with an extension and the
+// superscript digits ¹ ² ³, open the device itself as a file name ("Naming
+// Files, Paths, and Namespaces" in Microsoft's documentation): a bridge so
+// named would have its log written to a COM port.
+bool IsDeviceName(const std::wstring& name) {
+    const std::wstring base = UpperCase(name.substr(0, name.find(L'.')));
+    for (const wchar_t* device : {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"}) {
+        if (base == device) {
+            return true;
+        }
+    }
+    const wchar_t last = base.empty() ? L'\0' : base.back();
+    const bool numbered = (last >= L'0' && last <= L'9') || last == L'\u00B9' ||
+                          last == L'\u00B2' || last == L'\u00B3';
+    return base.size() == 4 && numbered &&
+           (base.compare(0, 3, L"COM") == 0 || base.compare(0, 3, L"LPT") == 0);
+}
+
 std::wstring Called(const std::wstring& name) {
     return name.empty() ? std::wstring(L"the default bridge") : L"bridge " + name;
 }
@@ -26,6 +44,11 @@ std::wstring Called(const std::wstring& name) {
 std::wstring BridgeNameProblem(const std::wstring& name) {
     if (name.empty() || name.size() > kBridgeNameMaxLength) {
         return L"A bridge name has 1 to 32 characters.";
+    }
+    if (IsDeviceName(name)) {
+        return L"\"" + name +
+               L"\" is the name of a Windows device (as CON, NUL, COM1 and LPT1 are), which "
+               L"cannot name a bridge's log file.";
     }
     for (const wchar_t c : name) {
         if (!IsNameCharacter(c)) {

@@ -7,7 +7,8 @@
 #include <vector>
 
 // Names are 1 to 32 letters, digits, '-' or '_'; "Vantrel" (any case) is the
-// default bridge's own name (its log file, its window) and cannot be taken.
+// default bridge's own name (its log file, its window) and cannot be taken,
+// nor can the names of Windows devices (CON, NUL, COM1, LPT1, ...).
 inline constexpr std::size_t kBridgeNameMaxLength = 32;
 bool IsValidBridgeName(const std::wstring& name);
 // Why name is refused, for the user; empty when it is valid.

@@ -9,12 +9,21 @@
 // RunQuietly gives the command a pipe for its output instead, copies what it
 // printed into the installation log and fails the action when the command
 // fails.
+//
+// SecureFolders gives the program's folder and its data folder the access
+// list the service needs, RemoveNamedService removes the service without the
+// program (which may be gone already), and PurgeData removes the settings,
+// logs and traces when PURGE=1 is given to the uninstallation.
 #include <windows.h>
 
+#include <aclapi.h>
 #include <msi.h>
 #include <msiquery.h>
+#include <sddl.h>
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -66,7 +75,141 @@ void Drain(HANDLE pipe, std::string& output) {
     }
 }
 
+std::vector<std::wstring> Split(const std::wstring& list) {
+    std::vector<std::wstring> items;
+    std::size_t start = 0;
+    while (start <= list.size()) {
+        const std::size_t end = std::min(list.find(L';', start), list.size());
+        if (end > start) {
+            items.push_back(list.substr(start, end - start));
+        }
+        start = end + 1;
+    }
+    return items;
+}
+
+std::wstring WithoutSlash(std::wstring path) {
+    while (path.size() > 3 && (path.back() == L'\\' || path.back() == L'/')) {
+        path.pop_back();
+    }
+    return path;
+}
+
+// The program's kDataFolderSddl (common/secure_files.h): SYSTEM and
+// Administrators in full, Users to read and go through, owned by
+// Administrators, nothing inherited.
+constexpr wchar_t kProtectedSddl[] =
+    L"O:BAD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
+
+// Makes folder when missing (a link in its place goes first, not what it
+// points to) and gives it and what it holds the protected access list.
+DWORD SecureFolder(const std::wstring& folder) {
+    const DWORD attributes = GetFileAttributesW(folder.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        RemoveDirectoryW(folder.c_str());
+    }
+    if (!CreateDirectoryW(folder.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+        return GetLastError();
+    }
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kProtectedSddl, SDDL_REVISION_1,
+                                                              &descriptor, nullptr)) {
+        return GetLastError();
+    }
+    PSID owner = nullptr;
+    PACL list = nullptr;
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    DWORD error = ERROR_INVALID_SECURITY_DESCR;
+    if (GetSecurityDescriptorOwner(descriptor, &owner, &defaulted) &&
+        GetSecurityDescriptorDacl(descriptor, &present, &list, &defaulted)) {
+        error = SetNamedSecurityInfoW(const_cast<wchar_t*>(folder.c_str()), SE_FILE_OBJECT,
+                                      OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
+                                          PROTECTED_DACL_SECURITY_INFORMATION,
+                                      owner, nullptr, list, nullptr);
+    }
+    LocalFree(descriptor);
+    return error;
+}
+
+void DeleteMatching(const std::wstring& folder, const wchar_t* pattern) {
+    WIN32_FIND_DATAW found{};
+    const HANDLE search = FindFirstFileW((folder + L"\\" + pattern).c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    do {
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+            DeleteFileW((folder + L"\\" + found.cFileName).c_str());
+        }
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+}
+
 }  // namespace
+
+// CustomActionData: folders, separated by ';'. A drive's root is refused:
+// the program needs a folder of its own.
+extern "C" __declspec(dllexport) UINT __stdcall SecureFolders(MSIHANDLE install) {
+    for (const std::wstring& item : Split(ActionData(install))) {
+        const std::wstring folder = WithoutSlash(item);
+        if (folder.size() <= 3) {
+            Log(install, L"Vantrel needs a folder of its own, not " + folder);
+            return ERROR_INSTALL_FAILURE;
+        }
+        const DWORD error = SecureFolder(folder);
+        Log(install, L"Protecting " + folder +
+                         (error == ERROR_SUCCESS ? L": done"
+                                                 : L": failed, error " + std::to_wstring(error)));
+        if (error != ERROR_SUCCESS) {
+            return ERROR_INSTALL_FAILURE;
+        }
+    }
+    return ERROR_SUCCESS;
+}
+
+// CustomActionData: a service's name. Stopped before (StopServices); one
+// that is not there is no failure.
+extern "C" __declspec(dllexport) UINT __stdcall RemoveNamedService(MSIHANDLE install) {
+    const std::wstring name = ActionData(install);
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service = manager != nullptr ? OpenServiceW(manager, name.c_str(), DELETE) : nullptr;
+    DWORD error = ERROR_SUCCESS;
+    if (service == nullptr || !DeleteService(service)) {
+        error = GetLastError();
+    }
+    if (service != nullptr) {
+        CloseServiceHandle(service);
+    }
+    if (manager != nullptr) {
+        CloseServiceHandle(manager);
+    }
+    if (error == ERROR_SERVICE_DOES_NOT_EXIST || error == ERROR_SERVICE_MARKED_FOR_DELETE) {
+        error = ERROR_SUCCESS;
+    }
+    Log(install,
+        L"Removing the service " + name +
+            (error == ERROR_SUCCESS ? L": done" : L": failed, error " + std::to_wstring(error)));
+    return error == ERROR_SUCCESS ? ERROR_SUCCESS : ERROR_INSTALL_FAILURE;
+}
+
+// CustomActionData: the data folder. The settings store, the logs (NAME.log,
+// NAME.log.N) and the traces (trace-....txt and their older copies); files
+// of any other name stay, and so does the folder that holds them.
+extern "C" __declspec(dllexport) UINT __stdcall PurgeData(MSIHANDLE install) {
+    const std::wstring folder = WithoutSlash(ActionData(install));
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"Software\\Orbenwick\\Vantrel");
+    // The vendor's key may hold other Orbenwick programs' settings.
+    RegDeleteKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Orbenwick", KEY_WOW64_64KEY, 0);
+    if (folder.size() > 3) {
+        for (const wchar_t* pattern : {L"*.log", L"*.log.*", L"trace-*.txt", L"trace-*.txt.*"}) {
+            DeleteMatching(folder, pattern);
+        }
+        RemoveDirectoryW(folder.c_str());
+    }
+    Log(install, L"Removed the settings, logs and traces of Vantrel");
+    return ERROR_SUCCESS;
+}
 
 // CustomActionData: a whole command line, the program quoted.
 extern "C" __declspec(dllexport) UINT __stdcall RunQuietly(MSIHANDLE install) {

@@ -14,7 +14,7 @@
 ; a service)  /D=C:\path (install folder; must come last and must not be
 ; quoted, even when it holds blanks).
 ; Command line of the uninstaller:    /S (silent)  /PURGE (also delete the
-; settings store and the logs; see "un.Settings" below).
+; settings store, the logs and the traces; see "un.Settings" below).
 
 Unicode true
 ; The program is a 64-bit build, so the setup program is one too: it then
@@ -47,9 +47,15 @@ RequestExecutionLevel admin
 ; service is installed.
 !define SERVICE_KEY "SYSTEM\CurrentControlSet\Services\Vantrel"
 !define EVENT_SOURCE_KEY "SYSTEM\CurrentControlSet\Services\EventLog\Application\Vantrel"
-; The program's logs: $APPDATA is C:\ProgramData with the shell folders of
-; all users.
+; The service's logs and traces: $APPDATA is C:\ProgramData with the shell
+; folders of all users.
 !define LOG_FOLDER "$APPDATA\Vantrel"
+; What that folder and the program's folder get: SYSTEM and Administrators in
+; full, Users to read and go through, nobody else, owned by Administrators and
+; nothing inherited (the program's kDataFolderSddl). The service runs as
+; LocalSystem: a user who could write in either could make it write, or run,
+; what they like.
+!define PROTECTED_SDDL "O:BAD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)"
 !define SHORTCUT "$SMPROGRAMS\Vantrel.lnk"
 
 !include MUI2.nsh
@@ -283,6 +289,56 @@ FunctionEnd
 ; In: $0 the command line, $1 what it does. Runs it with its output in the
 ; details. When it fails, says so and ends with exit code 1; what was done
 ; before stays (the files and the uninstall entry, after an install).
+;  In: $0 a folder. Makes it when missing and gives it, and what it holds,
+; PROTECTED_SDDL. A link in its place (a junction or a symbolic link, which a
+; user may have laid before the installation) is removed first: the link
+; goes, not what it points to.
+Function SecureFolder
+  System::Call 'kernel32::GetFileAttributesW(w r0) i .r1'
+  ${If} $1 <> -1
+    IntOp $2 $1 & 0x400 ; FILE_ATTRIBUTE_REPARSE_POINT
+    ${If} $2 <> 0
+      DetailPrint "Removing the link $0"
+      System::Call 'kernel32::RemoveDirectoryW(w r0) i .r2'
+    ${EndIf}
+  ${EndIf}
+  CreateDirectory "$0"
+  System::Call 'advapi32::ConvertStringSecurityDescriptorToSecurityDescriptorW(w "${PROTECTED_SDDL}", i 1, *p .r1, p 0) i .r2'
+  ${If} $2 == 0
+    DetailPrint "Couldn't make the access list of $0"
+    Return
+  ${EndIf}
+  System::Call 'advapi32::GetSecurityDescriptorOwner(p r1, *p .r3, *i .r5) i .r2'
+  System::Call 'advapi32::GetSecurityDescriptorDacl(p r1, *i .r5, *p .r4, *i .r5) i .r2'
+  ; SE_FILE_OBJECT; OWNER, DACL and PROTECTED_DACL_SECURITY_INFORMATION.
+  System::Call 'advapi32::SetNamedSecurityInfoW(w r0, i 1, i 0x80000005, p r3, p 0, p r4, p 0) i .r2'
+  ${If} $2 <> 0
+    DetailPrint "Couldn't set the access list of $0 (error $2)"
+  ${EndIf}
+  System::Call 'kernel32::LocalFree(p r1)'
+FunctionEnd
+
+; Removes the service through the service control manager, so that it goes
+; even when Vantrel.exe is gone already. un.StopService has stopped it.
+Function un.DeleteService
+  System::Call 'advapi32::OpenSCManagerW(p 0, p 0, i 1) p .r1' ; SC_MANAGER_CONNECT
+  ${If} $1 P<> 0
+    System::Call 'advapi32::OpenServiceW(p r1, w "${PRODUCT}", i 0x10000) p .r2' ; DELETE
+    ${If} $2 P<> 0
+      DetailPrint "Removing the service ${PRODUCT}"
+      System::Call 'advapi32::DeleteService(p r2) i .r3'
+      ${If} $3 == 0
+        DetailPrint "Removing the service ${PRODUCT} failed"
+        MessageBox MB_ICONSTOP|MB_OK "Removing the service ${PRODUCT} failed." /SD IDOK
+        SetErrorLevel 1
+        Quit
+      ${EndIf}
+      System::Call 'advapi32::CloseServiceHandle(p r2)'
+    ${EndIf}
+    System::Call 'advapi32::CloseServiceHandle(p r1)'
+  ${EndIf}
+FunctionEnd
+
 !macro DefineRunChecked UN
 Function ${UN}RunChecked
   nsExec::ExecToLog $0
@@ -296,7 +352,6 @@ Function ${UN}RunChecked
 FunctionEnd
 !macroend
 !insertmacro DefineRunChecked ""
-!insertmacro DefineRunChecked "un."
 
 Section "${PRODUCT}" SecMain
   SectionIn RO
@@ -307,6 +362,20 @@ Section "${PRODUCT}" SecMain
   Call StopService
   Call WaitUntilClosed
   Call RemoveCopyElsewhere
+
+  ; The service refuses to be installed from a folder anyone else may change
+  ; (Vantrel.exe --install-service): a folder of its own gets the protected
+  ; access list, a drive's root never.
+  StrLen $0 "$INSTDIR"
+  ${If} $0 <= 3
+    MessageBox MB_ICONSTOP|MB_OK "Install ${PRODUCT} in a folder of its own, not in $INSTDIR." /SD IDOK
+    SetErrorLevel 1
+    Quit
+  ${EndIf}
+  StrCpy $0 "$INSTDIR"
+  Call SecureFolder
+  StrCpy $0 "${LOG_FOLDER}"
+  Call SecureFolder
 
   SetOutPath "$INSTDIR"
   File "/oname=Vantrel.exe" "${VANTREL_EXE}"
@@ -410,13 +479,7 @@ Section "un.${PRODUCT}" UnSecMain
   ; service is gone.
   Call un.StopService
   Call un.WaitUntilClosed
-  ReadRegStr $0 HKLM "${SERVICE_KEY}" "ImagePath"
-  ${If} $0 != ""
-  ${AndIf} ${FileExists} "$INSTDIR\Vantrel.exe"
-    StrCpy $0 '"$INSTDIR\Vantrel.exe" --uninstall-service'
-    StrCpy $1 "Removing the service ${PRODUCT}"
-    Call un.RunChecked
-  ${EndIf}
+  Call un.DeleteService
   DeleteRegKey HKLM "${EVENT_SOURCE_KEY}"
   Delete "${SHORTCUT}"
   Delete "$INSTDIR\Vantrel.exe"
@@ -424,7 +487,7 @@ Section "un.${PRODUCT}" UnSecMain
   Delete "$INSTDIR\LICENSE"
 SectionEnd
 
-Section /o "un.Settings and logs (serial port, pipe name, line settings)" UnSecSettings
+Section /o "un.Settings, logs and traces (serial port, pipe name, line settings)" UnSecSettings
   SetRegView 64
   SetShellVarContext all
   DeleteRegKey HKLM "${STORE_KEY}"
@@ -434,6 +497,10 @@ Section /o "un.Settings and logs (serial port, pipe name, line settings)" UnSecS
   ; folder may hold files the user put there.
   Delete "${LOG_FOLDER}\*.log"
   Delete "${LOG_FOLDER}\*.log.*"
+  ; The traces the status window names after their moment, and their older
+  ; copies trace-....txt.1, ...
+  Delete "${LOG_FOLDER}\trace-*.txt"
+  Delete "${LOG_FOLDER}\trace-*.txt.*"
   RMDir "${LOG_FOLDER}"
 SectionEnd
 

@@ -1,5 +1,6 @@
 #include "relay/trace.h"
 
+#include "common/secure_files.h"
 #include "common/status_client.h"
 
 namespace {
@@ -35,6 +36,31 @@ void Queue(TraceWriter& trace, TraceRecord record) {
     trace.queued.push_back(std::move(record));
 }
 
+// The file, rotated first when text would take it past its limit.
+// ERROR_SUCCESS or why it cannot be written.
+DWORD WriteToTraceFile(TraceWriter& trace, const std::string& text) {
+    if (trace.fileBytes > 0 && trace.fileBytes + text.size() > kTraceFileLimitBytes) {
+        trace.file.Reset();
+        DWORD error = RotateDataFile(trace.path, kTraceFilesKept);
+        if (error != ERROR_SUCCESS) {
+            return error;
+        }
+        trace.file = OpenDataFile(trace.path, FILE_APPEND_DATA, FILE_SHARE_READ, error);
+        if (!trace.file.IsOpen()) {
+            return error;
+        }
+        trace.fileBytes = 0;
+    }
+    DWORD written = 0;
+    if (!WriteFile(trace.file.Get(), text.data(), static_cast<DWORD>(text.size()), &written,
+                   nullptr) ||
+        written != text.size()) {
+        return GetLastError() != ERROR_SUCCESS ? GetLastError() : ERROR_WRITE_FAULT;
+    }
+    trace.fileBytes += written;
+    return ERROR_SUCCESS;
+}
+
 DWORD WINAPI WriteTrace(LPVOID argument) {
     TraceWriter& trace = *static_cast<TraceWriter*>(argument);
     for (;;) {
@@ -55,13 +81,9 @@ DWORD WINAPI WriteTrace(LPVOID argument) {
                                                     record.bytes.data(), record.bytes.size())
                                  : FormatTraceEvent(TimeOf(record.time), record.text);
         }
-        DWORD written = 0;
-        if (!text.empty() && (!WriteFile(trace.file.Get(), text.data(),
-                                         static_cast<DWORD>(text.size()), &written, nullptr) ||
-                              written != text.size())) {
+        if (const DWORD error = text.empty() ? ERROR_SUCCESS : WriteToTraceFile(trace, text);
+            error != ERROR_SUCCESS) {
             // Disk full, file gone: the trace ends here, the relay goes on.
-            const DWORD error =
-                GetLastError() != ERROR_SUCCESS ? GetLastError() : ERROR_WRITE_FAULT;
             AcquireSRWLockExclusive(&trace.lock);
             trace.active = false;
             trace.queued.clear();
@@ -82,12 +104,26 @@ bool StartTrace(TraceWriter& trace, StatusClient& status, const std::wstring& pa
     StopTrace(trace);
     trace.status = &status;
     trace.path = path;
-    trace.file = UniqueFile(CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
-                                        OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!trace.file.IsOpen()) {
-        SayFailure(trace, L"Couldn't start a trace to " + path, GetLastError());
+    // A relative path would land wherever the process happens to be (the
+    // service's is System32).
+    if (!IsAbsolutePath(path)) {
+        Say(trace, L"Couldn't start a trace to " + path +
+                       L": give the whole path of the file, beginning with its drive\r\n");
         return false;
     }
+    DWORD error = ERROR_SUCCESS;
+    std::wstring problem;
+    trace.file = OpenDataFile(path, FILE_APPEND_DATA, FILE_SHARE_READ, error, &problem);
+    if (!trace.file.IsOpen()) {
+        if (error == kLinkRefusedError) {
+            Say(trace, L"Couldn't start a trace to " + path + L": " + problem + L"\r\n");
+        } else {
+            SayFailure(trace, L"Couldn't start a trace to " + path, error);
+        }
+        return false;
+    }
+    LARGE_INTEGER size{};
+    trace.fileBytes = GetFileSizeEx(trace.file.Get(), &size) ? size.QuadPart : 0;
     AcquireSRWLockExclusive(&trace.lock);
     trace.stopping = false;
     trace.notTraced = 0;

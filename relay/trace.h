@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,10 @@ struct StatusClient;
 
 // Beyond this much waiting for the writer, chunks are counted, not kept.
 inline constexpr std::size_t kTraceBufferLimit = 1024 * 1024;
+// A trace that runs for days cannot fill the disk: at 16 MiB the file
+// becomes FILE.1, and three old files are kept, as a log's are.
+inline constexpr std::uint64_t kTraceFileLimitBytes = 16 * 1024 * 1024;
+inline constexpr int kTraceFilesKept = 3;
 
 struct TraceRecord {
     SYSTEMTIME time;
@@ -40,12 +45,14 @@ struct TraceWriter {
     bool stopping = false;            // under lock
     UniqueKernelHandle ready{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
     UniqueKernelHandle writer;
-    UniqueFile file;
+    UniqueFile file;              // the writer's while it runs
+    std::uint64_t fileBytes = 0;  // the writer's while it runs
     StatusClient* status = nullptr;
 };
 
 // Opens (appending to) path and starts the writer; false, with a Messages
-// entry, when the file cannot be opened. A trace already running is stopped
+// entry, when the file cannot be opened, when path is not a whole path
+// ("C:\\..."), or when it is a link (secure_files.h). A trace already running is stopped
 // first.
 bool StartTrace(TraceWriter& trace, StatusClient& status, const std::wstring& path);
 // Writes what is waiting, closes the file and says so in the Messages.

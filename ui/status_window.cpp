@@ -10,6 +10,7 @@
 #include "common/app_messages.h"
 #include "common/log_file.h"
 #include "common/process_state.h"
+#include "common/secure_files.h"
 #include "common/status_client.h"
 #include "config/settings_record.h"
 #include "config/settings_store.h"
@@ -83,15 +84,15 @@ void ChangeSettings() {
     }
 }
 
-// The standard Save As dialog, offering a new file in the program's data
-// folder named after the moment.
+// The standard Save As dialog, offering a new file named after the moment in
+// the user's own folder (%LOCALAPPDATA%\Vantrel), beside the window's log.
 void AskAndStartTrace(HWND window) {
     SYSTEMTIME now;
     GetLocalTime(&now);
     wchar_t name[64];
     std::swprintf(name, 64, L"trace-%04u%02u%02u-%02u%02u%02u.txt", now.wYear, now.wMonth, now.wDay,
                   now.wHour, now.wMinute, now.wSecond);
-    const std::wstring suggested = ProgramDataFile(name);
+    const std::wstring suggested = DeskDataFolder() + L"\\" + name;
     wchar_t path[MAX_PATH];
     CopyText(path, MAX_PATH, suggested.c_str());
     OPENFILENAMEW dialog{};

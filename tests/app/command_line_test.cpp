@@ -35,6 +35,8 @@ TEST(CommandLine, EachOptionAndEachMistake) {
         {{L"COM3"}, ProgramMode::Window, L"", L"", L"Unknown option"},
         {{L"--bridge"}, ProgramMode::Window, L"", L"", L"needs a bridge's name"},
         {{L"--trace", L""}, ProgramMode::Window, L"", L"", L"needs a file's name"},
+        {{L"--trace", L"t.txt"}, ProgramMode::Window, L"", L"", L"needs the whole path"},
+        {{L"--add-bridge", L"COM1"}, ProgramMode::Window, L"", L"", L"Windows device"},
         {{L"--add-bridge"}, ProgramMode::Window, L"", L"", L"needs a bridge's name"},
         {{L"--add-bridge", L"a b"}, ProgramMode::Window, L"", L"", L"is not a bridge name"},
         {{L"--bridge", L"Vantrel"}, ProgramMode::Window, L"", L"", L"default bridge"},

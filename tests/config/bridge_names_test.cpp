@@ -8,13 +8,19 @@
 namespace {
 
 TEST(BridgeNames, OneToThirtyTwoLettersDigitsDashesAndUnderscores) {
-    for (const std::wstring& name :
-         std::vector<std::wstring>{L"a", L"Lab-VM_2", std::wstring(32, L'z')}) {
+    for (const std::wstring& name : std::vector<std::wstring>{
+             L"a", L"Lab-VM_2", std::wstring(32, L'z'), L"COM10", L"console", L"LPT", L"NULL"}) {
         EXPECT_TRUE(IsValidBridgeName(name)) << name.size();
     }
     for (const std::wstring& name : std::vector<std::wstring>{L"", std::wstring(33, L'z'), L"a b",
                                                               L"a/b", L"a\\b", L"ä", L"vantrel"}) {
         EXPECT_FALSE(BridgeNameProblem(name).empty()) << name.size();
+    }
+    // Windows devices, with or without an extension, in any case.
+    for (const std::wstring& name :
+         std::vector<std::wstring>{L"CON", L"prn", L"Aux", L"nul.log", L"COM0", L"com9", L"LPT1",
+                                   L"lpt0.txt", L"COM\u00B9", L"LPT\u00B3", L"CONOUT$"}) {
+        EXPECT_NE(BridgeNameProblem(name).find(L"Windows device"), std::wstring::npos) << name;
     }
 }
 

@@ -137,6 +137,10 @@ class FirstStartWithPortAndVm(E2ETestCase):
         driver.click(window, EXIT)
         self.assertEqual(vantrel.wait_exit(), 0)
         vm.wait_client_gone()
+        # A desk window's log is its user's, never the service's folder.
+        logs = list(self.session.prefix.glob("drive_c/users/*/AppData/Local/Vantrel/Vantrel.log"))
+        self.assertIn(b"Connected", logs[0].read_bytes() if logs else b"", "no log of the user's")
+        self.assertFalse(self.session.program_data("Vantrel.log").exists())
 
 
 if __name__ == "__main__":

@@ -52,9 +52,10 @@ SERVICE_KEY = r"HKLM\SYSTEM\CurrentControlSet\Services\Vantrel"
 EVENT_SOURCE_KEY = r"HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\Vantrel"
 DEFAULT_DIR = r"C:\Program Files\Vantrel"
 SHORTCUT = r"C:\ProgramData\Microsoft\Windows\Start Menu\Programs\Vantrel.lnk"
-# The program's logs: NAME.log and its older copies NAME.log.1, ...
+# The service's logs and traces: NAME.log, trace-....txt and their older copies.
 LOG_FOLDER = r"C:\ProgramData\Vantrel"
-LOGS = [LOG_FOLDER + r"\Lab.log", LOG_FOLDER + r"\Lab.log.1"]
+LOGS = [LOG_FOLDER + r"\Lab.log", LOG_FOLDER + r"\Lab.log.1",
+        LOG_FOLDER + r"\trace-20261210-101500.txt", LOG_FOLDER + r"\trace-20261210-101500.txt.1"]
 
 # Generous: a loaded machine can be many times slower than a quiet one.
 STEP_TIMEOUT = 180
@@ -380,7 +381,9 @@ class InstallerTest(WineCase):
         self.assert_installed_in(DEFAULT_DIR, service=True)
         self.assert_store(changed)
 
+        # The service goes even when its program has gone first.
         self.write_logs()
+        os.remove(self.wine.host_path(DEFAULT_DIR + r"\Vantrel.exe"))
         self.uninstall()
         self.assert_removed_from(DEFAULT_DIR)
         # Kept on purpose: a later install carries on with the user's
@@ -528,6 +531,18 @@ class MsiTest(WineCase):
         self.assertEqual(result.returncode, 0, f"msiexec /x: {result.stdout}{result.stderr}")
         self.assert_removed_from(DEFAULT_DIR, shortcut)
         self.assert_store(expected)
+
+        # Without its program too; PURGE=1 also takes the settings, logs and
+        # traces.
+        result = self.wine.run("msiexec", "/i", package, "/qn", "SERVICE=1")
+        self.assertEqual(result.returncode, 0, f"msiexec /i: {result.stdout}{result.stderr}")
+        self.write_logs()
+        os.remove(self.wine.host_path(DEFAULT_DIR + r"\Vantrel.exe"))
+        result = self.wine.run("msiexec", "/x", package, "/qn", "PURGE=1")
+        self.assertEqual(result.returncode, 0, f"msiexec /x: {result.stdout}{result.stderr}")
+        self.assert_removed_from(DEFAULT_DIR, shortcut)
+        self.assertIsNone(self.wine.reg_query(STORE_KEY), "PURGE=1 left the settings store")
+        self.assertFalse(self.wine.exists(LOG_FOLDER), "PURGE=1 left the logs and traces")
 
 
 class ReleaseZipTest(unittest.TestCase):
