@@ -59,12 +59,13 @@ class HostileUserFiles(E2ETestCase):
         self.addCleanup(session.command, "--uninstall-service")
         session.command("start", "Vantrel", program="sc")
         vm.wait_client(timeout=60)
+        # Both ends open before any byte is sent: none is lost to the start.
+        viewer = session.vantrel(caption=VIEWER_CAPTION)
+        viewer.wait_status_line(CONNECTED)
         to_device, to_vm = os.urandom(4096), os.urandom(4096)
         self.assertEqual(BothWays(port, vm, to_device, to_vm, timeout=60).result(),
                          (to_device, to_vm))
         self.assertEqual(service_state(session), "RUNNING")
-        viewer = session.vantrel(caption=VIEWER_CAPTION)
-        viewer.wait_status_line(CONNECTED)
         return viewer
 
     def users_folder(self):
