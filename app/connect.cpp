@@ -1,5 +1,6 @@
 #include "app/connect.h"
 
+#include "app/startup.h"
 #include <cstdlib>
 #include <optional>
 
@@ -22,6 +23,10 @@ HANDLE OpenSerialPort() {
         if (!failed) {
             // Once: the ports there are, on a line of their own.
             AppendLog(L"\r\n");
+            if (const std::wstring missing = AdapterMissingText(PortSettings, outcome.choice);
+                !missing.empty()) {
+                AppendLogEntry(missing.c_str());
+            }
             LogPortsPresent(ProgramStatus);
             failed = true;
         }
@@ -31,6 +36,7 @@ HANDLE OpenSerialPort() {
         AppendLogEntry(L"Connecting to serial port ...", 100);
     }
     AppendLog(L" OK!\r\n");
+    NoteAdapterOpened(RelayContext, PortSettings, outcome.choice);
     if (outcome.result == LineSetupResult::Done) {
         AppendLogEntry(L"Serial port setup complete\r\n", 100);
         return outcome.port;

@@ -129,6 +129,7 @@ void StartRelay(ServiceBridge& bridge) {
         {SRWLOCK_INIT, INVALID_HANDLE_VALUE}, {SRWLOCK_INIT, INVALID_HANDLE_VALUE}, bridge.status});
     RelayContextRecord& relay = *bridge.relay;
     relay.linkSettings = bridge.settings;
+    relay.store = BridgeStore(bridge.name);
     RegisterPipeEventSource();
     if (!StartLinkKeepers(relay) || !StartRelayThread(relay, PipeToSerialPump) ||
         !StartRelayThread(relay, SerialToPipePump)) {
@@ -237,6 +238,7 @@ void Reload(ServiceBridge& bridge) {
     }
     StopRelayOf(bridge);
     bridge.settings = settings;
+    ShowSerialPort(bridge.status, L"");
     std::vector<BridgeEnds> others;
     for (const auto& other : service->bridges) {
         if (other.get() != &bridge && other->relay) {
@@ -294,10 +296,12 @@ std::vector<unsigned char> Answer(const ViewerRequest& request, bool administrat
         reply.dataBits = settings.dataBits;
         reply.stopBits = settings.stopBits;
         reply.flowControl = settings.flowControl;
-        ToWire(settings.serialPort, reply.serialPort, kViewerTextCapacity);
         ToWire(settings.pipeName, reply.pipeName, kViewerTextCapacity);
         ViewState& view = bridge->view;
         AcquireSRWLockShared(&view.lock);
+        // A followed adapter's COM name as it is now.
+        ToWire(view.serialPort.empty() ? settings.serialPort : view.serialPort.c_str(),
+               reply.serialPort, kViewerTextCapacity);
         ToWire(bridge->relay ? view.statusLine : L"Not running: see its Messages", reply.statusLine,
                kViewerTextCapacity);
         reply.carrier = view.carrier ? 1 : 0;

@@ -9,6 +9,7 @@
 #include "app/service.h"
 #include "common/process_state.h"
 #include "common/secure_files.h"
+#include "config/settings_store.h"
 #include "relay/link_recovery.h"
 #include "relay/relay_pumps.h"
 #include "ui/message_box.h"
@@ -150,6 +151,7 @@ int RunVantrel(HINSTANCE instance, int showCommand, const std::wstring& bridge,
     if (!logProblem.empty()) {
         AppendLogEntry(logProblem.c_str());
     }
+    RelayContext.store = ProgramStore;
 
     const HANDLE serial = OpenSerialPort();
     if (!IsOpenHandle(serial)) {

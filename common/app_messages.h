@@ -19,3 +19,5 @@ inline constexpr WPARAM kDataSetLamp = 1;
 inline constexpr UINT kLineFieldsMessage = WM_APP + 5;
 // Posted: lParam is a text of static lifetime for a warning box over the window.
 inline constexpr UINT kNoticeBoxMessage = WM_APP + 6;
+// Sent: lParam is the COM name the bridge's followed adapter has now.
+inline constexpr UINT kSerialPortMessage = WM_APP + 7;

@@ -104,6 +104,17 @@ void SetStatusLine(StatusClient& status, const wchar_t* text) {
     }
 }
 
+void ShowSerialPort(StatusClient& status, const wchar_t* name) {
+    if (const HWND window = status.window.load(std::memory_order_acquire)) {
+        SendMessageW(window, kSerialPortMessage, 0, reinterpret_cast<LPARAM>(name));
+    }
+    if (ViewState* view = status.view) {
+        AcquireSRWLockExclusive(&view->lock);
+        view->serialPort = name;
+        ReleaseSRWLockExclusive(&view->lock);
+    }
+}
+
 void ShowModemLamp(StatusClient& status, bool carrier, bool on) {
     if (const HWND window = status.window.load(std::memory_order_acquire)) {
         SendMessageW(window, kModemLampMessage, carrier ? kCarrierLamp : kDataSetLamp, on ? 1 : 0);

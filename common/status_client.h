@@ -20,6 +20,7 @@
 struct ViewState {
     SRWLOCK lock = SRWLOCK_INIT;
     std::wstring statusLine;
+    std::wstring serialPort;  // the COM name a followed adapter has now; empty: as configured
     bool carrier = false;
     bool dataSet = false;
     // The newest Messages, at most kViewMessagesLimit characters, and the
@@ -73,6 +74,9 @@ ReportResult ReportSystemError(StatusClient& status, const wchar_t* label, DWORD
 
 // The one-line status text.
 void SetStatusLine(StatusClient& status, const wchar_t* text);
+
+// The COM name the bridge's port has now (a followed adapter's new name).
+void ShowSerialPort(StatusClient& status, const wchar_t* name);
 
 // Lights (on) or darkens the DCD (carrier) or DSR lamp.
 void ShowModemLamp(StatusClient& status, bool carrier, bool on);

@@ -42,6 +42,10 @@ void SetSerialPortName(PortSettingsRecord& record, const wchar_t* name) {
     CopyText(record.serialPort, kNameCapacity, name);
 }
 
+void SetDeviceIdentity(PortSettingsRecord& record, const wchar_t* identity) {
+    CopyText(record.device, kNameCapacity, identity);
+}
+
 void SetPipeName(const wchar_t* name) {
     SetPipeName(PortSettings, name);
 }
@@ -64,6 +68,7 @@ void ApplyDefaultSettings(PortSettingsRecord& record) {
     record.dtrControlMode = 1;
     record.rtsControlMode = 0;
     record.discardNull = 0;
+    SetDeviceIdentity(record, L"");
 }
 
 void ApplyDefaultSettings() {

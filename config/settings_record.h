@@ -29,6 +29,9 @@ struct PortSettingsRecord {
     std::uint32_t dtrControlMode;
     std::uint32_t rtsControlMode;
     std::uint32_t discardNull;
+    // The adapter the port is to be found by, whatever COM name it has now
+    // (serial/device_identity.h); empty: the port is "Serial port" itself.
+    wchar_t device[kNameCapacity];
 };
 
 // Written on the user-interface thread only; no worker thread reads it.
@@ -47,6 +50,7 @@ void SetSerialPortName(PortSettingsRecord& record, const wchar_t* name);
 // The same for PortSettings.
 void SetPipeName(const wchar_t* name);
 void SetSerialPortName(const wchar_t* name);
+void SetDeviceIdentity(PortSettingsRecord& record, const wchar_t* identity);
 
 // COM3, 9600 baud, 8 data bits, no parity, 1 stop bit, pipe "Vantrel".
 void ApplyDefaultSettings(PortSettingsRecord& record);

@@ -35,6 +35,32 @@ LONG ReadStoredNumber(HKEY parent, const StoreLocation& store, const wchar_t* va
                              &size);
 }
 
+// A name written without its terminating null, as earlier releases did.
+LONG SetText(HKEY key, const wchar_t* valueName, const wchar_t* text) {
+    return Registry.setValue(key, valueName, 0, REG_SZ, reinterpret_cast<const BYTE*>(text),
+                             static_cast<DWORD>(wcslen(text) * sizeof(wchar_t)));
+}
+
+// "Device" is absent unless an adapter is followed.
+LONG SetDevice(HKEY key, const wchar_t* identity) {
+    if (identity[0] != L'\0') {
+        return SetText(key, kDeviceValue, identity);
+    }
+    const LONG status = RegDeleteValueW(key, kDeviceValue);
+    return status == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : status;
+}
+
+LONG WriteOneValue(const StoreLocation& store, LONG (*write)(HKEY, const wchar_t*),
+                   const wchar_t* text) {
+    UniqueRegistryKey parent;
+    LONG status = OpenKey(HKEY_LOCAL_MACHINE, store.parent.c_str(), KEY_QUERY_VALUE, parent);
+    UniqueRegistryKey product;
+    if (status == ERROR_SUCCESS) {
+        status = OpenKey(parent.Get(), store.subkey.c_str(), KEY_SET_VALUE, product);
+    }
+    return status == ERROR_SUCCESS ? write(product.Get(), text) : status;
+}
+
 constexpr StoreWriteOutcome kWritten = {nullptr, nullptr, ERROR_SUCCESS};
 
 StoreWriteOutcome Failed(const SaveStep& step, LONG status) {
@@ -71,6 +97,16 @@ StoreReadOutcome ReadSettingsStore(PortSettingsRecord& record, const StoreLocati
         } else {
             SetPipeName(record, text);
         }
+    }
+    // Optional: absent, or not a name the record can hold, follows no adapter.
+    {
+        wchar_t device[kNameCapacity + 1] = {};
+        DWORD size = sizeof device - sizeof(wchar_t);
+        if (Registry.getValue(parent.Get(), store.subkey.c_str(), kDeviceValue, RRF_RT_REG_SZ,
+                              nullptr, device, &size) != ERROR_SUCCESS) {
+            device[0] = L'\0';
+        }
+        SetDeviceIdentity(record, device);
     }
 
     DWORD initFromHardware = 0;
@@ -129,12 +165,9 @@ StoreWriteOutcome WriteSettingsStore(const PortSettingsRecord& record, const Sto
     }
     for (const SaveStep& step : kSaveValueSteps) {
         if (IsNameField(step.field)) {
-            // Written without the terminating null, as earlier releases did.
-            const wchar_t* text =
-                step.field == SettingField::SerialPort ? record.serialPort : record.pipeName;
-            status = Registry.setValue(product.Get(), step.valueName, 0, REG_SZ,
-                                       reinterpret_cast<const BYTE*>(text),
-                                       static_cast<DWORD>(wcslen(text) * sizeof(wchar_t)));
+            status = SetText(
+                product.Get(), step.valueName,
+                step.field == SettingField::SerialPort ? record.serialPort : record.pipeName);
         } else {
             const DWORD value = StoredNumber(record, step.field);
             status = Registry.setValue(product.Get(), step.valueName, 0, REG_DWORD,
@@ -144,7 +177,24 @@ StoreWriteOutcome WriteSettingsStore(const PortSettingsRecord& record, const Sto
             return Failed(step, status);
         }
     }
+    if (const LONG deviceStatus = SetDevice(product.Get(), record.device);
+        deviceStatus != ERROR_SUCCESS) {
+        return Failed(kDeviceSaveStep, deviceStatus);
+    }
     return kWritten;
+}
+
+LONG WriteStoredPortName(const StoreLocation& store, const wchar_t* name) {
+    return WriteOneValue(
+        store,
+        [](HKEY key, const wchar_t* text) {
+            return SetText(key, kNameSettings[0].valueName, text);
+        },
+        name);
+}
+
+LONG WriteStoredDevice(const StoreLocation& store, const wchar_t* identity) {
+    return WriteOneValue(store, SetDevice, identity);
 }
 
 bool StoreExists(const StoreLocation& store) {

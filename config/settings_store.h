@@ -57,6 +57,12 @@ StoreWriteOutcome CreateStoreKeys(const StoreLocation& store);
 // Writes the whole record; stops at the first value that fails.
 StoreWriteOutcome WriteSettingsStore(const PortSettingsRecord& record, const StoreLocation& store);
 
+// "Serial port" alone: the COM name a followed adapter has now, for display
+// and for earlier releases.
+LONG WriteStoredPortName(const StoreLocation& store, const wchar_t* name);
+// "Device" alone (an empty identity deletes it), for --set-device.
+LONG WriteStoredDevice(const StoreLocation& store, const wchar_t* identity);
+
 bool StoreExists(const StoreLocation& store);
 // A REG_SZ value of the store ("Trace file"); empty when there is none.
 std::wstring ReadStoredText(const StoreLocation& store, const wchar_t* valueName);

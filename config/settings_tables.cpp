@@ -63,6 +63,9 @@ const SaveStep kSaveValueSteps[kSaveValueCount] = {
     {L"Discard NULL", SettingField::DiscardNull, L"WR-230", L"writing the NULL treatment mode"},
 };
 
+const SaveStep kDeviceSaveStep = {kDeviceValue, SettingField::SerialPort, L"WR-240",
+                                  L"writing the adapter to follow"};
+
 void ComposeSaveFailureText(const wchar_t* phrase, wchar_t* text, std::size_t capacity) {
     CopyText(text, capacity, L"Unable to save the configuration because an error occured while ");
     AppendText(text, capacity, phrase);

@@ -15,6 +15,9 @@ inline constexpr wchar_t kStoreSubkey[] = L"Vantrel";
 inline constexpr wchar_t kInitFromHardwareValue[] = L"Init from hardware";
 // Optional, REG_SZ: where the service traces a bridge's bytes from its start.
 inline constexpr wchar_t kTraceFileValue[] = L"Trace file";
+// Optional, REG_SZ: the adapter the bridge follows (PortSettingsRecord::device).
+// Written after the other values when set, deleted when cleared.
+inline constexpr wchar_t kDeviceValue[] = L"Device";
 
 enum class SettingField {
     SerialPort,
@@ -58,6 +61,7 @@ inline constexpr std::size_t kSaveValueCount = 13;
 extern const SaveStep kOpenParentStep;  // WR-110
 extern const SaveStep kOpenSubkeyStep;  // WR-111
 extern const SaveStep kSaveValueSteps[kSaveValueCount];
+extern const SaveStep kDeviceSaveStep;  // WR-240
 
 inline constexpr wchar_t kBootstrapPhrase[] = L"trying to open the top-level settings for saving";
 

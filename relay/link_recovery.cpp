@@ -4,8 +4,9 @@
 #include <utility>
 
 #include "common/system_text.h"
+#include "config/settings_store.h"
 #include "pipe/pipe_client.h"
-#include "serial/port_names.h"
+#include "serial/device_identity.h"
 #include "serial/serial_port.h"
 
 namespace {
@@ -62,11 +63,26 @@ HANDLE ReopenPipe(RelayContextRecord& context) {
     }
 }
 
+// True when the relay is being stopped; otherwise after the retry time or as
+// soon as an adapter arrives.
+bool StoppedBeforeRetry(const RelayContextRecord& context) {
+    const HANDLE stopOrPlugged[] = {context.stop.Get(), context.serialKeeper.retry.Get()};
+    return WaitForMultipleObjects(2, stopOrPlugged, FALSE, kLinkRetryMs) == WAIT_OBJECT_0;
+}
+
 // Why the port does not open, once for each reason in a row: where it is
 // missing, the ports there are; where the driver refuses the line, that.
-void LogWhyNotOpened(RelayContextRecord& context, LineSetupResult result, bool starting) {
+void LogWhyNotOpened(RelayContextRecord& context, const SerialOpenOutcome& outcome, bool starting) {
+    const LineSetupResult result = outcome.result;
     const wchar_t* name = context.linkSettings.serialPort;
     wchar_t text[400];
+    if (const std::wstring missing = AdapterMissingText(context.linkSettings, outcome.choice);
+        !missing.empty()) {
+        AppendLogEntry(context.status, missing.c_str());
+        ReportBridgeEvent(context.status, BridgeEvent::EndLost, missing.c_str());
+        LogPortsPresent(context.status);
+        return;
+    }
     if (result == LineSetupResult::NotOpened) {
         if (starting) {
             std::swprintf(text, 400,
@@ -89,17 +105,20 @@ void LogWhyNotOpened(RelayContextRecord& context, LineSetupResult result, bool s
 // At start the first try comes at once, after a loss 5 s later.
 HANDLE ReopenSerial(RelayContextRecord& context, bool starting) {
     LineSetupResult reported = LineSetupResult::Done;
+    AdapterSearch searched = AdapterSearch::Found;
     for (bool first = starting;; first = false) {
-        if (!first && StoppedWithin(context, kLinkRetryMs)) {
+        if (!first && StoppedBeforeRetry(context)) {
             return INVALID_HANDLE_VALUE;
         }
         const SerialOpenOutcome outcome = OpenSerialLine(context.linkSettings);
         if (outcome.result == LineSetupResult::Done) {
+            NoteAdapterOpened(context, context.linkSettings, outcome.choice);
             return outcome.port;
         }
-        if (outcome.result != reported) {
-            LogWhyNotOpened(context, outcome.result, starting);
+        if (outcome.result != reported || outcome.choice.search != searched) {
+            LogWhyNotOpened(context, outcome, starting);
             reported = outcome.result;
+            searched = outcome.choice.search;
         }
     }
 }
@@ -184,7 +203,93 @@ DWORD WINAPI KeepSerial(LPVOID context) {
     return KeepEnd(static_cast<RelayContextRecord*>(context)->serialKeeper);
 }
 
+// On a system thread: an adapter that arrives is tried at once by a keeper
+// that waits for its port; the removal of the open port's adapter is its loss.
+void OnPortPlug(void* opaque, bool arrived, const std::wstring& instanceId) {
+    RelayContextRecord& context = *static_cast<RelayContextRecord*>(opaque);
+    if (arrived) {
+        SetEvent(context.serialKeeper.retry.Get());
+        return;
+    }
+    AcquireSRWLockShared(&context.adapterLock);
+    const bool ours = !instanceId.empty() && !context.adapterInstanceId.empty() &&
+                      UpperCase(instanceId) == UpperCase(context.adapterInstanceId);
+    ReleaseSRWLockShared(&context.adapterLock);
+    if (ours) {
+        ReportEndLost(context, LinkSide::Serial, context.serial.handle.load(),
+                      ERROR_DEVICE_NOT_CONNECTED, true);
+    }
+}
+
 }  // namespace
+
+std::wstring AdapterMissingText(const PortSettingsRecord& settings, const PortChoice& choice) {
+    wchar_t text[800];
+    if (!choice.deviceProblem.empty()) {
+        std::swprintf(text, 800,
+                      L"The Device value \"%ls\" is not understood (%ls); opening %ls\r\n",
+                      settings.device, choice.deviceProblem.c_str(), settings.serialPort);
+    } else if (choice.followed && choice.search == AdapterSearch::Missing) {
+        std::swprintf(text, 800,
+                      L"The adapter %ls is not plugged in; trying again when it is, and every 5 "
+                      L"seconds\r\n",
+                      settings.device);
+    } else if (choice.followed && choice.search == AdapterSearch::Ambiguous) {
+        std::swprintf(text, 800,
+                      L"More than one adapter is %ls; none is opened. Name one by its instance "
+                      L"ID in Device (--list-ports shows them)\r\n",
+                      settings.device);
+    } else {
+        return {};
+    }
+    return text;
+}
+
+void NoteAdapterOpened(RelayContextRecord& context, PortSettingsRecord& settings,
+                       const PortChoice& choice) {
+    AcquireSRWLockExclusive(&context.adapterLock);
+    context.adapterInstanceId = choice.device.instanceId;
+    ReleaseSRWLockExclusive(&context.adapterLock);
+    if (!choice.deviceProblem.empty()) {
+        AppendLogEntry(context.status, AdapterMissingText(settings, choice).c_str());
+    }
+    const AdapterIdentity identity = IdentifyAdapter(choice.device);
+    const std::wstring label = AdapterLabel(identity);
+    wchar_t text[800];
+    if (choice.followed && UpperCase(choice.portName) != UpperCase(settings.serialPort)) {
+        std::swprintf(text, 800, L"The adapter %ls is now %ls\r\n", label.c_str(),
+                      choice.portName.c_str());
+        AppendLogEntry(context.status, text);
+        SetSerialPortName(settings, choice.portName.c_str());
+        // For display and for earlier releases, which know only "Serial port".
+        if (const LONG status = WriteStoredPortName(context.store, choice.portName.c_str());
+            status != ERROR_SUCCESS) {
+            AppendFailureEntry(context.status, L"Couldn't save the new COM name in Serial port",
+                               static_cast<DWORD>(status));
+        }
+        ShowSerialPort(context.status, choice.portName.c_str());
+    }
+    if (choice.followed && choice.byLocation && !context.notedLocation) {
+        context.notedLocation = true;
+        std::swprintf(text, 800,
+                      L"The adapter %ls has no serial number: it is found by the USB socket it is "
+                      L"in, and moving it to another socket breaks the match\r\n",
+                      label.c_str());
+        AppendLogEntry(context.status, text);
+    }
+    // Only FTDI's driver keeps a latency timer; its default is 16 ms.
+    if (choice.device.latencyTimerMs > kLowLatencyTimerMs && !context.notedLatency) {
+        context.notedLatency = true;
+        std::swprintf(text, 800,
+                      L"Bytes from the device wait up to %lu ms in the adapter %ls before they are "
+                      L"passed on (its latency timer). To lower it: Device Manager > Ports > %ls > "
+                      L"Properties > Port Settings > Advanced > Latency Timer\r\n",
+                      choice.device.latencyTimerMs, label.c_str(),
+                      choice.device.friendlyName.empty() ? choice.portName.c_str()
+                                                         : choice.device.friendlyName.c_str());
+        AppendLogEntry(context.status, text);
+    }
+}
 
 void LogPortsPresent(StatusClient& status) {
     AppendLogEntry(status, PortsPresentText(ListComPorts()).c_str());
@@ -197,11 +302,15 @@ bool StartLinkKeepers(RelayContextRecord& context) {
     for (EndKeeper* keeper : {&context.pipeKeeper, &context.serialKeeper}) {
         // Reports reach a keeper only while it runs.
         keeper->context = &context;
-        if (!keeper->wake.IsOpen() || !keeper->back.IsOpen() ||
+        if (!keeper->wake.IsOpen() || !keeper->back.IsOpen() || !keeper->retry.IsOpen() ||
             !StartRelayThread(context, keeper == &context.pipeKeeper ? KeepPipe : KeepSerial)) {
             keeper->context = nullptr;
             started = false;
         }
+    }
+    // Without plug events the 5-s retry finds an adapter all the same.
+    if (context.serialKeeper.context != nullptr) {
+        context.plugWatch.Start(OnPortPlug, &context);
     }
     return started;
 }

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 
 #include "pipe/pipe_server_rule.h"
 #include "relay/relay_context.h"
@@ -45,6 +46,19 @@ void NoteDiscardedWhileAway(RelayContextRecord& context, LinkSide side, DWORD co
 // One entry naming the COM ports the host has: "COM ports present: COM1,
 // COM4", or "No COM ports present".
 void LogPortsPresent(StatusClient& status);
+
+// After an opening of the COM port through choice: the device's instance ID
+// for the plug events; a followed adapter's new COM name into settings, the
+// store and the window, with one entry ("The adapter A10K2QXY is now COM7");
+// once per relay, the notes on an adapter found by its socket and on a
+// latency timer above kLowLatencyTimerMs.
+void NoteAdapterOpened(RelayContextRecord& context, PortSettingsRecord& settings,
+                       const PortChoice& choice);
+inline constexpr unsigned long kLowLatencyTimerMs = 2;
+
+// Why no port could be chosen for a followed adapter (missing, two of it,
+// "Device" not understood), as one entry; empty when nothing is wrong there.
+std::wstring AdapterMissingText(const PortSettingsRecord& settings, const PortChoice& choice);
 
 // The status line for both ends: "Connected" only while both are up.
 void ShowLinkState(RelayContextRecord& context);

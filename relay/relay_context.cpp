@@ -13,6 +13,7 @@ bool StartRelayThread(RelayContextRecord& context, LPTHREAD_START_ROUTINE routin
 }
 
 void StopRelay(RelayContextRecord& context) {
+    context.plugWatch.Stop();
     StopTrace(context.trace);
     SetEvent(context.stop.Get());
     for (int i = 0; i < context.threadCount; ++i) {

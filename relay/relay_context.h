@@ -13,10 +13,12 @@
 #include "common/handles.h"
 #include "common/link_end.h"
 #include "common/status_client.h"
+#include "config/bridge_names.h"
 #include "config/settings_record.h"
 #include "relay/pipe_diagnosis.h"
 #include "relay/relay_activity.h"
 #include "relay/trace.h"
+#include "serial/com_ports.h"
 #include "serial/modem_lines.h"
 
 enum class LinkSide { Pipe, Serial };
@@ -31,13 +33,14 @@ inline HANDLE NewEvent(bool manualReset) {
 struct EndKeeper {
     RelayContextRecord* context = nullptr;  // set when the keeper starts
     LinkSide side = LinkSide::Pipe;
-    UniqueKernelHandle wake{NewEvent(false)};  // set when the end is reported lost
-    UniqueKernelHandle back{NewEvent(false)};  // set when a new handle is in place
-    std::atomic<bool> away{false};             // from the report until the end is back
-    std::atomic<bool> starting{false};         // the end is to be opened for the first time
-    std::atomic<DWORD> error{ERROR_SUCCESS};   // what the report said
-    std::atomic<bool> byReader{false};         // whether the end's own reader reported it
-    std::atomic<std::uint32_t> discarded{0};   // bytes for this end dropped meanwhile
+    UniqueKernelHandle wake{NewEvent(false)};   // set when the end is reported lost
+    UniqueKernelHandle back{NewEvent(false)};   // set when a new handle is in place
+    UniqueKernelHandle retry{NewEvent(false)};  // set when an adapter arrives: try at once
+    std::atomic<bool> away{false};              // from the report until the end is back
+    std::atomic<bool> starting{false};          // the end is to be opened for the first time
+    std::atomic<DWORD> error{ERROR_SUCCESS};    // what the report said
+    std::atomic<bool> byReader{false};          // whether the end's own reader reported it
+    std::atomic<std::uint32_t> discarded{0};    // bytes for this end dropped meanwhile
 };
 
 // Both relay threads receive it by address: the pipe first, then the COM
@@ -53,6 +56,19 @@ struct RelayContextRecord {
     PortSettingsRecord linkSettings{};
     EndKeeper pipeKeeper{};
     EndKeeper serialKeeper{};
+    // Where "Serial port" is kept up to date when a followed adapter shows
+    // up under a new COM name.
+    StoreLocation store{};
+    // The device instance ID of the open COM port, when it is known: plug
+    // events, which come on a system thread, are matched against it.
+    SRWLOCK adapterLock = SRWLOCK_INIT;
+    std::wstring adapterInstanceId{};
+    // Said once per relay (the thread that opens the port): an adapter found
+    // by its socket; an adapter's long latency timer.
+    bool notedLocation = false;
+    bool notedLatency = false;
+    // Plug events while the keepers run.
+    PortPlugWatch plugWatch{};
     // Both keepers set the status line; the lock keeps the last text the
     // one that matches the state. The window thread never takes it.
     SRWLOCK statusLineLock = SRWLOCK_INIT;

@@ -52,8 +52,7 @@ std::vector<std::wstring> SortPortNames(std::vector<std::wstring> names) {
             name = L"COM" + std::to_wstring(number);
         }
     }
-    std::sort(names.begin(), names.end(),
-              [](const std::wstring& a, const std::wstring& b) { return SortKey(a) < SortKey(b); });
+    std::sort(names.begin(), names.end(), PortNameBefore);
     names.erase(std::unique(names.begin(), names.end(),
                             [](const std::wstring& a, const std::wstring& b) {
                                 return UpperCase(a) == UpperCase(b);
@@ -62,13 +61,6 @@ std::vector<std::wstring> SortPortNames(std::vector<std::wstring> names) {
     return names;
 }
 
-std::wstring PortsPresentText(const std::vector<std::wstring>& ports) {
-    if (ports.empty()) {
-        return L"No COM ports present\r\n";
-    }
-    std::wstring text = L"COM ports present: ";
-    for (std::size_t i = 0; i < ports.size(); ++i) {
-        text += (i == 0 ? L"" : L", ") + ports[i];
-    }
-    return text + L"\r\n";
+bool PortNameBefore(const std::wstring& a, const std::wstring& b) {
+    return SortKey(a) < SortKey(b);
 }

@@ -17,5 +17,5 @@ bool IsComName(const std::wstring& name);
 // their numbers, then any others in alphabetical order.
 std::vector<std::wstring> SortPortNames(std::vector<std::wstring> names);
 
-// "COM ports present: COM1, COM4, COM12\r\n", or "No COM ports present\r\n".
-std::wstring PortsPresentText(const std::vector<std::wstring>& ports);
+// The order of SortPortNames.
+bool PortNameBefore(const std::wstring& a, const std::wstring& b);

@@ -43,50 +43,6 @@ HANDLE OpenPortDevice(const wchar_t* name) {
                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
 }
 
-std::vector<std::wstring> ListComPorts() {
-    std::vector<std::wstring> names;
-    // The ports their drivers announce.
-    UniqueRegistryKey serialComm;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_QUERY_VALUE,
-                      serialComm.Put()) == ERROR_SUCCESS) {
-        for (DWORD index = 0;; ++index) {
-            wchar_t valueName[256];
-            DWORD valueNameLength = 256;
-            wchar_t port[256] = {};
-            DWORD portBytes = sizeof port - sizeof(wchar_t);
-            DWORD type = 0;
-            const LONG status =
-                RegEnumValueW(serialComm.Get(), index, valueName, &valueNameLength, nullptr, &type,
-                              reinterpret_cast<BYTE*>(port), &portBytes);
-            if (status == ERROR_NO_MORE_ITEMS) {
-                break;
-            }
-            if (status == ERROR_SUCCESS && type == REG_SZ && port[0] != L'\0') {
-                names.emplace_back(port);
-            }
-        }
-    } else {
-        serialComm.Release();
-    }
-    // And the COMn device names, where Wine, for one, keeps the ports of its
-    // device folder only.
-    std::vector<wchar_t> devices(64 * 1024);
-    DWORD length;
-    while ((length = QueryDosDeviceW(nullptr, devices.data(),
-                                     static_cast<DWORD>(devices.size()))) == 0 &&
-           GetLastError() == ERROR_INSUFFICIENT_BUFFER && devices.size() < 16 * 1024 * 1024) {
-        devices.resize(devices.size() * 2);
-    }
-    for (DWORD at = 0; at < length && devices[at] != L'\0';) {
-        const std::wstring name(&devices[at]);
-        if (IsComName(name)) {
-            names.push_back(name);
-        }
-        at += static_cast<DWORD>(name.size()) + 1;
-    }
-    return SortPortNames(names);
-}
-
 LineSetupResult SetUpSerialLine(HANDLE port, const PortSettingsRecord& settings) {
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
@@ -117,15 +73,20 @@ LineSetupResult SetUpSerialLine(HANDLE port, const PortSettingsRecord& settings)
 }
 
 SerialOpenOutcome OpenSerialLine(const PortSettingsRecord& settings) {
-    UniqueFile port(OpenPortDevice(settings.serialPort));
+    SerialOpenOutcome outcome = {INVALID_HANDLE_VALUE, LineSetupResult::NotOpened,
+                                 ChoosePort(settings)};
+    if (outcome.choice.portName.empty()) {
+        return outcome;
+    }
+    UniqueFile port(OpenPortDevice(outcome.choice.portName.c_str()));
     if (!port.IsOpen()) {
-        return {INVALID_HANDLE_VALUE, LineSetupResult::NotOpened};
+        return outcome;
     }
-    const LineSetupResult result = SetUpSerialLine(port.Get(), settings);
-    if (result != LineSetupResult::Done) {
-        return {INVALID_HANDLE_VALUE, result};
+    outcome.result = SetUpSerialLine(port.Get(), settings);
+    if (outcome.result == LineSetupResult::Done) {
+        outcome.port = port.Release();
     }
-    return {port.Release(), LineSetupResult::Done};
+    return outcome;
 }
 
 bool ReadLineFromPort(PortSettingsRecord& record) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "config/settings_record.h"
+#include "serial/com_ports.h"
 
 // The driver calls of the line set-up. Tests replace them to see the exact
 // line state written (a pty ignores data bits and parity) and to make the
@@ -38,10 +39,6 @@ extern CommEventCalls CommEvents;
 // exclusive, for overlapped I/O.
 HANDLE OpenPortDevice(const wchar_t* name);
 
-// The COM ports this host has, sorted (port_names.h): the names in
-// HARDWARE\DEVICEMAP\SERIALCOMM and the COMn DOS device names.
-std::vector<std::wstring> ListComPorts();
-
 enum class LineSetupResult {
     Done,
     NotOpened,    // the port could not be opened (missing, or held by another program)
@@ -56,9 +53,11 @@ LineSetupResult SetUpSerialLine(HANDLE port, const PortSettingsRecord& settings)
 struct SerialOpenOutcome {
     HANDLE port;  // open and set up; INVALID_HANDLE_VALUE otherwise (nothing left open)
     LineSetupResult result;
+    PortChoice choice;  // the COM name tried and the adapter found for it
 };
 
-// Opens the port the settings name and sets up its line.
+// Opens the port the settings name (or the COM name their adapter has now)
+// and sets up its line.
 SerialOpenOutcome OpenSerialLine(const PortSettingsRecord& settings);
 
 // The line as the driver has it set up, into record ("Init from hardware").

@@ -328,6 +328,13 @@ INT_PTR CALLBACK StatusDialogProc(HWND window, UINT message, WPARAM wParam, LPAR
             ShowMessageBox(window, reinterpret_cast<const wchar_t*>(lParam), L"Vantrel",
                            MB_OK | MB_ICONWARNING);
             return TRUE;
+        case kSerialPortMessage:
+            // A followed adapter under its new COM name: the settings dialog
+            // opens on it too.
+            SetSerialPortName(reinterpret_cast<const wchar_t*>(lParam));
+            SetDlgItemTextW(window, IDC_SERIAL_PORT_FIELD,
+                            reinterpret_cast<const wchar_t*>(lParam));
+            return TRUE;
         case WM_INITMENUPOPUP:
             if (HIWORD(lParam) != 0 && WindowActions.tracing != nullptr) {
                 const bool tracing = WindowActions.tracing();
