@@ -6,8 +6,9 @@
 #include "app/service.h"
 #include "common/system_text.h"
 #include "config/settings_store.h"
+#include "serial/com_ports.h"
 
-int AddBridge(const std::wstring& name) {
+int AddBridge(const std::wstring& name, const std::wstring& device) {
     if (RefusedWithoutAdministrator()) {
         return 1;
     }
@@ -17,6 +18,19 @@ int AddBridge(const std::wstring& name) {
     }
     if (const LONG status = CreateBridgeStore(name); status != ERROR_SUCCESS) {
         return TellFailure(L"Couldn't make bridge " + name, static_cast<DWORD>(status));
+    }
+    if (const LONG status = WriteStoredDevice(BridgeStore(name), device.c_str());
+        status != ERROR_SUCCESS) {
+        return TellFailure(L"Made bridge " + name + L", but couldn't set its Device",
+                           static_cast<DWORD>(status));
+    }
+    if (!device.empty()) {
+        TellUser(L"Added bridge " + name + L", following the adapter " + device +
+                     L" (default pipe Vantrel, 9600 baud). Set its pipe with: Vantrel.exe "
+                     L"--bridge " +
+                     name + L", then Change settings.",
+                 false);
+        return 0;
     }
     TellUser(L"Added bridge " + name +
                  L" with the default settings (COM3, pipe Vantrel, 9600 baud). Set its own COM "
@@ -41,6 +55,32 @@ int RemoveBridge(const std::wstring& name) {
     return 0;
 }
 
+int SetDeviceCommand(const std::wstring& bridge, const std::wstring& device) {
+    if (RefusedWithoutAdministrator()) {
+        return 1;
+    }
+    const std::wstring shown = bridge.empty() ? L"The default bridge" : L"Bridge " + bridge;
+    if (!StoreExists(BridgeStore(bridge))) {
+        TellUser(L"There is no bridge " + bridge + L". --list-bridges shows the bridges.", true);
+        return 1;
+    }
+    if (const LONG status = WriteStoredDevice(BridgeStore(bridge), device.c_str());
+        status != ERROR_SUCCESS) {
+        return TellFailure(L"Couldn't set the Device of " + shown, static_cast<DWORD>(status));
+    }
+    TellUser(device.empty() ? shown + L" follows no adapter: it opens its Serial port."
+                            : shown + L" follows the adapter " + device +
+                                  L" from its next start, under whatever COM name it has.",
+             false);
+    return 0;
+}
+
+int ListPortsCommand(bool json) {
+    const std::vector<ComPortDevice> ports = ListComPorts();
+    TellUser(json ? PortListJson(ports) : PortListText(ports), false);
+    return 0;
+}
+
 int ListBridgesCommand() {
     std::wstring text;
     for (const std::wstring& name : BridgeNames()) {
@@ -51,7 +91,9 @@ int ListBridgesCommand() {
             continue;
         }
         text += shown + L"  port " + settings.serialPort + L"  pipe " + settings.pipeName + L"  " +
-                std::to_wstring(settings.baudRate) + L" baud\r\n";
+                std::to_wstring(settings.baudRate) + L" baud" +
+                (settings.device[0] != L'\0' ? L"  device " + std::wstring(settings.device) : L"") +
+                L"\r\n";
     }
     if (text.empty()) {
         text = L"No bridge is configured.";

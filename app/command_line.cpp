@@ -2,11 +2,14 @@
 
 #include "common/access_rules.h"
 #include "config/bridge_names.h"
+#include "serial/device_identity.h"
 
 const wchar_t kUsageText[] =
     L"Usage: Vantrel.exe [--bridge NAME] [--trace FILE]\r\n"
     L"       Vantrel.exe --install-service | --uninstall-service\r\n"
-    L"       Vantrel.exe --add-bridge NAME | --remove-bridge NAME | --list-bridges\r\n"
+    L"       Vantrel.exe --add-bridge NAME [--device ID] | --remove-bridge NAME | "
+    L"--list-bridges\r\n"
+    L"       Vantrel.exe --device ID [--bridge NAME] | --list-ports [--json]\r\n"
     L"       Vantrel.exe --list-vms [--json]\r\n"
     L"       Vantrel.exe --attach-vm VM [--com 1|2] [--bridge NAME] [--force]\r\n"
     L"       Vantrel.exe --detach-vm VM [--com 1|2]\r\n"
@@ -25,7 +28,13 @@ const wchar_t kUsageText[] =
     L"  --attach-vm VM       set COM 1 of VM (or --com 2) to the pipe of the default bridge\r\n"
     L"                       (or --bridge NAME); a port set to another pipe is left as it\r\n"
     L"                       is unless --force (administrators)\r\n"
-    L"  --detach-vm VM       clear COM 1 of VM (or --com 2) (administrators)\r\n";
+    L"  --detach-vm VM       clear COM 1 of VM (or --com 2) (administrators)\r\n"
+    L"  --list-ports         print each COM port with its adapter's name and identity\r\n"
+    L"                       (--json: as JSON)\r\n"
+    L"  --device ID          the bridge (the default one, or --bridge NAME) opens the\r\n"
+    L"                       adapter ID under whatever COM name it has; ID is what\r\n"
+    L"                       --list-ports shows, or an instance ID; \"\" follows none\r\n"
+    L"                       (administrators)\r\n";
 
 namespace {
 
@@ -45,6 +54,7 @@ constexpr Option kCommands[] = {
     {L"--list-vms", ProgramMode::ListVms, nullptr},
     {L"--attach-vm", ProgramMode::AttachVm, &CommandLine::vm},
     {L"--detach-vm", ProgramMode::DetachVm, &CommandLine::vm},
+    {L"--list-ports", ProgramMode::ListPorts, nullptr},
     {L"--help", ProgramMode::Help, nullptr},
 };
 
@@ -61,9 +71,18 @@ CommandLine ParseCommandLine(const std::vector<std::wstring>& arguments) {
     bool command = false;
     bool windowOption = false;
     bool comGiven = false;
+    bool deviceGiven = false;
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         const std::wstring& argument = arguments[i];
         const bool hasValue = i + 1 < arguments.size();
+        if (argument == L"--device") {
+            if (!hasValue) {
+                return Refused(L"--device needs an adapter's identity (--list-ports shows them).");
+            }
+            line.device = arguments[++i];
+            deviceGiven = true;
+            continue;
+        }
         if (argument == L"--force" || argument == L"--json") {
             (argument == L"--force" ? line.force : line.json) = true;
             continue;
@@ -127,12 +146,27 @@ CommandLine ParseCommandLine(const std::vector<std::wstring>& arguments) {
     if (comGiven && mode != ProgramMode::AttachVm && mode != ProgramMode::DetachVm) {
         return Refused(L"--com goes with --attach-vm and --detach-vm only.");
     }
-    if (line.json && mode != ProgramMode::ListVms) {
-        return Refused(L"--json goes with --list-vms only.");
+    if (line.json && mode != ProgramMode::ListVms && mode != ProgramMode::ListPorts) {
+        return Refused(L"--json goes with --list-vms and --list-ports only.");
+    }
+    if (deviceGiven) {
+        if (!line.traceFile.empty() || (command && mode != ProgramMode::AddBridge)) {
+            return Refused(L"--device goes with --add-bridge, or alone (with --bridge NAME).");
+        }
+        DeviceSelector selector;
+        const std::wstring problem = ParseDeviceSelector(line.device, selector);
+        if (!problem.empty() && (command || !line.device.empty())) {
+            return Refused(L"\"" + line.device + L"\" is not an adapter's identity: " + problem +
+                           L".");
+        }
+        if (!command) {
+            line.mode = ProgramMode::SetDevice;
+        }
     }
     const bool named = line.mode == ProgramMode::AddBridge ||
                        line.mode == ProgramMode::RemoveBridge ||
-                       (line.mode == ProgramMode::Window && !line.bridge.empty()) ||
+                       ((line.mode == ProgramMode::Window || line.mode == ProgramMode::SetDevice) &&
+                        !line.bridge.empty()) ||
                        (line.mode == ProgramMode::AttachVm && !line.bridge.empty());
     if (named) {
         if (const std::wstring problem = BridgeNameProblem(line.bridge); !problem.empty()) {

@@ -15,6 +15,8 @@ enum class ProgramMode {
     ListVms,   // Hyper-V's VMs and their COM ports
     AttachVm,  // a VM's COM port set to a bridge's pipe
     DetachVm,
+    ListPorts,  // --list-ports [--json]
+    SetDevice,  // --device ID [--bridge NAME]: the adapter an existing bridge follows
     Help,
 };
 
@@ -26,6 +28,7 @@ struct CommandLine {
     int comPort = 1;         // --com 1|2
     bool force = false;      // --force: replace the pipe a COM port is set to
     bool json = false;       // --json
+    std::wstring device;     // --device ID (with --add-bridge, or alone); empty clears it
     std::wstring error;      // what is wrong with the command line; empty when nothing
 };
 

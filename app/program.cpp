@@ -86,7 +86,11 @@ int RunProgram(HINSTANCE instance, int showCommand) {
         case ProgramMode::UninstallService:
             return UninstallService();
         case ProgramMode::AddBridge:
-            return AddBridge(line.bridge);
+            return AddBridge(line.bridge, line.device);
+        case ProgramMode::SetDevice:
+            return SetDeviceCommand(line.bridge, line.device);
+        case ProgramMode::ListPorts:
+            return ListPortsCommand(line.json);
         case ProgramMode::RemoveBridge:
             return RemoveBridge(line.bridge);
         case ProgramMode::ListBridges:

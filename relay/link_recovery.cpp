@@ -9,6 +9,8 @@
 #include "serial/device_identity.h"
 #include "serial/serial_port.h"
 
+DWORD SerialRetryMs = kLinkRetryMs;
+
 namespace {
 
 EndKeeper& KeeperOf(RelayContextRecord& context, LinkSide side) {
@@ -67,7 +69,7 @@ HANDLE ReopenPipe(RelayContextRecord& context) {
 // soon as an adapter arrives.
 bool StoppedBeforeRetry(const RelayContextRecord& context) {
     const HANDLE stopOrPlugged[] = {context.stop.Get(), context.serialKeeper.retry.Get()};
-    return WaitForMultipleObjects(2, stopOrPlugged, FALSE, kLinkRetryMs) == WAIT_OBJECT_0;
+    return WaitForMultipleObjects(2, stopOrPlugged, FALSE, SerialRetryMs) == WAIT_OBJECT_0;
 }
 
 // Why the port does not open, once for each reason in a row: where it is

@@ -64,6 +64,9 @@ std::wstring AdapterMissingText(const PortSettingsRecord& settings, const PortCh
 void ShowLinkState(RelayContextRecord& context);
 
 inline constexpr DWORD kLinkRetryMs = 5000;
+// How long the COM port's keeper waits between tries: kLinkRetryMs, which
+// tests lengthen to show that a plugged adapter is tried without it.
+extern DWORD SerialRetryMs;
 inline constexpr DWORD kBusyPipeWaitMs = 1000;
 
 // The reader of an end that is away or was just reported lost: waits until

@@ -12,6 +12,7 @@ and nothing was skipped but what Wine cannot do (WINE_CANNOT below).
    its tests in a shuffled order whose seed the log shows (--seed repeats an
    order). The test program finds in its environment:
        VANTREL_TEST_COM      the port's name as a program opens it, "COM3"
+       VANTREL_TEST_COM_MOVED  a second such port, "COM12"
        VANTREL_TEST_DEVICE   the Unix path of the port's other end, the
                              device; open it as "Z:" + the path with
                              backslashes and read/write it as a plain file
@@ -161,8 +162,11 @@ def run_win_tests(build_dir, gtest_filter, seed, summary):
     try:
         session.start()
         port = session.com_port("COM3")
+        # Where an adapter "moves" to in the tests that follow one.
+        moved = session.com_port("COM12")
         session.env.update(
             VANTREL_TEST_COM=port.name,
+            VANTREL_TEST_COM_MOVED=moved.name,
             VANTREL_TEST_DEVICE=str(port.device_path),
             VANTREL_TEST_VMSTUB=harness.windows_path(build_dir / "vmstub.exe"),
             VANTREL_TEST_BUILD_DIR=harness.windows_path(build_dir),

@@ -97,3 +97,12 @@
 #define IDC_VM_STATUS 1061
 #define IDC_VM_PORTS 1062
 #define IDC_VM_ATTACH 1063
+
+// Settings dialog, continued: picking a port and following its adapter.
+#define IDC_SET_CHOOSE_PORT 1070
+#define IDC_SET_FOLLOW_ADAPTER 1071
+
+// The ports to choose from (the settings dialog's Choose...). OK is IDOK (1),
+// Cancel IDCANCEL (2).
+#define IDD_CHOOSE_PORT 184
+#define IDC_CHOOSE_LIST 1072

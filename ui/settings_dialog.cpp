@@ -2,8 +2,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "config/settings_record.h"
+#include "serial/com_ports.h"
 #include "ui/display_text.h"
 #include "ui/message_box.h"
 #include "ui/resource.h"
@@ -52,6 +55,89 @@ void UpdateCustomFlowLists(HWND dialog) {
     EnableWindow(GetDlgItem(dialog, IDC_SET_CTS_OUTPUT), custom);
 }
 
+// What "Follow this adapter" fills "Device" with: the dialog's own, from
+// its opening until it closes (one dialog at a time, on this thread).
+std::wstring followedDevice;
+
+struct PortChoiceList {
+    std::vector<ComPortDevice> ports;
+    int chosen = -1;
+};
+
+INT_PTR CALLBACK ChoosePortProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
+    auto* list = reinterpret_cast<PortChoiceList*>(GetWindowLongPtrW(dialog, DWLP_USER));
+    if (message == WM_INITDIALOG) {
+        SetWindowLongPtrW(dialog, DWLP_USER, lParam);
+        list = reinterpret_cast<PortChoiceList*>(lParam);
+        for (const ComPortDevice& port : list->ports) {
+            SendDlgItemMessageW(dialog, IDC_CHOOSE_LIST, LB_ADDSTRING, 0,
+                                reinterpret_cast<LPARAM>(PortListText({port}).c_str()));
+        }
+        SendDlgItemMessageW(dialog, IDC_CHOOSE_LIST, LB_SETHORIZONTALEXTENT, 1200, 0);
+        return TRUE;
+    }
+    if (message != WM_COMMAND) {
+        return FALSE;
+    }
+    const bool picked = LOWORD(wParam) == IDOK ||
+                        (LOWORD(wParam) == IDC_CHOOSE_LIST && HIWORD(wParam) == LBN_DBLCLK);
+    if (picked) {
+        list->chosen =
+            static_cast<int>(SendDlgItemMessageW(dialog, IDC_CHOOSE_LIST, LB_GETCURSEL, 0, 0));
+    }
+    if (picked || LOWORD(wParam) == IDCANCEL) {
+        EndDialog(dialog, picked ? IDOK : IDCANCEL);
+        return TRUE;
+    }
+    return FALSE;
+}
+
+// The identity of the adapter now behind the port the edit names; empty
+// when none is known.
+std::wstring IdentityBehind(HWND dialog) {
+    wchar_t name[kDialogNameCapacity];
+    GetDlgItemTextW(dialog, IDC_SET_SERIAL_PORT, name, kDialogNameCapacity);
+    for (const ComPortDevice& port : ListComPorts()) {
+        if (UpperCase(port.portName) == UpperCase(name)) {
+            return IdentityText(IdentifyAdapter(port));
+        }
+    }
+    return {};
+}
+
+void Follow(HWND dialog, const std::wstring& identity) {
+    followedDevice = identity;
+    CheckDlgButton(dialog, IDC_SET_FOLLOW_ADAPTER, identity.empty() ? BST_UNCHECKED : BST_CHECKED);
+}
+
+void ChoosePortFromList(HWND dialog) {
+    PortChoiceList list{ListComPorts()};
+    if (DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_CHOOSE_PORT), dialog,
+                        ChoosePortProc, reinterpret_cast<LPARAM>(&list)) != IDOK ||
+        list.chosen < 0 || list.chosen >= static_cast<int>(list.ports.size())) {
+        return;
+    }
+    const ComPortDevice& port = list.ports[static_cast<std::size_t>(list.chosen)];
+    SetDlgItemTextW(dialog, IDC_SET_SERIAL_PORT, port.portName.c_str());
+    if (IsDlgButtonChecked(dialog, IDC_SET_FOLLOW_ADAPTER) == BST_CHECKED) {
+        Follow(dialog, IdentityText(IdentifyAdapter(port)));
+    }
+}
+
+void FollowAdapterClicked(HWND dialog) {
+    if (IsDlgButtonChecked(dialog, IDC_SET_FOLLOW_ADAPTER) != BST_CHECKED) {
+        Follow(dialog, L"");
+        return;
+    }
+    Follow(dialog, IdentityBehind(dialog));
+    if (followedDevice.empty()) {
+        ShowMessageBox(dialog,
+                       L"No adapter is known behind this port. Plug it in and pick it with "
+                       L"Choose...",
+                       L"Follow this adapter", MB_ICONINFORMATION);
+    }
+}
+
 }  // namespace
 
 void RunSettingsDialog() {
@@ -81,6 +167,7 @@ void InitSettingsDialog(HWND dialog) {
     FillList(dialog, IDC_SET_DISCARD_NULL, kNoYesChoices, PortSettings.discardNull);
     SetDlgItemTextW(dialog, IDC_SET_SERIAL_PORT, PortSettings.serialPort);
     SetDlgItemTextW(dialog, IDC_SET_PIPE_NAME, PortSettings.pipeName);
+    Follow(dialog, PortSettings.device);
     // Lists 1037 and 1038 keep the template's disabled state until the flow
     // list first reports a change.
 }
@@ -111,6 +198,7 @@ void ApplySettingsDialog(HWND dialog) {
     PortSettings.useDsrForInput =
         Selected32(dialog, IDC_SET_DSR_INPUT, PortSettings.useDsrForInput);
     PortSettings.discardNull = Selected32(dialog, IDC_SET_DISCARD_NULL, PortSettings.discardNull);
+    SetDeviceIdentity(PortSettings, followedDevice.c_str());
     SaveSettings();
     ++SettingsSaves;
 }
@@ -145,6 +233,12 @@ INT_PTR CALLBACK SettingsDialogProc(HWND dialog, UINT message, WPARAM wParam, LP
             return FALSE;
         case IDC_SET_VIRTUAL_MACHINE:
             RunVmDialog(dialog);
+            return TRUE;
+        case IDC_SET_CHOOSE_PORT:
+            ChoosePortFromList(dialog);
+            return TRUE;
+        case IDC_SET_FOLLOW_ADAPTER:
+            FollowAdapterClicked(dialog);
             return TRUE;
         default:
             return FALSE;

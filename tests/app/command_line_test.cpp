@@ -31,6 +31,28 @@ TEST(CommandLine, EachOptionAndEachMistake) {
         {{L"--remove-bridge", L"lab"}, ProgramMode::RemoveBridge, L"lab", L"", L""},
         {{L"--list-bridges"}, ProgramMode::ListBridges, L"", L"", L""},
         {{L"--help"}, ProgramMode::Help, L"", L"", L""},
+        {{L"--list-ports", L"--json"}, ProgramMode::ListPorts, L"", L"", L""},
+        {{L"--add-bridge", L"lab", L"--device", L"USB VID_0403 PID_6001 SN A1"},
+         ProgramMode::AddBridge,
+         L"lab",
+         L"",
+         L""},
+        {{L"--device", L"ACPI\\PNP0501\\1", L"--bridge", L"lab"},
+         ProgramMode::SetDevice,
+         L"lab",
+         L"",
+         L""},
+        {{L"--device", L""}, ProgramMode::SetDevice, L"", L"", L""},
+        {{L"--add-bridge", L"lab", L"--device", L"COM3"},
+         ProgramMode::Window,
+         L"",
+         L"",
+         L"not an adapter"},
+        {{L"--list-bridges", L"--device", L"ACPI\\PNP0501\\1"},
+         ProgramMode::Window,
+         L"",
+         L"",
+         L"--device goes"},
         {{L"--bogus"}, ProgramMode::Window, L"", L"", L"Unknown option \"--bogus\""},
         {{L"COM3"}, ProgramMode::Window, L"", L"", L"Unknown option"},
         {{L"--bridge"}, ProgramMode::Window, L"", L"", L"needs a bridge's name"},
@@ -80,6 +102,8 @@ TEST(CommandLine, EachOptionAndEachMistake) {
     EXPECT_EQ(attach.vm, L"l\"1\" \u00e9");
     EXPECT_EQ(attach.comPort, 2);
     EXPECT_TRUE(attach.force);
+    EXPECT_EQ(ParseCommandLine({L"--device", L"USB VID_0403 PID_6001 SN A1"}).device,
+              L"USB VID_0403 PID_6001 SN A1");
 }
 
 }  // namespace

@@ -40,6 +40,7 @@
 //   visible HWND ID                 -> ok 1|0
 //   checked HWND ID                 -> ok 0|1|2  BM_GETCHECK
 //   combo HWND ID                   -> ok SELECTED_INDEX COUNT TEXT...
+//                                   (of a combo box or a list box)
 //   icon HWND ID                    -> ok COLOUR R G B SOURCE  dominant colour
 //                                   of the icon shown (STM_GETICON, or
 //                                   BM_GETIMAGE for a button); COLOUR is grey,
@@ -55,6 +56,7 @@
 // Acting as a user
 //   set-text HWND ID TEXT           -> ok        WM_SETTEXT
 //   combo-select HWND ID INDEX      -> ok        CB_SETCURSEL, then CBN_SELCHANGE
+//                                   (LB_SETCURSEL, LBN_SELCHANGE for a list box)
 //                                   to the parent as the control would send it
 //   click HWND ID                   -> ok        posts BM_CLICK (never blocks,
 //                                   even when the press opens a modal dialog);
@@ -679,30 +681,45 @@ Answer Checked(const Fields& f) {
     return Ok().Add(state);
 }
 
+// The messages of a combo box, or of a list box, which has the same ones.
+struct ListMessages {
+    UINT getSelection, getCount, getTextLength, getText, setSelection;
+    WORD selectionChanged;
+};
+ListMessages MessagesOf(HWND control) {
+    wchar_t name[32] = {};
+    GetClassNameW(control, name, 32);
+    if (_wcsicmp(name, L"ListBox") == 0) {
+        return {LB_GETCURSEL, LB_GETCOUNT, LB_GETTEXTLEN, LB_GETTEXT, LB_SETCURSEL, LBN_SELCHANGE};
+    }
+    return {CB_GETCURSEL, CB_GETCOUNT, CB_GETLBTEXTLEN, CB_GETLBTEXT, CB_SETCURSEL, CBN_SELCHANGE};
+}
+
 Answer Combo(const Fields& f) {
     HWND combo = nullptr;
     std::wstring why;
     if (!ParseTarget(f, 1, combo, why)) {
         return Err(why);
     }
+    const ListMessages m = MessagesOf(combo);
     DWORD_PTR selected = 0;
     DWORD_PTR count = 0;
-    if (!SendMessageTimeoutW(combo, CB_GETCURSEL, 0, 0, SMTO_NORMAL, kSendTimeoutMs, &selected) ||
-        !SendMessageTimeoutW(combo, CB_GETCOUNT, 0, 0, SMTO_NORMAL, kSendTimeoutMs, &count)) {
+    if (!SendMessageTimeoutW(combo, m.getSelection, 0, 0, SMTO_NORMAL, kSendTimeoutMs, &selected) ||
+        !SendMessageTimeoutW(combo, m.getCount, 0, 0, SMTO_NORMAL, kSendTimeoutMs, &count)) {
         return Err(L"busy");
     }
     Answer answer = Ok();
     answer.Add(std::to_wstring(static_cast<int>(selected))).Add(count);
     for (DWORD_PTR i = 0; i < count && static_cast<LRESULT>(count) != CB_ERR; ++i) {
         DWORD_PTR length = 0;
-        if (!SendMessageTimeoutW(combo, CB_GETLBTEXTLEN, i, 0, SMTO_NORMAL, kSendTimeoutMs,
+        if (!SendMessageTimeoutW(combo, m.getTextLength, i, 0, SMTO_NORMAL, kSendTimeoutMs,
                                  &length) ||
             static_cast<LRESULT>(length) == CB_ERR) {
             return Err(L"busy");
         }
         std::vector<wchar_t> buffer(length + 1, L'\0');
         DWORD_PTR copied = 0;
-        if (!SendMessageTimeoutW(combo, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(buffer.data()),
+        if (!SendMessageTimeoutW(combo, m.getText, i, reinterpret_cast<LPARAM>(buffer.data()),
                                  SMTO_NORMAL, kSendTimeoutMs, &copied)) {
             return Err(L"busy");
         }
@@ -763,8 +780,9 @@ Answer ComboSelect(const Fields& f) {
     if (!IsWindowEnabled(combo)) {
         return Err(L"disabled");
     }
+    const ListMessages m = MessagesOf(combo);
     DWORD_PTR result = 0;
-    if (!SendMessageTimeoutW(combo, CB_SETCURSEL, static_cast<WPARAM>(index), 0, SMTO_NORMAL,
+    if (!SendMessageTimeoutW(combo, m.setSelection, static_cast<WPARAM>(index), 0, SMTO_NORMAL,
                              kSendTimeoutMs, &result)) {
         return Err(L"busy");
     }
@@ -773,7 +791,7 @@ Answer ComboSelect(const Fields& f) {
     }
     // Posted, not sent: the dialog may answer the change with a modal box.
     const int id = GetDlgCtrlID(combo);
-    PostMessageW(GetParent(combo), WM_COMMAND, MAKEWPARAM(id, CBN_SELCHANGE),
+    PostMessageW(GetParent(combo), WM_COMMAND, MAKEWPARAM(id, m.selectionChanged),
                  reinterpret_cast<LPARAM>(combo));
     return Ok();
 }
