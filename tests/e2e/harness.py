@@ -203,6 +203,21 @@ SET_VIRTUAL_MACHINE = 1060
 VM_DIALOG = "Virtual machines"
 VM_STATUS, VM_PORTS, USE_ITS_PIPE, VM_ATTACH = 1061, 1062, 1, 1063
 
+# Picking a port and following its adapter (the "Device" value).
+SET_CHOOSE_PORT, SET_FOLLOW_ADAPTER = 1070, 1071
+CHOOSE_PORT_DIALOG, CHOOSE_LIST = "Choose a COM port", 1072
+DEVICE_VALUE = "Device"
+
+
+def register_com_device(driver, instance_id, port, friendly_name):
+    """A device of the Ports class where SetupAPI looks for it: Wine's
+    SetupAPI lists what the Enum key of HKLM\\System\\CurrentControlSet holds."""
+    key = "HKLM\\System\\CurrentControlSet\\Enum\\" + instance_id
+    driver.reg_set_sz(key, "ClassGUID", "{4d36e978-e325-11ce-bfc1-08002be10318}")
+    driver.reg_set_sz(key, "FriendlyName", friendly_name)
+    driver.reg_set_sz(key + "\\Device Parameters", "PortName", port)
+
+
 # Message boxes and the About box.
 OK = 1
 ABOUT_BOX = "About Vantrel"
