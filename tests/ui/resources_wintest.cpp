@@ -20,14 +20,10 @@ enum class Kind { Edit, Static, Button, ComboBox };
 
 const wchar_t* ClassName(Kind kind) {
     switch (kind) {
-        case Kind::Edit:
-            return L"Edit";
-        case Kind::Static:
-            return L"Static";
-        case Kind::Button:
-            return L"Button";
-        case Kind::ComboBox:
-            return L"ComboBox";
+        case Kind::Edit: return L"Edit";
+        case Kind::Static: return L"Static";
+        case Kind::Button: return L"Button";
+        case Kind::ComboBox: return L"ComboBox";
     }
     return L"";
 }
@@ -41,9 +37,9 @@ struct ExpectedControl {
     // for buttons (BS_TYPEMASK), CBS_* for combo boxes (low two bits), ES_*
     // alignment for edits (low two bits).
     DWORD type;
-    DWORD required;       // style bits that must be set
-    DWORD forbidden;      // style bits that must be clear
-    const wchar_t* text;  // template text, or nullptr when not checked
+    DWORD required;          // style bits that must be set
+    DWORD forbidden;         // style bits that must be clear
+    const wchar_t* text;     // template text, or nullptr when not checked
 };
 
 struct ExpectedDialog {
@@ -60,18 +56,11 @@ constexpr DWORD kList = WS_TABSTOP;  // WS_VSCROLL is checked in the template
 
 const std::vector<ExpectedDialog>& Dialogs() {
     static const std::vector<ExpectedDialog> dialogs = {
-        {IDD_SPLASH,
-         L"",
-         WS_POPUP | WS_SYSMENU,
-         WS_CAPTION | WS_VISIBLE,
-         0,
+        {IDD_SPLASH, L"", WS_POPUP | WS_SYSMENU, WS_CAPTION | WS_VISIBLE, 0,
          {
              {IDC_SPLASH_PICTURE, Kind::Static, SS_BITMAP, 0, 0, nullptr},
          }},
-        {IDD_STATUS,
-         L"Vantrel",
-         WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX,
-         WS_VISIBLE,
+        {IDD_STATUS, L"Vantrel", WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, WS_VISIBLE,
          WS_EX_APPWINDOW,
          {
              {IDC_SERIAL_PORT_FIELD, Kind::Edit, ES_LEFT, kReadOnlyEdit, 0, L""},
@@ -105,31 +94,20 @@ const std::vector<ExpectedDialog>& Dialogs() {
              {IDCANCEL, Kind::Button, BS_PUSHBUTTON, WS_TABSTOP, 0, L"Exit"},
              {IDC_STATUS_LINE, Kind::Static, SS_CENTER, 0, 0, L"Waiting for connection..."},
          }},
-        {IDD_ABOUT,
-         L"About Vantrel",
-         WS_POPUP | WS_CAPTION | WS_SYSMENU,
-         WS_VISIBLE,
-         0,
+        {IDD_ABOUT, L"About Vantrel", WS_POPUP | WS_CAPTION | WS_SYSMENU, WS_VISIBLE, 0,
          {
              {IDOK, Kind::Button, BS_DEFPUSHBUTTON, WS_TABSTOP, 0, L"OK"},
              {IDC_ABOUT_TEXT, Kind::Static, kAnyType, 0, 0, nullptr},
          }},
-        {IDD_CONNECTION_FAILURE,
-         L"Configuration mismatch",
-         WS_POPUP | WS_CAPTION | WS_SYSMENU,
-         WS_VISIBLE,
-         0,
+        {IDD_CONNECTION_FAILURE, L"Configuration mismatch", WS_POPUP | WS_CAPTION | WS_SYSMENU,
+         WS_VISIBLE, 0,
          {
              {IDC_FAILURE_MESSAGE, Kind::Static, SS_LEFT, 0, 0, L"Static"},
              {IDOK, Kind::Button, BS_DEFPUSHBUTTON, WS_TABSTOP, 0, L"Retry"},
              {IDCANCEL, Kind::Button, BS_PUSHBUTTON, WS_TABSTOP, 0, L"Change configuration"},
              {IDC_FAILURE_EXIT, Kind::Button, BS_PUSHBUTTON, WS_TABSTOP, 0, L"Exit"},
          }},
-        {IDD_SETTINGS,
-         L"Vantrel settings",
-         WS_POPUP | WS_CAPTION | WS_SYSMENU,
-         WS_VISIBLE,
-         0,
+        {IDD_SETTINGS, L"Vantrel settings", WS_POPUP | WS_CAPTION | WS_SYSMENU, WS_VISIBLE, 0,
          {
              {IDOK, Kind::Button, BS_DEFPUSHBUTTON, WS_TABSTOP, WS_DISABLED, L"Save changes"},
              {IDCANCEL, Kind::Button, BS_PUSHBUTTON, WS_TABSTOP, WS_DISABLED, L"Cancel"},
@@ -145,18 +123,15 @@ const std::vector<ExpectedDialog>& Dialogs() {
              {IDC_SET_PARITY, Kind::ComboBox, CBS_DROPDOWNLIST, kList, WS_DISABLED, nullptr},
              {IDC_SET_STOP_BITS, Kind::ComboBox, CBS_DROPDOWNLIST, kList, WS_DISABLED, nullptr},
              {IDC_SET_DTR_CONTROL, Kind::ComboBox, CBS_DROPDOWNLIST, kList, WS_DISABLED, nullptr},
-             {IDC_SET_RTS_CONTROL, Kind::ComboBox, CBS_DROPDOWNLIST, kList | WS_DISABLED, 0,
-              nullptr},
-             {IDC_SET_CTS_OUTPUT, Kind::ComboBox, CBS_DROPDOWNLIST, kList | WS_DISABLED, 0,
-              nullptr},
+             {IDC_SET_RTS_CONTROL, Kind::ComboBox, CBS_DROPDOWNLIST, kList | WS_DISABLED, 0, nullptr},
+             {IDC_SET_CTS_OUTPUT, Kind::ComboBox, CBS_DROPDOWNLIST, kList | WS_DISABLED, 0, nullptr},
              {IDC_SET_DSR_OUTPUT, Kind::ComboBox, CBS_DROPDOWNLIST, kList, WS_DISABLED, nullptr},
              {IDC_SET_DSR_INPUT, Kind::ComboBox, CBS_DROPDOWNLIST, kList, WS_DISABLED, nullptr},
              {IDC_SET_INPUT_BUFFER, Kind::Edit, kAnyType, ES_READONLY | WS_DISABLED, 0, L""},
              {IDC_SET_OUTPUT_BUFFER, Kind::Edit, kAnyType, ES_READONLY | WS_DISABLED, 0, L""},
              {IDC_SET_PIPE_BUFFER, Kind::Edit, kAnyType, ES_READONLY | WS_DISABLED, 0, L""},
              {IDC_SET_DISCARD_NULL, Kind::ComboBox, CBS_DROPDOWNLIST, kList, WS_DISABLED, nullptr},
-             {IDC_SET_CHOOSE_PORT, Kind::Button, BS_PUSHBUTTON, WS_TABSTOP, WS_DISABLED,
-              L"Choose..."},
+             {IDC_SET_CHOOSE_PORT, Kind::Button, BS_PUSHBUTTON, WS_TABSTOP, WS_DISABLED, L"Choose..."},
              {IDC_SET_FOLLOW_ADAPTER, Kind::Button, BS_AUTOCHECKBOX, WS_TABSTOP, WS_DISABLED,
               L"Follow this adapter to any USB socket"},
          }},
@@ -165,13 +140,9 @@ const std::vector<ExpectedDialog>& Dialogs() {
 }
 
 // Names the dialog in failure messages instead of dumping its bytes.
-void PrintTo(const ExpectedDialog& want, std::ostream* out) {
-    *out << "dialog " << want.id;
-}
+void PrintTo(const ExpectedDialog& want, std::ostream* out) { *out << "dialog " << want.id; }
 
-INT_PTR CALLBACK InertDialogProc(HWND, UINT, WPARAM, LPARAM) {
-    return FALSE;
-}
+INT_PTR CALLBACK InertDialogProc(HWND, UINT, WPARAM, LPARAM) { return FALSE; }
 
 // A dialog created from the test binary's own resources (the same script the
 // program links), destroyed at the end of the scope.
@@ -181,8 +152,7 @@ public:
         : window_(CreateDialogParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(id), nullptr,
                                      InertDialogProc, 0)) {}
     ~Dialog() {
-        if (window_ != nullptr)
-            DestroyWindow(window_);
+        if (window_ != nullptr) DestroyWindow(window_);
     }
     Dialog(const Dialog&) = delete;
     Dialog& operator=(const Dialog&) = delete;
@@ -206,10 +176,8 @@ std::wstring WindowClass(HWND window) {
 
 // Steps over a name-or-ordinal field of a dialog template.
 const WORD* SkipNameOrOrdinal(const WORD* p) {
-    if (*p == 0xFFFF)
-        return p + 2;
-    while (*p != 0)
-        ++p;
+    if (*p == 0xFFFF) return p + 2;
+    while (*p != 0) ++p;
     return p + 1;
 }
 
@@ -223,22 +191,20 @@ const BYTE* AlignToDword(const void* p) {
 DWORD TemplateStyle(int dialogId, int controlId) {
     const HMODULE module = GetModuleHandleW(nullptr);
     const HRSRC info = FindResourceW(module, MAKEINTRESOURCEW(dialogId), RT_DIALOG);
-    if (info == nullptr)
-        return 0;
+    if (info == nullptr) return 0;
     const auto* words = static_cast<const WORD*>(LockResource(LoadResource(module, info)));
-    if (words == nullptr || words[0] != 1 || words[1] != 0xFFFF)
-        return 0;  // not DIALOGEX
+    if (words == nullptr || words[0] != 1 || words[1] != 0xFFFF) return 0;  // not DIALOGEX
     DWORD dialogStyle;
     WORD count;
     std::memcpy(&dialogStyle, words + 6, sizeof dialogStyle);
     std::memcpy(&count, words + 8, sizeof count);
-    const WORD* p = words + 13;  // past x, y, cx, cy
-    p = SkipNameOrOrdinal(p);    // menu
-    p = SkipNameOrOrdinal(p);    // class
-    p = SkipNameOrOrdinal(p);    // caption
+    const WORD* p = words + 13;              // past x, y, cx, cy
+    p = SkipNameOrOrdinal(p);                // menu
+    p = SkipNameOrOrdinal(p);                // class
+    p = SkipNameOrOrdinal(p);                // caption
     if (dialogStyle & DS_SETFONT) {
-        p += 3;                    // point size, weight, italic and charset
-        p = SkipNameOrOrdinal(p);  // typeface
+        p += 3;                              // point size, weight, italic and charset
+        p = SkipNameOrOrdinal(p);            // typeface
     }
     const BYTE* item = AlignToDword(p);
     for (WORD i = 0; i < count; ++i) {
@@ -247,11 +213,10 @@ DWORD TemplateStyle(int dialogId, int controlId) {
         std::memcpy(&style, item + 8, sizeof style);
         std::memcpy(&id, item + 20, sizeof id);
         const WORD* q = reinterpret_cast<const WORD*>(item + 24);
-        q = SkipNameOrOrdinal(q);  // class
-        q = SkipNameOrOrdinal(q);  // text
+        q = SkipNameOrOrdinal(q);            // class
+        q = SkipNameOrOrdinal(q);            // text
         const WORD extra = *q;
-        if (static_cast<int>(id) == controlId)
-            return style;
+        if (static_cast<int>(id) == controlId) return style;
         item = AlignToDword(reinterpret_cast<const BYTE*>(q + 1) + extra);
     }
     return 0;
@@ -259,14 +224,10 @@ DWORD TemplateStyle(int dialogId, int controlId) {
 
 DWORD TypeOf(Kind kind, DWORD style) {
     switch (kind) {
-        case Kind::Static:
-            return style & SS_TYPEMASK;
-        case Kind::Button:
-            return style & BS_TYPEMASK;
-        case Kind::ComboBox:
-            return style & 3;
-        case Kind::Edit:
-            return style & (ES_CENTER | ES_RIGHT);
+        case Kind::Static: return style & SS_TYPEMASK;
+        case Kind::Button: return style & BS_TYPEMASK;
+        case Kind::ComboBox: return style & 3;
+        case Kind::Edit: return style & (ES_CENTER | ES_RIGHT);
     }
     return 0;
 }
@@ -352,15 +313,12 @@ TEST(ResourcesSettings, ItemsFollowTheTabOrder) {
         IDC_SET_DTR_CONTROL, IDC_SET_RTS_CONTROL, IDC_SET_DATA_BITS, IDC_SET_CTS_OUTPUT,
         IDC_SET_DSR_OUTPUT, S, IDC_SET_DSR_INPUT, S, S, S, IDC_SET_INPUT_BUFFER,
         IDC_SET_OUTPUT_BUFFER, S, S, IDC_SET_PIPE_BUFFER, IDC_SET_FLOW_CONTROL, S,
-        IDC_SET_DISCARD_NULL,
-        IDC_SET_CHOOSE_PORT,
-        IDC_SET_FOLLOW_ADAPTER,
+        IDC_SET_DISCARD_NULL, IDC_SET_CHOOSE_PORT, IDC_SET_FOLLOW_ADAPTER,
     };
     std::vector<int> actual = ChildIds(dialog.get());
     // A static's id reads back as 0xFFFF.
     for (int& id : actual) {
-        if (id == 0xFFFF)
-            id = S;
+        if (id == 0xFFFF) id = S;
     }
     EXPECT_EQ(actual, expected);
 }
@@ -404,8 +362,7 @@ const GroupIconEntry& Entry(const GroupIconHeader* group, int index) {
 const GroupIconHeader* GroupIcon(int id) {
     const HMODULE module = GetModuleHandleW(nullptr);
     const HRSRC info = FindResourceW(module, MAKEINTRESOURCEW(id), RT_GROUP_ICON);
-    if (info == nullptr)
-        return nullptr;
+    if (info == nullptr) return nullptr;
     return static_cast<const GroupIconHeader*>(LockResource(LoadResource(module, info)));
 }
 
@@ -414,8 +371,7 @@ SIZE LoadedIconSize(int id) {
     SIZE size{0, 0};
     const HICON icon = static_cast<HICON>(
         LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(id), IMAGE_ICON, 0, 0, 0));
-    if (icon == nullptr)
-        return size;
+    if (icon == nullptr) return size;
     ICONINFO info{};
     if (GetIconInfo(icon, &info)) {
         BITMAP bitmap{};
@@ -435,8 +391,8 @@ struct ExpectedIcon {
 
 TEST(ResourcesPictures, IndicatorAndDecorationIconsAreSingleImagesOfTheirSize) {
     const ExpectedIcon icons[] = {
-        {IDI_RX_LIT, 64},   {IDI_RX_DARK, 64}, {IDI_TX_LIT, 64},   {IDI_TX_DARK, 64},
-        {IDI_DCD_DARK, 64}, {IDI_DCD_LIT, 64}, {IDI_DSR_DARK, 64}, {IDI_DSR_LIT, 64},
+        {IDI_RX_LIT, 64},   {IDI_RX_DARK, 64},  {IDI_TX_LIT, 64},  {IDI_TX_DARK, 64},
+        {IDI_DCD_DARK, 64}, {IDI_DCD_LIT, 64},  {IDI_DSR_DARK, 64}, {IDI_DSR_LIT, 64},
         {IDI_CABLE, 64},    {IDI_RESET, 48},
     };
     for (const ExpectedIcon& icon : icons) {
