@@ -5,16 +5,13 @@
 
 #include <windows.h>
 
-// lParam is the text, a whole piece for the end of the Messages pane. Sent by
-// the window's own thread; posted by any other with wParam kOwnedText, the
-// text then a new[] copy the window deletes.
+// Sent: lParam is the text, a whole piece for the end of the Messages pane.
 inline constexpr UINT kAppendLogMessage = WM_APP + 1;
-inline constexpr WPARAM kOwnedText = 1;
 // Posted: counters or lamps changed (see relay_activity.h).
 inline constexpr UINT kRelayActivityMessage = WM_APP + 2;
-// lParam is the new status line; sent or posted as kAppendLogMessage.
+// Sent: lParam is the new status line.
 inline constexpr UINT kStatusLineMessage = WM_APP + 3;
-// Sent by the window's thread, posted by any other: wParam is kCarrierLamp or kDataSetLamp, lParam non-zero while the line is on.
+// Sent: wParam is kCarrierLamp or kDataSetLamp, lParam non-zero while the line is on.
 inline constexpr UINT kModemLampMessage = WM_APP + 4;
 inline constexpr WPARAM kCarrierLamp = 0;
 inline constexpr WPARAM kDataSetLamp = 1;

@@ -1,6 +1,5 @@
 #include "relay/trace.h"
 
-#include "common/log_file.h"
 #include "common/secure_files.h"
 #include "common/status_client.h"
 
@@ -160,11 +159,7 @@ void StopTrace(TraceWriter& trace) {
     trace.stopping = true;
     ReleaseSRWLockExclusive(&trace.lock);
     SetEvent(trace.ready.Get());
-    if (!AwaitWriterThread(trace.writer.Get())) {
-        // A write that hangs (a drive gone, a share that does not answer) is
-        // left to its thread, with the file it writes; the window goes on.
-        return;
-    }
+    WaitForSingleObject(trace.writer.Get(), INFINITE);
     trace.writer.Reset();
     trace.file.Reset();
     if (wasActive) {
