@@ -49,5 +49,8 @@ std::uint32_t BuildLineFlags(std::uint32_t flagsAsRead, const FlowControlSetting
                         ((settings.rtsControlMode & 3u) << kRtsControlShift);
             break;
     }
-    return (flagsAsRead & ~masks.clear) | masks.set;
+    // With fAbortOnError a driver fails every read, wait and write after one
+    // framing, parity or overrun error until ClearCommError is called: one
+    // bad byte on the line would stall the relay. It is cleared in every mode.
+    return (flagsAsRead & ~(masks.clear | kAbortOnError)) | masks.set;
 }

@@ -17,6 +17,7 @@ inline constexpr std::uint32_t kNull = 1u << 11;
 inline constexpr int kRtsControlShift = 12;  // two bits: 0 off, 1 on, 2 handshake, 3 toggle
 inline constexpr std::uint32_t kRtsControlLow = 1u << kRtsControlShift;
 inline constexpr std::uint32_t kRtsControlHigh = 2u << kRtsControlShift;
+inline constexpr std::uint32_t kAbortOnError = 1u << 14;
 }  // namespace line_flag
 
 enum FlowControlMode : std::uint8_t {
@@ -37,5 +38,5 @@ struct FlowControlSettings {
 
 // The flag word to put on the port: the members that flow control owns are
 // set from the settings, every other bit goes back as the driver reported it.
-// fNull is always cleared.
+// fNull and fAbortOnError are always cleared.
 std::uint32_t BuildLineFlags(std::uint32_t flagsAsRead, const FlowControlSettings& settings);
