@@ -232,9 +232,14 @@ void Reload(ServiceBridge& bridge) {
         return;
     }
     AppendLogEntry(bridge.status, L"Settings changed; reopening the COM port and the pipe\r\n");
+    // The counters and the ledger go on with the new relay; they are taken
+    // once its threads have stopped, so nothing counted meanwhile is lost.
     TrafficTotals totals{};
+    ByteLedger ledger;
     if (bridge.relay) {
+        StopRelay(*bridge.relay);
         totals = TakeAndResetCounters(bridge.relay->traffic.TrafficCounters);
+        CarryLedger(bridge.relay->ledger, ledger);
     }
     StopRelayOf(bridge);
     bridge.settings = settings;
@@ -252,6 +257,7 @@ void Reload(ServiceBridge& bridge) {
     }
     StartRelay(bridge);
     if (bridge.relay) {
+        CarryLedger(ledger, bridge.relay->ledger);
         for (int i = 0; i < kTrafficCounterCount; ++i) {
             AddToCounter(bridge.relay->traffic.TrafficCounters, static_cast<TrafficCounter>(i),
                          totals.value[i]);

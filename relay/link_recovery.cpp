@@ -22,17 +22,6 @@ bool StoppedWithin(const RelayContextRecord& context, DWORD milliseconds) {
     return WaitForSingleObject(context.stop.Get(), milliseconds) == WAIT_OBJECT_0;
 }
 
-void LogDiscarded(RelayContextRecord& context, EndKeeper& keeper) {
-    const wchar_t* what =
-        keeper.side == LinkSide::Pipe
-            ? L"bytes from the serial port were discarded while the pipe was away"
-            : L"bytes from the pipe were discarded while the serial port was away";
-    wchar_t text[200];
-    std::swprintf(text, 200, L"%lu %ls\r\n",
-                  static_cast<unsigned long>(keeper.discarded.exchange(0)), what);
-    AppendLogEntry(context.status, text);
-}
-
 // A loss noticed by the writing thread: a reader that is not itself held up
 // meets the failure within a few milliseconds and logs it as its own, as
 // when it notices first. A reader held up on the other end is not waited for.
@@ -190,9 +179,7 @@ DWORD KeepEnd(EndKeeper& keeper) {
         SetEvent(keeper.back.Get());
         ShowLinkState(context);
         LogReturn(context, keeper, starting);
-        if (!starting) {
-            LogDiscarded(context, keeper);
-        }
+        LogDiscardedWhileAway(context, keeper.side);
     }
     return 0;
 }
@@ -337,8 +324,6 @@ void ReportEndLost(RelayContextRecord& context, LinkSide side, HANDLE handle, DW
     }
     keeper.error.store(error);
     keeper.byReader.store(byReader);
-    // Bytes for this end from here on have nowhere to go.
-    keeper.discarded.store(0);
     SetEvent(keeper.wake.Get());
 }
 
@@ -367,6 +352,21 @@ bool IsEndAway(const RelayContextRecord& context, LinkSide side) {
 
 void NoteDiscardedWhileAway(RelayContextRecord& context, LinkSide side, DWORD count) {
     KeeperOf(context, side).discarded.fetch_add(count);
+    NoteDiscarded(context.ledger,
+                  side == LinkSide::Pipe ? RelayDirection::FromPort : RelayDirection::FromPipe,
+                  DiscardReason::EndAway, count);
+}
+
+void LogDiscardedWhileAway(RelayContextRecord& context, LinkSide side) {
+    // Bytes for an end that is away are for the other end's reader: from the
+    // COM port when the pipe is away.
+    if (const std::uint32_t count = KeeperOf(context, side).discarded.exchange(0); count != 0) {
+        AppendLogEntry(context.status,
+                       DiscardedText(side == LinkSide::Pipe ? RelayDirection::FromPort
+                                                            : RelayDirection::FromPipe,
+                                     DiscardReason::EndAway, count)
+                           .c_str());
+    }
 }
 
 void ShowLinkState(RelayContextRecord& context) {

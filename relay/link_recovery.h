@@ -42,6 +42,9 @@ bool IsEndAway(const RelayContextRecord& context, LinkSide side);
 
 // Bytes the relay had to drop because the end they were for was away.
 void NoteDiscardedWhileAway(RelayContextRecord& context, LinkSide side, DWORD count);
+// One entry for what was noted since the last, when it is not 0: at the end's
+// return, and when the relay stops.
+void LogDiscardedWhileAway(RelayContextRecord& context, LinkSide side);
 
 // One entry naming the COM ports the host has: "COM ports present: COM1,
 // COM4", or "No COM ports present".

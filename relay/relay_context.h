@@ -15,6 +15,7 @@
 #include "common/status_client.h"
 #include "config/bridge_names.h"
 #include "config/settings_record.h"
+#include "relay/byte_ledger.h"
 #include "relay/pipe_diagnosis.h"
 #include "relay/relay_activity.h"
 #include "relay/trace.h"
@@ -80,6 +81,9 @@ struct RelayContextRecord {
     UniqueKernelHandle pipeWritten{NewEvent(true)};
     // Counters and lamps, for the window that shows the relay.
     RelayTraffic traffic{};
+    // What was read and not written, by reason, and the COM port's line errors.
+    ByteLedger ledger{};
+    LineErrorCounts lineErrors{};
     // The bytes each way and the ends' losses, when a trace runs.
     TraceWriter trace{};
     // The COM port's reader owns it: the modem lines last reported.
@@ -94,5 +98,7 @@ struct RelayContextRecord {
 // Starts a thread of the relay with the record's address as its argument.
 bool StartRelayThread(RelayContextRecord& context, LPTHREAD_START_ROUTINE routine);
 
-// Ends every thread of the relay and waits for them; the ends stay open.
-void StopRelay(RelayContextRecord& context);
+// Ends every thread of the relay and waits for them, at most timeoutMs; the
+// ends stay open. False when a thread did not end in time: the record is
+// then still in use.
+bool StopRelay(RelayContextRecord& context, DWORD timeoutMs = INFINITE);

@@ -6,9 +6,10 @@
 // a handle holds that end's lock shared; the end's keeper (link_recovery.h)
 // cancels what is pending on a lost handle before it takes it away. A
 // failure that means an end is gone is reported to its keeper and the reader
-// of that end waits for it to come back; bytes for an end that is away are
-// dropped and counted. Neither thread waits for the window: counters and
-// lamps are left in atomics (relay_activity.h) and a refresh is posted.
+// of that end waits for it to come back. Every byte read is written whole or
+// counted as discarded with its reason (byte_ledger.h). Neither thread waits
+// for the window: counters and lamps are left in atomics (relay_activity.h)
+// and a refresh is posted.
 #include "relay/relay_pumps.h"
 
 #include <cwchar>
@@ -31,6 +32,10 @@ constexpr DWORD kEmptyReadPauseMs = 10;
 
 bool Stopping(const RelayContextRecord& context) {
     return WaitForSingleObject(context.stop.Get(), 0) == WAIT_OBJECT_0;
+}
+
+bool StoppedWithin(const RelayContextRecord& context, DWORD milliseconds) {
+    return WaitForSingleObject(context.stop.Get(), milliseconds) == WAIT_OBJECT_0;
 }
 
 // A read or write that ends when the end answers or the relay stops.
@@ -69,11 +74,53 @@ void RequestRefresh(RelayContextRecord& context, bool needed) {
     }
 }
 
-void ReportBytesLeftBehind(StatusClient& status, DWORD written) {
+// The rest of a chunk that a pipe refused part-way: the count left behind.
+void ReportBytesLeftBehind(StatusClient& status, DWORD left) {
     wchar_t count[16];
-    std::swprintf(count, 16, L"%lu", static_cast<unsigned long>(written));
+    std::swprintf(count, 16, L"%lu", static_cast<unsigned long>(left));
     const wchar_t* pieces[] = {L"Bytes left behind! ( ", count, L")\r\n"};
     AppendLogEntry(status, pieces, 3, 1024);
+}
+
+void Discard(RelayContextRecord& context, RelayDirection direction, DiscardReason reason,
+             DWORD count, bool logNow) {
+    if (count == 0) {
+        return;
+    }
+    NoteDiscarded(context.ledger, direction, reason, count);
+    if (logNow) {
+        AppendLogEntry(context.status, DiscardedText(direction, reason, count).c_str());
+    }
+}
+
+// Line errors the driver reports are counted by kind and logged now and then.
+void CountLineErrors(RelayContextRecord& context, std::uint32_t errors) {
+    if (NoteLineErrors(context.lineErrors, errors)) {
+        const std::wstring report = TakeLineErrorReport(context.lineErrors, GetTickCount(), false);
+        if (!report.empty()) {
+            AppendLogEntry(context.status, report.c_str());
+        }
+    }
+}
+
+// After a serial call failed with ERROR_OPERATION_ABORTED that the keeper did
+// not cause: a driver that aborts on line errors fails every call until its
+// errors are cleared. False when the port does not answer (it is gone, as
+// some USB drivers end pending calls when the adapter is pulled). errors
+// tells whether the driver had any to clear.
+bool ClearAbortingLine(RelayContextRecord& context, HANDLE port, bool& hadErrors) {
+    std::uint32_t errors = 0;
+    if (!ClearLineErrors(port, &errors)) {
+        return false;
+    }
+    hadErrors = errors != 0;
+    CountLineErrors(context, errors);
+    return true;
+}
+
+bool DriverAborted(const RelayContextRecord& context, const Transfer& transfer) {
+    return !transfer.ok && transfer.error == ERROR_OPERATION_ABORTED && !Stopping(context) &&
+           !IsEndAway(context, LinkSide::Serial);
 }
 
 // What the serial reader knows of the port handle it reads.
@@ -83,6 +130,9 @@ struct PortWatch {
     // refuses WaitCommEvent (ERROR_NOT_SUPPORTED); a read left pending then
     // returns as soon as bytes arrive, with the same time-outs.
     bool events = false;
+    // After the driver signalled received bytes: it signals once for any
+    // number of them, so the reader reads until a read finds none left.
+    bool draining = false;
 };
 
 // Waits for the port's next event and takes what it brought: line changes
@@ -93,9 +143,12 @@ Transfer NextFromPort(RelayContextRecord& context, PortWatch& watch, HANDLE port
     if (port != watch.port) {
         watch.port = port;
         watch.events = CommEvents.setMask(port, kCommEvents) != FALSE;
+        // Bytes that came before the mask was set raised no event: the
+        // first look reads what is queued already.
+        watch.draining = watch.events;
         ModemMonitor(context, port);
     }
-    if (watch.events) {
+    if (watch.events && !watch.draining) {
         OVERLAPPED overlapped = OverlappedWith(event);
         DWORD mask = 0;
         if (!CommEvents.wait(port, &mask, &overlapped) && GetLastError() != ERROR_IO_PENDING) {
@@ -116,7 +169,7 @@ Transfer NextFromPort(RelayContextRecord& context, PortWatch& watch, HANDLE port
             ModemMonitor(context, port);
         }
         if (waited != WAIT_OBJECT_0) {
-            CancelIoEx(port, &overlapped);
+            CommEvents.cancel(port, &overlapped);
         }
         DWORD unused = 0;
         if (!GetOverlappedResult(port, &overlapped, &unused, TRUE)) {
@@ -129,15 +182,20 @@ Transfer NextFromPort(RelayContextRecord& context, PortWatch& watch, HANDLE port
             ModemMonitor(context, port);
         }
         if ((mask & EV_ERR) != 0) {
-            DWORD errors = 0;
-            ClearCommError(port, &errors, nullptr);
+            std::uint32_t errors = 0;
+            if (ClearLineErrors(port, &errors)) {
+                CountLineErrors(context, errors);
+            }
         }
         if ((mask & EV_RXCHAR) == 0) {
             return {true, 0, ERROR_SUCCESS};
         }
+        watch.draining = true;
     }
     // The time-outs make a read take what the driver holds without waiting.
-    return Read(context, port, buffer, kRelayChunkSize, event);
+    const Transfer read = Read(context, port, buffer, kRelayChunkSize, event);
+    watch.draining = watch.events && read.ok && read.count > 0;
+    return read;
 }
 
 }  // namespace
@@ -157,6 +215,12 @@ DWORD WINAPI PipeToSerialPump(LPVOID argument) {
             return Read(context, handle, buffer, kRelayChunkSize, event.Get());
         });
         if (Stopping(context)) {
+            // A chunk that came with the stop is counted, as going nowhere.
+            if (read.ok && read.count > 0) {
+                AddToCounter(context.traffic.TrafficCounters, VirtualReceived, read.count);
+                Discard(context, RelayDirection::FromPipe, DiscardReason::Stopped, read.count,
+                        false);
+            }
             return 0;
         }
         if (!IsOpenHandle(pipe) || !read.ok) {
@@ -184,7 +248,8 @@ DWORD WINAPI PipeToSerialPump(LPVOID argument) {
 void WriteToSerial(RelayContextRecord& context, const BYTE* bytes, DWORD length) {
     RequestRefresh(context,
                    NoteLampChunk(context.traffic.activity, ActivityLamp::SerialSend, length));
-    Transfer write{};
+    DWORD sent = 0;
+    Transfer write{true, 0, ERROR_SUCCESS};
     HANDLE port;
     bool portGone = false;
     {
@@ -194,29 +259,51 @@ void WriteToSerial(RelayContextRecord& context, const BYTE* bytes, DWORD length)
             NoteDiscardedWhileAway(context, LinkSide::Serial, length);
             return;
         }
-        write = Write(context, port, bytes, length, context.serialWritten.Get());
-        if (!write.ok && write.error != ERROR_OPERATION_ABORTED) {
+        // A driver whose output queue is full completes a write with part of
+        // it; the rest follows.
+        while (sent < length) {
+            write = Write(context, port, bytes + sent, length - sent, context.serialWritten.Get());
+            sent += write.count;
+            if (write.ok) {
+                if (write.count == 0 && StoppedWithin(context, kEmptyReadPauseMs)) {
+                    break;
+                }
+                continue;
+            }
+            bool hadErrors = false;
+            if (DriverAborted(context, write) && ClearAbortingLine(context, port, hadErrors) &&
+                hadErrors) {
+                continue;
+            }
+            break;
+        }
+        if (!write.ok && !Stopping(context) && !IsEndAway(context, LinkSide::Serial)) {
             portGone = !SerialPortAnswers(port);
         }
     }
-    if (write.count > 0) {
-        AddTraffic(context, SerialSent, write.count);
+    if (sent > 0) {
+        AddTraffic(context, SerialSent, sent);
     }
-    if (write.ok) {
+    const DWORD rest = length - sent;
+    if (rest == 0) {
         return;
     }
-    if (write.error == ERROR_OPERATION_ABORTED) {
-        NoteDiscardedWhileAway(context, LinkSide::Serial, length - write.count);
+    if (Stopping(context)) {
+        Discard(context, RelayDirection::FromPipe, DiscardReason::Stopped, rest, false);
+        return;
+    }
+    if (IsEndAway(context, LinkSide::Serial)) {
+        NoteDiscardedWhileAway(context, LinkSide::Serial, rest);
         return;
     }
     // A port already known lost has been reported; its chunks are counted.
-    if (!portGone || !IsEndAway(context, LinkSide::Serial)) {
-        ReportSystemError(context.status, L"Error writing to serial port: ", write.error, L"\n");
-    }
+    ReportSystemError(context.status, L"Error writing to serial port: ", write.error, L"\n");
     if (portGone) {
         ReportEndLost(context, LinkSide::Serial, port, write.error, false);
-        NoteDiscardedWhileAway(context, LinkSide::Serial, length - write.count);
+        NoteDiscardedWhileAway(context, LinkSide::Serial, rest);
+        return;
     }
+    Discard(context, RelayDirection::FromPipe, DiscardReason::WriteFailed, rest, true);
 }
 
 DWORD WINAPI SerialToPipePump(LPVOID argument) {
@@ -230,7 +317,24 @@ DWORD WINAPI SerialToPipePump(LPVOID argument) {
             return NextFromPort(context, watch, handle, buffer, event.Get());
         });
         if (Stopping(context)) {
+            if (read.ok && read.count > 0) {
+                AddToCounter(context.traffic.TrafficCounters, SerialReceived, read.count);
+                Discard(context, RelayDirection::FromPort, DiscardReason::Stopped, read.count,
+                        false);
+            }
             return 0;
+        }
+        if (IsOpenHandle(port) && DriverAborted(context, read)) {
+            // Not the keeper: the driver aborts on line errors. Cleared, it
+            // reads again; one that no longer answers is gone.
+            bool hadErrors = false;
+            if (ClearAbortingLine(context, port, hadErrors)) {
+                if (!hadErrors && StoppedWithin(context, kEmptyReadPauseMs)) {
+                    return 0;
+                }
+                continue;
+            }
+            ReportEndLost(context, LinkSide::Serial, port, read.error, true);
         }
         if (!IsOpenHandle(port) || (!read.ok && read.error == ERROR_OPERATION_ABORTED)) {
             // Away, or just taken away by its keeper.
@@ -287,11 +391,11 @@ void WriteToPipe(RelayContextRecord& context, const BYTE* bytes, DWORD length) {
         }
         // A write to a full pipe waits until the virtual machine has read
         // enough; the pipe is not flushed, since a flush waits for it to
-        // read every chunk.
-        while (sent < length && write.ok) {
+        // read every chunk. One that took nothing is made again shortly.
+        while (sent < length) {
             write = Write(context, pipe, bytes + sent, length - sent, context.pipeWritten.Get());
             sent += write.count;
-            if (write.ok && write.count == 0) {
+            if (!write.ok || (write.count == 0 && StoppedWithin(context, kEmptyReadPauseMs))) {
                 break;
             }
         }
@@ -299,25 +403,27 @@ void WriteToPipe(RelayContextRecord& context, const BYTE* bytes, DWORD length) {
     if (sent > 0) {
         AddTraffic(context, VirtualSent, sent);
     }
-    if (sent == length) {
+    const DWORD rest = length - sent;
+    if (rest == 0) {
         return;
     }
-    if (write.error == ERROR_OPERATION_ABORTED) {
-        NoteDiscardedWhileAway(context, LinkSide::Pipe, length - sent);
+    if (Stopping(context)) {
+        Discard(context, RelayDirection::FromPort, DiscardReason::Stopped, rest, false);
         return;
     }
-    const bool gone = IsPipeGone(write.error);
-    // A pipe already known lost has been reported; its chunks are counted.
-    if (!gone || !IsEndAway(context, LinkSide::Pipe)) {
-        if (sent > 0) {
-            ReportBytesLeftBehind(context.status, sent);
-        }
-        ReportSystemError(context.status, L"Error writing to pipe: ", write.error, L"\n");
+    if (write.error == ERROR_OPERATION_ABORTED || IsEndAway(context, LinkSide::Pipe)) {
+        // Its keeper took the pipe away.
+        NoteDiscardedWhileAway(context, LinkSide::Pipe, rest);
+        return;
     }
+    ReportSystemError(context.status, L"Error writing to pipe: ", write.error, L"\n");
     // The virtual machine went away while its reader here waits on the
     // COM port: its keeper is told from this side.
-    if (gone) {
+    if (IsPipeGone(write.error)) {
         ReportEndLost(context, LinkSide::Pipe, pipe, write.error, false);
-        NoteDiscardedWhileAway(context, LinkSide::Pipe, length - sent);
+        NoteDiscardedWhileAway(context, LinkSide::Pipe, rest);
+        return;
     }
+    ReportBytesLeftBehind(context.status, rest);
+    Discard(context, RelayDirection::FromPort, DiscardReason::WriteFailed, rest, false);
 }

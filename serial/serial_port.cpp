@@ -10,7 +10,7 @@
 SerialSetupCalls SerialSetup = {GetCommState, SetCommState, GetCommTimeouts, SetCommTimeouts,
                                 PurgeComm};
 decltype(&GetCommModemStatus) ModemStatusSource = GetCommModemStatus;
-CommEventCalls CommEvents = {SetCommMask, WaitCommEvent};
+CommEventCalls CommEvents = {SetCommMask, WaitCommEvent, ClearCommError, CancelIoEx};
 
 namespace {
 
@@ -130,5 +130,18 @@ bool ReadModemLines(HANDLE port, std::uint32_t* lines) {
 
 bool SerialPortAnswers(HANDLE port) {
     DWORD errors = 0;
-    return ClearCommError(port, &errors, nullptr) != FALSE;
+    return CommEvents.clearError(port, &errors, nullptr) != FALSE;
+}
+
+bool ClearLineErrors(HANDLE port, std::uint32_t* errors, std::uint32_t* queued) {
+    DWORD flags = 0;
+    COMSTAT state{};
+    if (!CommEvents.clearError(port, &flags, &state)) {
+        return false;
+    }
+    *errors = flags;
+    if (queued != nullptr) {
+        *queued = state.cbInQue;
+    }
+    return true;
 }

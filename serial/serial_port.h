@@ -27,11 +27,14 @@ extern SerialSetupCalls SerialSetup;
 // the call always fails.
 extern decltype(&GetCommModemStatus) ModemStatusSource;
 
-// The driver's events, which a test supplies where Wine's pty cannot signal
-// any (it refuses WaitCommEvent).
+// The driver's events, its error state and the cancelling of a wait, which a
+// test supplies where Wine's pty cannot show them (it refuses WaitCommEvent
+// and never reports a line error).
 struct CommEventCalls {
     decltype(&SetCommMask) setMask;
     decltype(&WaitCommEvent) wait;
+    decltype(&ClearCommError) clearError;
+    decltype(&CancelIoEx) cancel;
 };
 extern CommEventCalls CommEvents;
 
@@ -70,6 +73,11 @@ bool ReadModemLines(HANDLE port, std::uint32_t* lines);
 // A COM port whose device has gone stops answering its driver: a failure that
 // comes with that is a lost port, one without it a passing fault.
 bool SerialPortAnswers(HANDLE port);
+
+// Clears the driver's error state (which, where a driver aborts on errors,
+// lets its calls work again). False when the driver does not answer; errors
+// gets the CE_ bits, queued the bytes waiting in its input queue.
+bool ClearLineErrors(HANDLE port, std::uint32_t* errors, std::uint32_t* queued = nullptr);
 
 // The DCB's 32-bit flag word (fBinary ... fDummy2), read and written whole.
 std::uint32_t ReadDcbFlags(const DCB& dcb);

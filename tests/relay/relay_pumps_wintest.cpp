@@ -15,6 +15,7 @@
 #include "relay/link_recovery.h"
 #include "relay/relay_pumps.h"
 #include "serial/serial_port.h"
+#include "support/serial_driver_model.h"
 #include "support/test_pipe_server.h"
 #include "support/win_test_support.h"
 
@@ -171,54 +172,132 @@ TEST_F(RelayTest, ThePipeIsFoundAgainAfterTheVirtualMachineRestarts) {
     EXPECT_EQ(device.ReadExactly(5), "after");
 }
 
-// A driver that signals its events, as Windows' serial drivers do: bytes
-// received and DSR raised at once, then nothing more.
-std::atomic<int> eventWaits{0};
-BOOL WINAPI AcceptMask(HANDLE, DWORD) {
-    return TRUE;
-}
-BOOL WINAPI SignalBytesAndDsr(HANDLE, LPDWORD mask, LPOVERLAPPED overlapped) {
-    if (eventWaits.fetch_add(1) > 0) {
-        SetLastError(ERROR_IO_PENDING);
-        return FALSE;
+// Over a model of Windows' serial drivers: the relay with a stand-in VM on
+// its pipe and the model as its COM port, stopped at the end of each test.
+class OverTheDriverModel : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(RegisterPipeEventSource());
+        const HANDLE pipe = OpenEnd(vm_.Path());
+        ASSERT_TRUE(vm_.WaitForClient());
+        context_ = NewContext(pipe, driver_.Port());
+        context_->status.view = &view_;
+        SetSerialPortName(context_->linkSettings, L"COM250");
     }
-    *mask = EV_RXCHAR | EV_DSR;
-    overlapped->Internal = 0;
-    overlapped->InternalHigh = 0;
-    SetEvent(overlapped->hEvent);
-    return TRUE;
+    void TearDown() override {
+        ASSERT_TRUE(StopRelay(*context_, 10000));
+        ReplaceLinkHandle(context_->pipe, INVALID_HANDLE_VALUE);
+    }
+    void Start(bool keepers = false) {
+        ASSERT_TRUE(!keepers || StartLinkKeepers(*context_));
+        ASSERT_TRUE(StartRelayThread(*context_, SerialToPipePump));
+        ASSERT_TRUE(StartRelayThread(*context_, PipeToSerialPump));
+    }
+    std::wstring Messages() {
+        AcquireSRWLockShared(&view_.lock);
+        std::wstring messages = view_.messages;
+        ReleaseSRWLockShared(&view_.lock);
+        return messages;
+    }
+    std::size_t Count(const std::wstring& text) {
+        const std::wstring messages = Messages();
+        std::size_t count = 0;
+        for (auto at = messages.find(text); at != std::wstring::npos;
+             at = messages.find(text, at + 1)) {
+            ++count;
+        }
+        return count;
+    }
+    std::uint64_t Discarded(RelayDirection direction, DiscardReason reason) {
+        return DiscardedCount(context_->ledger, direction, reason);
+    }
+
+    test_support::SerialDriverModel driver_;
+    TestPipeServer vm_{UniquePipeName(L"model-vm")};
+    ViewState view_;
+    RelayContextRecord* context_ = nullptr;
+};
+
+TEST_F(OverTheDriverModel, ABurstSignalledOnceIsReadWhole) {
+    Start();
+    const std::string burst = RandomBytes(6000, 3);
+    driver_.Receive(burst);
+    EXPECT_EQ(vm_.ReadExactly(burst.size()), burst);
 }
-BOOL WINAPI DsrOn(HANDLE, LPDWORD status) {
-    *status = MS_DSR_ON;
+
+std::atomic<DWORD> modemWord{0};
+BOOL WINAPI ModemWord(HANDLE, LPDWORD status) {
+    *status = modemWord.load();
     return TRUE;
 }
 
-TEST_F(RelayTest, WhatTheDriverSignalsIsReadAndLookedAt) {
-    TestPipeServer vm(UniquePipeName(L"relay-events-vm"));
-    TestPipeServer device(UniquePipeName(L"relay-events-serial"), 4096,
-                          PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE);
-    const HANDLE pipe = OpenEnd(vm.Path());
-    const HANDLE serial = OpenEnd(device.Path());
-    ASSERT_TRUE(vm.WaitForClient());
-    ASSERT_TRUE(device.WaitForClient());
-    ASSERT_TRUE(device.Write("signalled"));
-    RelayContextRecord* context = NewContext(pipe, serial);
-    auto* view = new ViewState;
-    context->status.view = view;
-    const CommEventCalls saved = CommEvents;
+TEST_F(OverTheDriverModel, WhatTheDriverSignalsIsReadAndLookedAt) {
     const auto savedLines = ModemStatusSource;
-    CommEvents = {AcceptMask, SignalBytesAndDsr};
-    ModemStatusSource = DsrOn;
-    eventWaits.store(0);
-    CloseHandle(CreateThread(nullptr, 0, SerialToPipePump, context, 0, nullptr));
-    EXPECT_EQ(vm.ReadExactly(9), "signalled");
-    EXPECT_TRUE(test_support::PumpUntil([&] { return eventWaits.load() >= 2; }));
-    CommEvents = saved;
+    ModemStatusSource = ModemWord;
+    modemWord = 0;
+    Start();
+    driver_.Receive("signalled");
+    EXPECT_EQ(vm_.ReadExactly(9), "signalled");
+    modemWord = MS_DSR_ON;
+    driver_.Raise(EV_DSR);
+    EXPECT_TRUE(test_support::PumpUntil([&] { return Count(L"Serial port ready (DSR on)") == 1; }))
+        << Messages();
     ModemStatusSource = savedLines;
-    AcquireSRWLockShared(&view->lock);
-    EXPECT_TRUE(view->dataSet) << "DSR looked at on the driver's word";
-    EXPECT_NE(view->messages.find(L"Serial port ready (DSR on)"), std::wstring::npos);
-    ReleaseSRWLockShared(&view->lock);
+    AcquireSRWLockShared(&view_.lock);
+    EXPECT_TRUE(view_.dataSet) << "DSR looked at on the driver's word";
+    ReleaseSRWLockShared(&view_.lock);
+}
+
+TEST_F(OverTheDriverModel, ALineErrorIsClearedCountedAndLoggedOnceAndBytesFlowOn) {
+    Start();
+    driver_.Receive("before");
+    EXPECT_EQ(vm_.ReadExactly(6), "before");
+    driver_.LineError(CE_FRAME);
+    EXPECT_TRUE(
+        test_support::PumpUntil([&] { return context_->lineErrors.total[Framing].load() == 1; }));
+    driver_.Receive("after");
+    EXPECT_EQ(vm_.ReadExactly(5), "after");
+    EXPECT_EQ(Count(L"Serial line errors: 1 framing error\r\n"), 1u) << Messages();
+    EXPECT_FALSE(IsEndAway(*context_, LinkSide::Serial));
+}
+
+TEST_F(OverTheDriverModel, AFullOutputQueueTakesPartAndTheRestFollows) {
+    driver_.LimitWrites({1000, 0, 500});
+    const std::string chunk = RandomBytes(3000, 5);
+    WriteToSerial(*context_, reinterpret_cast<const BYTE*>(chunk.data()), 3000);
+    EXPECT_EQ(driver_.Written(), chunk);
+    EXPECT_EQ(Counted(*context_, SerialSent), 3000u);
+}
+
+TEST_F(OverTheDriverModel, ARemovedAdapterIsReportedLost) {
+    Start(true);
+    driver_.Remove();
+    EXPECT_TRUE(test_support::PumpUntil([&] { return Count(L"Serial port COM250 lost") == 1; }))
+        << Messages();
+    EXPECT_TRUE(IsEndAway(*context_, LinkSide::Serial));
+}
+
+// Every byte read and not written is counted with its reason, and said once.
+TEST_F(OverTheDriverModel, EachDiscardIsCountedByReasonAndLoggedOnceWhenNotZero) {
+    const std::string chunk(100, 'x');
+    const auto* bytes = reinterpret_cast<const BYTE*>(chunk.data());
+    driver_.FailWrites(ERROR_GEN_FAILURE);
+    WriteToSerial(*context_, bytes, 100);
+    EXPECT_EQ(Discarded(RelayDirection::FromPipe, DiscardReason::WriteFailed), 100u);
+    EXPECT_EQ(Count(L"100 bytes from the pipe were discarded: the serial port refused them"), 1u);
+
+    // The device takes nothing until the relay stops.
+    driver_.FailWrites(ERROR_SUCCESS);
+    driver_.LimitWrites(std::deque<std::size_t>(100000, 0));
+    Start();
+    ASSERT_TRUE(vm_.Write(chunk));
+    EXPECT_TRUE(
+        test_support::PumpUntil([&] { return Counted(*context_, VirtualReceived) == 100; }));
+    ASSERT_TRUE(StopRelay(*context_, 10000));
+    EXPECT_EQ(Discarded(RelayDirection::FromPipe, DiscardReason::Stopped), 100u);
+    EXPECT_EQ(Count(L"100 bytes from the pipe were discarded when the relay stopped"), 1u);
+    ASSERT_TRUE(StopRelay(*context_, 10000));
+    EXPECT_EQ(Count(L"discarded"), 2u) << "nothing said twice, no 0 bytes: " << Messages();
 }
 
 }  // namespace
