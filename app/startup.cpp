@@ -62,6 +62,17 @@ void StopTraceNow() {
     StopTrace(RelayContext.trace);
 }
 
+// Exit: the relay threads end before the process does, so that none is cut
+// off part-way through a chunk; then both ends are closed, which tells the
+// virtual machine and frees the COM port.
+constexpr DWORD kRelayStopAtExitMs = 2000;
+void StopRelayForExit() {
+    if (StopRelay(RelayContext, kRelayStopAtExitMs)) {
+        ReplaceLinkHandle(RelayContext.serial, INVALID_HANDLE_VALUE);
+        ReplaceLinkHandle(RelayContext.pipe, INVALID_HANDLE_VALUE);
+    }
+}
+
 LogFile programLog;
 
 void StopProgramLog() {
@@ -140,14 +151,15 @@ int RunVantrel(HINSTANCE instance, int showCommand, const std::wstring& bridge,
     ShownTraffic = &RelayContext.traffic;
     WindowActions = {nullptr, nullptr, StartTraceTo, StopTraceNow, Tracing};
     // Whatever the trace and the log file still hold is written before the
-    // process ends; the trace first, whose stop is logged.
+    // process ends, after the relay has stopped; the trace first, whose stop
+    // is logged.
+    RecordShutdownStep(StopRelayForExit);
     RecordShutdownStep(StopTraceNow);
     RecordShutdownStep(StopProgramLog);
     const std::wstring caption = BridgeCaption(bridge);
     if (!CreateStatusWindow(instance, showCommand, caption.c_str())) {
         return 0;
     }
-    RecordEndsForShutdown(&RelayContext.pipe, &RelayContext.serial);
     if (!logProblem.empty()) {
         AppendLogEntry(logProblem.c_str());
     }

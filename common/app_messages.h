@@ -5,13 +5,16 @@
 
 #include <windows.h>
 
-// Sent: lParam is the text, a whole piece for the end of the Messages pane.
+// lParam is the text, a whole piece for the end of the Messages pane. Sent by
+// the window's own thread; posted by any other with wParam kOwnedText, the
+// text then a new[] copy the window deletes.
 inline constexpr UINT kAppendLogMessage = WM_APP + 1;
+inline constexpr WPARAM kOwnedText = 1;
 // Posted: counters or lamps changed (see relay_activity.h).
 inline constexpr UINT kRelayActivityMessage = WM_APP + 2;
-// Sent: lParam is the new status line.
+// lParam is the new status line; sent or posted as kAppendLogMessage.
 inline constexpr UINT kStatusLineMessage = WM_APP + 3;
-// Sent: wParam is kCarrierLamp or kDataSetLamp, lParam non-zero while the line is on.
+// Sent by the window's thread, posted by any other: wParam is kCarrierLamp or kDataSetLamp, lParam non-zero while the line is on.
 inline constexpr UINT kModemLampMessage = WM_APP + 4;
 inline constexpr WPARAM kCarrierLamp = 0;
 inline constexpr WPARAM kDataSetLamp = 1;

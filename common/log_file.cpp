@@ -96,8 +96,19 @@ void StopLogFile(LogFile& log) {
     log.stopping = true;
     ReleaseSRWLockExclusive(&log.lock);
     SetEvent(log.ready.Get());
-    WaitForSingleObject(log.writer.Get(), INFINITE);
-    log.writer.Reset();
+    if (AwaitWriterThread(log.writer.Get())) {
+        log.writer.Reset();
+    }
+}
+
+bool AwaitWriterThread(HANDLE writer) {
+    if (WaitForSingleObject(writer, kWriterStopMs) == WAIT_OBJECT_0) {
+        return true;
+    }
+    // A synchronous write stuck in a driver can be cancelled (CancelSynchronousIo);
+    // the writer then meets the failure and ends.
+    CancelSynchronousIo(writer);
+    return WaitForSingleObject(writer, kWriterCancelMs) == WAIT_OBJECT_0;
 }
 
 std::string ToUtf8(const std::wstring& text) {

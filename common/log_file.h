@@ -37,5 +37,13 @@ std::string ToUtf8(const std::wstring& text);
 bool StartLogFile(LogFile& log, const std::wstring& path);
 // Queues text for the file; never waits for the disk.
 void AppendToLogFile(LogFile& log, const wchar_t* text);
-// Writes what is queued and ends the writer.
+// Writes what is queued and ends the writer, waiting for it a little over a
+// second at most: a writer stuck on a disk that does not answer is left to
+// itself (with the record, which must then outlive it).
 void StopLogFile(LogFile& log);
+
+// Waits for a writer thread to end: kWriterStopMs, then, after cancelling
+// its synchronous I/O, kWriterCancelMs more. False when it still runs.
+inline constexpr DWORD kWriterStopMs = 1000;
+inline constexpr DWORD kWriterCancelMs = 500;
+bool AwaitWriterThread(HANDLE writer);

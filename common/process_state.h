@@ -4,19 +4,15 @@
 
 #include <windows.h>
 
-#include "common/link_end.h"
-
 extern HINSTANCE ModuleInstance;
 
-// The ends ShutdownProgram closes; until start-up records them there is
-// nothing to close.
-void RecordEndsForShutdown(LinkEnd* pipe, LinkEnd* serial);
-
-// What must be finished before the process ends, such as writing out the
-// trace and the log file: run first by ShutdownProgram, in order.
+// What must be finished before the process ends, such as stopping the relay
+// threads and writing out the trace and the log file: run first by
+// ShutdownProgram, in order.
 void RecordShutdownStep(void (*step)());
 
-// The one exit routine: finishes the recorded steps, closes the COM port,
-// disconnects the pipe, posts the quit message and ends the process with exit
-// code 0. Worker threads are not told; they end with the process.
+// The one exit routine: finishes the recorded steps, then ends the process
+// with exit code 0. The steps leave nothing unwritten; ExitProcess rather
+// than exit(), so that no static record is destroyed under a worker thread
+// that a step could not stop in time.
 [[noreturn]] void ShutdownProgram();

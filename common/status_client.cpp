@@ -1,5 +1,7 @@
 #include "common/status_client.h"
 
+#include <memory>
+
 #include "common/app_messages.h"
 #include "common/event_log.h"
 #include "common/system_text.h"
@@ -22,11 +24,33 @@ void KeepForViewers(ViewState& view, const wchar_t* text) {
     ReleaseSRWLockExclusive(&view.lock);
 }
 
+// Text for the window. Its own thread hands it over at once; any other thread
+// posts a copy the window frees (wParam kOwnedText), so that no relay, keeper
+// or writer thread ever waits for a window thread that may be waiting for it.
+// A copy the window can no longer take is dropped; the log file and the
+// viewers have the text all the same.
+bool OnWindowThread(HWND window) {
+    return GetWindowThreadProcessId(window, nullptr) == GetCurrentThreadId();
+}
+
+void DeliverText(HWND window, UINT message, const wchar_t* text) {
+    if (OnWindowThread(window)) {
+        SendMessageW(window, message, 0, reinterpret_cast<LPARAM>(text));
+        return;
+    }
+    const std::size_t length = wcslen(text) + 1;
+    auto copy = std::make_unique<wchar_t[]>(length);
+    wmemcpy(copy.get(), text, length);
+    if (PostMessageW(window, message, kOwnedText, reinterpret_cast<LPARAM>(copy.get()))) {
+        copy.release();
+    }
+}
+
 }  // namespace
 
 void AppendLog(StatusClient& status, const wchar_t* text) {
     if (const HWND window = status.window.load(std::memory_order_acquire)) {
-        SendMessageW(window, kAppendLogMessage, 0, reinterpret_cast<LPARAM>(text));
+        DeliverText(window, kAppendLogMessage, text);
     }
     if (status.file != nullptr) {
         AppendToLogFile(*status.file, text);
@@ -95,7 +119,7 @@ ReportResult ReportSystemError(StatusClient& status, const wchar_t* label, DWORD
 
 void SetStatusLine(StatusClient& status, const wchar_t* text) {
     if (const HWND window = status.window.load(std::memory_order_acquire)) {
-        SendMessageW(window, kStatusLineMessage, 0, reinterpret_cast<LPARAM>(text));
+        DeliverText(window, kStatusLineMessage, text);
     }
     if (ViewState* view = status.view) {
         AcquireSRWLockExclusive(&view->lock);
@@ -117,7 +141,9 @@ void ShowSerialPort(StatusClient& status, const wchar_t* name) {
 
 void ShowModemLamp(StatusClient& status, bool carrier, bool on) {
     if (const HWND window = status.window.load(std::memory_order_acquire)) {
-        SendMessageW(window, kModemLampMessage, carrier ? kCarrierLamp : kDataSetLamp, on ? 1 : 0);
+        const WPARAM lamp = carrier ? kCarrierLamp : kDataSetLamp;
+        OnWindowThread(window) ? SendMessageW(window, kModemLampMessage, lamp, on ? 1 : 0)
+                               : PostMessageW(window, kModemLampMessage, lamp, on ? 1 : 0);
     }
     if (ViewState* view = status.view) {
         AcquireSRWLockExclusive(&view->lock);

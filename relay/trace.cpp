@@ -1,5 +1,6 @@
 #include "relay/trace.h"
 
+#include "common/log_file.h"
 #include "common/secure_files.h"
 #include "common/status_client.h"
 
@@ -159,7 +160,11 @@ void StopTrace(TraceWriter& trace) {
     trace.stopping = true;
     ReleaseSRWLockExclusive(&trace.lock);
     SetEvent(trace.ready.Get());
-    WaitForSingleObject(trace.writer.Get(), INFINITE);
+    if (!AwaitWriterThread(trace.writer.Get())) {
+        // A write that hangs (a drive gone, a share that does not answer) is
+        // left to its thread, with the file it writes; the window goes on.
+        return;
+    }
     trace.writer.Reset();
     trace.file.Reset();
     if (wasActive) {

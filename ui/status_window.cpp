@@ -312,12 +312,17 @@ INT_PTR CALLBACK StatusDialogProc(HWND window, UINT message, WPARAM wParam, LPAR
         case WM_INITDIALOG:
             return TRUE;
         case kAppendLogMessage:
-            AppendToPane(GetDlgItem(window, IDC_MESSAGES),
-                         reinterpret_cast<const wchar_t*>(lParam));
+        case kStatusLineMessage: {
+            const std::unique_ptr<const wchar_t[]> owned(
+                wParam == kOwnedText ? reinterpret_cast<const wchar_t*>(lParam) : nullptr);
+            const auto* text = reinterpret_cast<const wchar_t*>(lParam);
+            if (message == kAppendLogMessage) {
+                AppendToPane(GetDlgItem(window, IDC_MESSAGES), text);
+            } else {
+                SetDlgItemTextW(window, IDC_STATUS_LINE, text);
+            }
             return TRUE;
-        case kStatusLineMessage:
-            SetDlgItemTextW(window, IDC_STATUS_LINE, reinterpret_cast<const wchar_t*>(lParam));
-            return TRUE;
+        }
         case kModemLampMessage:
             ShowModemLampOn(wParam, lParam != 0);
             return TRUE;

@@ -12,6 +12,7 @@
 
 #include "common/status_client.h"
 #include "relay/log_text.h"
+#include "relay/trace.h"
 #include "support/win_test_support.h"
 #include "ui/resource.h"
 
@@ -118,6 +119,48 @@ TEST_F(MessageLogTest, AFullPaneDropsItsOldestLinesAndKeepsTakingNewOnes) {
     EXPECT_NE(pane.find(L"entry "), std::wstring::npos);
     EXPECT_LT(pane.find(L"entry "), 60u);
     EXPECT_EQ(pane.find(L"entry 0 "), std::wstring::npos) << "the oldest went first";
+}
+
+// The window's thread stops a trace and a log file whose writers fail
+// meanwhile: their failures are posted to the window, never sent, so the
+// stops return and the window goes on.
+TEST_F(MessageLogTest, WritersThatFailWhileTheWindowStopsThemHoldNothingUp) {
+    static StatusClient status;
+    static std::atomic<bool> stopped;
+    stopped = false;
+    const std::wstring tracePath = L"C:\\users\\public\\writer-fails.txt";
+    DeleteFileW(tracePath.c_str());
+    std::thread windowThread([&] {
+        const HWND window = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE,
+                                            nullptr, nullptr, nullptr);
+        status.window = window;
+        static TraceWriter trace;
+        if (StartTrace(trace, status, tracePath)) {
+            // Once "Trace started" is written the writer waits for more; from
+            // then on every write it makes fails.
+            WIN32_FILE_ATTRIBUTE_DATA data{};
+            PumpUntil([&] {
+                return GetFileAttributesExW(tracePath.c_str(), GetFileExInfoStandard, &data) &&
+                       data.nFileSizeLow > 0;
+            });
+            trace.file = UniqueFile(CreateFileW(tracePath.c_str(), GENERIC_READ,
+                                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                                OPEN_EXISTING, 0, nullptr));
+            const BYTE chunk[4] = {1, 2, 3, 4};
+            TraceChunk(trace, TraceDirection::DeviceToVm, chunk, 4);
+            StopTrace(trace);
+        }
+        static LogFile log;
+        log.reportFailure = ReportLogFileFailure;
+        log.reportContext = &status;
+        StartLogFile(log, L"C:\\no-such-folder\\Vantrel.log");
+        AppendToLogFile(log, L"an entry\r\n");
+        StopLogFile(log);
+        stopped = true;
+    });
+    const bool returned = PumpUntil([&] { return stopped.load(); }, 30000);
+    returned ? windowThread.join() : windowThread.detach();
+    ASSERT_TRUE(returned) << "a stop waited for its writer's report to the window";
 }
 
 }  // namespace
