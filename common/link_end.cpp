@@ -13,6 +13,7 @@ void ReplaceLinkHandle(LinkEnd& end, HANDLE handle) {
         Sleep(1);
     }
     end.handle.store(handle, std::memory_order_release);
+    end.openings.fetch_add(1, std::memory_order_acq_rel);
     ReleaseSRWLockExclusive(&end.lock);
     if (IsOpenHandle(previous)) {
         CloseHandle(previous);

@@ -15,6 +15,9 @@
 struct LinkEnd {
     SRWLOCK lock;
     std::atomic<HANDLE> handle;
+    // Counts the handles put in: a reopened end may get the value of the
+    // handle it had before, which tells its users nothing.
+    std::atomic<unsigned> openings{0};
 };
 
 // Holds a link end's lock shared for as long as it lives.
@@ -25,6 +28,7 @@ public:
     SharedLinkUse(const SharedLinkUse&) = delete;
     SharedLinkUse& operator=(const SharedLinkUse&) = delete;
     HANDLE Handle() const { return end_.handle.load(std::memory_order_acquire); }
+    unsigned Opening() const { return end_.openings.load(std::memory_order_acquire); }
 
 private:
     LinkEnd& end_;

@@ -13,6 +13,7 @@
 #include "relay/relay_pumps.h"
 
 #include <cwchar>
+#include <optional>
 
 #include "common/overlapped.h"
 #include "relay/link_recovery.h"
@@ -62,7 +63,7 @@ HANDLE TryEnd(LinkEnd& end, Transfer& result, Attempt attempt) {
     SharedLinkUse use(end);
     const HANDLE handle = use.Handle();
     if (IsOpenHandle(handle)) {
-        result = attempt(handle);
+        result = attempt(handle, use.Opening());
     }
     return handle;
 }
@@ -125,7 +126,7 @@ bool DriverAborted(const RelayContextRecord& context, const Transfer& transfer) 
 
 // What the serial reader knows of the port handle it reads.
 struct PortWatch {
-    HANDLE port = nullptr;
+    std::optional<unsigned> opening;  // of the port handle
     // The driver signals received bytes and line changes. Wine's pty
     // refuses WaitCommEvent (ERROR_NOT_SUPPORTED); a read left pending then
     // returns as soon as bytes arrive, with the same time-outs.
@@ -138,10 +139,10 @@ struct PortWatch {
 // Waits for the port's next event and takes what it brought: line changes
 // are looked at, line errors cleared, received bytes read. A count of 0
 // with ok means nothing to relay this time.
-Transfer NextFromPort(RelayContextRecord& context, PortWatch& watch, HANDLE port, BYTE* buffer,
-                      HANDLE event) {
-    if (port != watch.port) {
-        watch.port = port;
+Transfer NextFromPort(RelayContextRecord& context, PortWatch& watch, HANDLE port, unsigned opening,
+                      BYTE* buffer, HANDLE event) {
+    if (watch.opening != opening) {
+        watch.opening = opening;
         watch.events = CommEvents.setMask(port, kCommEvents) != FALSE;
         // Bytes that came before the mask was set raised no event: the
         // first look reads what is queued already.
@@ -211,7 +212,7 @@ DWORD WINAPI PipeToSerialPump(LPVOID argument) {
     BYTE buffer[kRelayChunkSize];
     for (;;) {
         Transfer read{};
-        const HANDLE pipe = TryEnd(context.pipe, read, [&](HANDLE handle) {
+        const HANDLE pipe = TryEnd(context.pipe, read, [&](HANDLE handle, unsigned) {
             return Read(context, handle, buffer, kRelayChunkSize, event.Get());
         });
         if (Stopping(context)) {
@@ -313,8 +314,8 @@ DWORD WINAPI SerialToPipePump(LPVOID argument) {
     PortWatch watch;
     for (;;) {
         Transfer read{};
-        const HANDLE port = TryEnd(context.serial, read, [&](HANDLE handle) {
-            return NextFromPort(context, watch, handle, buffer, event.Get());
+        const HANDLE port = TryEnd(context.serial, read, [&](HANDLE handle, unsigned opening) {
+            return NextFromPort(context, watch, handle, opening, buffer, event.Get());
         });
         if (Stopping(context)) {
             if (read.ok && read.count > 0) {
