@@ -48,8 +48,21 @@ TEST_F(MessageLogTest, PiecesFromFourThreadsLandWholeAndInEachThreadsOrder) {
             finished.fetch_add(1);
         });
     }
-    // The window thread serves the appends meanwhile, as the message loop does.
-    const bool done = PumpUntil([&] { return finished.load() == kThreads; }, 60000);
+    // The window thread serves the appends meanwhile, as the message loop
+    // does, and then those still queued.
+    const auto lastPiecesShown = [&] {
+        const std::wstring pane = PaneText();
+        for (int t = 0; t < kThreads; ++t) {
+            const std::wstring last =
+                L"<" + std::to_wstring(t) + L":" + std::to_wstring(kPieces - 1) + L" abcdefgh>\r\n";
+            if (pane.find(last) == std::wstring::npos) {
+                return false;
+            }
+        }
+        return true;
+    };
+    const bool done =
+        PumpUntil([&] { return finished.load() == kThreads && lastPiecesShown(); }, 60000);
     for (std::thread& writer : writers) {
         done ? writer.join() : writer.detach();
     }
@@ -102,8 +115,8 @@ TEST_F(MessageLogTest, AFullPaneDropsItsOldestLinesAndKeepsTakingNewOnes) {
     // Twice the entries that fill it: a pane that stops growing ends the test.
     const int enough = static_cast<int>(2 * kLogLimit / filler.size());
     while (PaneText().size() + 2000 < kLogLimit) {
-        ASSERT_LT(written, enough) << "the pane stopped growing at " << PaneText().size()
-                                   << " characters";
+        ASSERT_LT(written, enough)
+            << "the pane stopped growing at " << PaneText().size() << " characters";
         AppendLogEntry((L"entry " + std::to_wstring(written++) + L" " + filler + L"\r\n").c_str());
     }
     for (int i = 0; i < 10; ++i) {
@@ -131,8 +144,8 @@ TEST_F(MessageLogTest, WritersThatFailWhileTheWindowStopsThemHoldNothingUp) {
     const std::wstring tracePath = L"C:\\users\\public\\writer-fails.txt";
     DeleteFileW(tracePath.c_str());
     std::thread windowThread([&] {
-        const HWND window = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE,
-                                            nullptr, nullptr, nullptr);
+        const HWND window = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                            nullptr, nullptr);
         status.window = window;
         static TraceWriter trace;
         if (StartTrace(trace, status, tracePath)) {
