@@ -4,6 +4,9 @@
 
 #include "app/console.h"
 #include "app/service.h"
+#include "app/service_control.h"
+#include "app/service_pipe_client.h"
+#include "app/status_report.h"
 #include "common/system_text.h"
 #include "config/settings_store.h"
 #include "serial/com_ports.h"
@@ -101,5 +104,88 @@ int ListBridgesCommand() {
         text.resize(text.size() - 2);
     }
     TellUser(text, false);
+    return 0;
+}
+
+namespace {
+
+// One request to the running service, its reply parsed; false (said) when
+// the service does not answer or another program poses as it.
+bool AskService(ViewerCommand command, const std::wstring& bridge, ViewerReply& reply,
+                const std::wstring& traceFile = L"") {
+    std::vector<unsigned char> bytes;
+    std::wstring messages;
+    const ServiceAnswer answer =
+        AskTheService(MakeViewerRequest(command, bridge, 0, traceFile), bytes);
+    if (answer == ServiceAnswer::Answered &&
+        ParseViewerReply(bytes.data(), bytes.size(), reply, messages)) {
+        return true;
+    }
+    TellUser(answer == ServiceAnswer::Posing ? kPosingText : kSilentText, true);
+    return false;
+}
+
+bool Unknown(const ViewerReply& reply) {
+    return reply.status == static_cast<std::uint16_t>(ViewerStatus::UnknownBridge);
+}
+
+}  // namespace
+
+int StatusCommand(const std::wstring& bridge, bool json) {
+    if (!IsServiceRunning()) {
+        TellUser(L"The Vantrel service is not running.", true);
+        return 1;
+    }
+    std::vector<BridgeStatus> shown;
+    for (const std::wstring& name : bridge.empty() ? BridgeNames() : std::vector{bridge}) {
+        BridgeStatus status{name, {}, {}};
+        if (!AskService(ViewerCommand::Snapshot, name, status.reply)) {
+            return 1;
+        }
+        if (Unknown(status.reply)) {
+            if (!bridge.empty()) {
+                TellUser(L"The Vantrel service runs no bridge " + bridge + L".", true);
+                return 2;
+            }
+            continue;
+        }
+        ULARGE_INTEGER since;
+        since.QuadPart = status.reply.connectedSince;
+        const FILETIME file = {since.LowPart, since.HighPart};
+        SYSTEMTIME time{};
+        if (since.QuadPart != 0 && FileTimeToSystemTime(&file, &time)) {
+            wchar_t text[32];
+            swprintf(text, 32, L"%04u-%02u-%02uT%02u:%02u:%02uZ", time.wYear, time.wMonth,
+                     time.wDay, time.wHour, time.wMinute, time.wSecond);
+            status.since = text;
+        }
+        shown.push_back(status);
+    }
+    TellUser(json ? StatusJson(shown) : StatusText(shown), false);
+    return StatusExitCode(shown);
+}
+
+int ServiceTraceCommand(const std::wstring& bridge, const std::wstring& file) {
+    if (RefusedWithoutAdministrator()) {
+        return 1;
+    }
+    ViewerReply reply{};
+    if (!AskService(ViewerCommand::StartTrace, bridge, reply, file)) {
+        return 1;
+    }
+    const std::wstring shown = bridge.empty() ? L"the default bridge" : L"bridge " + bridge;
+    if (Unknown(reply)) {
+        TellUser(L"The Vantrel service runs no " + shown + L".", true);
+        return 1;
+    }
+    if (reply.status != static_cast<std::uint16_t>(ViewerStatus::Ok)) {
+        TellUser(L"The Vantrel service does not trace " + shown + L": " +
+                     FromWire(reply.statusLine, kViewerTextCapacity),
+                 true);
+        return 1;
+    }
+    TellUser(L"The Vantrel service traces " + shown + L" into " + file +
+                 L" until \"Stop trace\" in its status window.",
+             false);
     return 0;
 }

@@ -10,7 +10,7 @@ const wchar_t kUsageText[] =
     L"       Vantrel.exe --add-bridge NAME [--device ID] | --remove-bridge NAME | "
     L"--list-bridges\r\n"
     L"       Vantrel.exe --device ID [--bridge NAME] | --list-ports [--json]\r\n"
-    L"       Vantrel.exe --list-vms [--json]\r\n"
+    L"       Vantrel.exe --list-vms [--json] | --status [--bridge NAME] [--json]\r\n"
     L"       Vantrel.exe --attach-vm VM [--com 1|2] [--bridge NAME] [--force]\r\n"
     L"       Vantrel.exe --detach-vm VM [--com 1|2]\r\n"
     L"\r\n"
@@ -29,6 +29,10 @@ const wchar_t kUsageText[] =
     L"                       (or --bridge NAME); a port set to another pipe is left as it\r\n"
     L"                       is unless --force (administrators)\r\n"
     L"  --detach-vm VM       clear COM 1 of VM (or --com 2) (administrators)\r\n"
+    L"  --status             print each bridge the service runs (or --bridge NAME): its\r\n"
+    L"                       ends, line, counters and discarded bytes (--json: as JSON);\r\n"
+    L"                       exit code 0 when all are connected, 3 when an end is away,\r\n"
+    L"                       1 when the service does not run or answer\r\n"
     L"  --list-ports         print each COM port with its adapter's name and identity\r\n"
     L"                       (--json: as JSON)\r\n"
     L"  --device ID          the bridge (the default one, or --bridge NAME) opens the\r\n"
@@ -55,6 +59,7 @@ constexpr Option kCommands[] = {
     {L"--attach-vm", ProgramMode::AttachVm, &CommandLine::vm},
     {L"--detach-vm", ProgramMode::DetachVm, &CommandLine::vm},
     {L"--list-ports", ProgramMode::ListPorts, nullptr},
+    {L"--status", ProgramMode::Status, nullptr},
     {L"--help", ProgramMode::Help, nullptr},
 };
 
@@ -135,10 +140,12 @@ CommandLine ParseCommandLine(const std::vector<std::wstring>& arguments) {
         }
     }
     const ProgramMode mode = line.mode;
-    if (command && windowOption && (mode != ProgramMode::AttachVm || !line.traceFile.empty())) {
+    if (command && windowOption &&
+        ((mode != ProgramMode::AttachVm && mode != ProgramMode::Status) ||
+         !line.traceFile.empty())) {
         return Refused(
             L"--bridge and --trace go with the status window only (and --bridge with "
-            L"--attach-vm).");
+            L"--attach-vm and --status).");
     }
     if (line.force && mode != ProgramMode::AttachVm) {
         return Refused(L"--force goes with --attach-vm only.");
@@ -146,8 +153,9 @@ CommandLine ParseCommandLine(const std::vector<std::wstring>& arguments) {
     if (comGiven && mode != ProgramMode::AttachVm && mode != ProgramMode::DetachVm) {
         return Refused(L"--com goes with --attach-vm and --detach-vm only.");
     }
-    if (line.json && mode != ProgramMode::ListVms && mode != ProgramMode::ListPorts) {
-        return Refused(L"--json goes with --list-vms and --list-ports only.");
+    if (line.json && mode != ProgramMode::ListVms && mode != ProgramMode::ListPorts &&
+        mode != ProgramMode::Status) {
+        return Refused(L"--json goes with --list-vms, --list-ports and --status only.");
     }
     if (deviceGiven) {
         if (!line.traceFile.empty() || (command && mode != ProgramMode::AddBridge)) {
@@ -167,7 +175,8 @@ CommandLine ParseCommandLine(const std::vector<std::wstring>& arguments) {
                        line.mode == ProgramMode::RemoveBridge ||
                        ((line.mode == ProgramMode::Window || line.mode == ProgramMode::SetDevice) &&
                         !line.bridge.empty()) ||
-                       (line.mode == ProgramMode::AttachVm && !line.bridge.empty());
+                       ((line.mode == ProgramMode::AttachVm || line.mode == ProgramMode::Status) &&
+                        !line.bridge.empty());
     if (named) {
         if (const std::wstring problem = BridgeNameProblem(line.bridge); !problem.empty()) {
             return Refused(L"\"" + line.bridge + L"\" is not a bridge name: " + problem);

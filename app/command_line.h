@@ -17,6 +17,7 @@ enum class ProgramMode {
     DetachVm,
     ListPorts,  // --list-ports [--json]
     SetDevice,  // --device ID [--bridge NAME]: the adapter an existing bridge follows
+    Status,     // --status [--bridge NAME] [--json]: the service's bridges
     Help,
 };
 

@@ -95,6 +95,8 @@ int RunProgram(HINSTANCE instance, int showCommand) {
             return RemoveBridge(line.bridge);
         case ProgramMode::ListBridges:
             return ListBridgesCommand();
+        case ProgramMode::Status:
+            return StatusCommand(line.bridge, line.json);
         case ProgramMode::ListVms:
             return ListVmsCommand(line.json);
         case ProgramMode::AttachVm:
@@ -108,6 +110,9 @@ int RunProgram(HINSTANCE instance, int showCommand) {
         TellUser(L"There is no bridge " + line.bridge + L". --list-bridges shows the bridges.",
                  true);
         return 1;
+    }
+    if (!line.traceFile.empty() && IsServiceRunning()) {
+        return ServiceTraceCommand(line.bridge, line.traceFile);
     }
     if (!TakeBridge(line.bridge)) {
         return 0;

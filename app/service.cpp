@@ -1,10 +1,11 @@
 // Threads: the service control manager's dispatcher (the main thread), the
-// service's own thread (ServiceMain, which starts and stops the bridges),
-// the relay threads of every bridge, one log writer per bridge, and the
-// threads that answer status windows, one for each instance of the
-// service's pipe. Everything a bridge needs lives in its ServiceBridge; only
-// an answering thread replaces a bridge's relay (on Reload), and those answer
-// one at a time (answerLock), so the bridges need no lock of their own.
+// service's own thread (ServiceMain, which keeps the bridges in line with
+// their store: it starts, reopens and stops them), the relay threads of
+// every bridge, one log writer per bridge, and the threads that answer
+// status windows, one for each instance of the service's pipe. Everything a
+// bridge needs lives in its ServiceBridge; the service's thread and the
+// answering threads change bridges only under answerLock, one at a time, so
+// the bridges need no lock of their own.
 #include "app/service.h"
 
 #include <windows.h>
@@ -15,6 +16,7 @@
 #include <cstring>
 #include <cwchar>
 #include <memory>
+#include <string>
 
 #include "app/console.h"
 #include "app/service_control.h"
@@ -24,6 +26,7 @@
 #include "common/secure_files.h"
 #include "common/status_client.h"
 #include "config/settings_store.h"
+#include "config/settings_tables.h"
 #include "pipe/pipe_client.h"
 #include "relay/link_recovery.h"
 #include "relay/relay_pumps.h"
@@ -34,12 +37,14 @@ namespace {
 struct ServiceBridge {
     std::wstring name;  // empty: the default bridge
     std::wstring eventName;
-    PortSettingsRecord settings{};
+    PortSettingsRecord settings{};  // those the relay runs with
+    std::wstring stored;            // what the store held when the relay started
+    std::wstring problem;           // the last settings problem logged
     LogFile log;
     ViewState view;
     StatusClient status;
     std::unique_ptr<RelayContextRecord> relay;  // null while the bridge does not run
-    ResetRate resetRate;                        // under answerLock
+    ResetRate resetRate;
 };
 
 struct ServiceState {
@@ -66,6 +71,8 @@ constexpr DWORD kViewerTimeoutMs = 1000;
 // that its name never lapses and a window that holds one holds up no other.
 constexpr DWORD kViewerInstances = 4;
 constexpr DWORD kPipeNameRetryMs = 5000;
+// How long the store is left after a change before the bridges follow it.
+constexpr DWORD kStoreSettleMs = 300;
 
 void Report(DWORD state) {
     service->status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
@@ -97,26 +104,44 @@ void LogSettingsError(ServiceBridge& bridge, const std::wstring& text) {
     ReportBridgeEvent(bridge.status, BridgeEvent::SettingsError, text.c_str());
 }
 
-// The bridge's settings from its store; false (logged) when they cannot be read.
-bool ReadBridgeSettings(ServiceBridge& bridge, PortSettingsRecord& settings) {
+// A bridge that cannot start is tried again every few seconds, and one whose
+// store cannot be read keeps running: each problem is logged once, until
+// another takes its place.
+void LogProblem(ServiceBridge& bridge, const std::wstring& text) {
+    if (text != bridge.problem) {
+        LogSettingsError(bridge, text);
+        bridge.problem = text;
+    }
+}
+
+// What the store says, as text to compare with the last: a followed
+// adapter's COM name is the relay's own write, not a change.
+std::wstring StoredImage(const PortSettingsRecord& settings, bool fromHardware,
+                         const std::wstring& trace) {
+    std::wstring image = std::wstring(settings.device[0] == L'\0' ? settings.serialPort : L"") +
+                         L'\n' + settings.pipeName + L'\n' + settings.device + L'\n' + trace +
+                         (fromHardware ? L"\nhardware" : L"");
+    for (const StoredSetting& setting : kNumericLoadOrder) {
+        image += L' ' + std::to_wstring(StoredNumber(settings, setting.field));
+    }
+    return image;
+}
+
+// The bridge's store, without its port; false (logged) when it cannot be read.
+bool ReadBridgeStore(ServiceBridge& bridge, PortSettingsRecord& settings, bool& fromHardware,
+                     std::wstring& image) {
     ApplyDefaultSettings(settings);
     const StoreReadOutcome outcome = ReadSettingsStore(settings, BridgeStore(bridge.name));
     if (!outcome.read) {
-        LogSettingsError(bridge,
-                         std::wstring(L"Couldn't read the settings: ") +
-                             (outcome.failedValue != nullptr ? outcome.failedValue->loadFailureText
-                                                             : L"there are none"));
+        LogProblem(bridge,
+                   std::wstring(L"Couldn't read the settings: ") +
+                       (outcome.failedValue != nullptr ? outcome.failedValue->loadFailureText
+                                                       : L"there are none"));
         return false;
     }
-    if (outcome.initFromHardware) {
-        if (!ReadLineFromPort(settings)) {
-            LogSettingsError(bridge,
-                             L"Couldn't save the hardware configuration to Vantrel "
-                             L"registry.");
-            return false;
-        }
-        WriteSettingsStore(settings, BridgeStore(bridge.name));
-    }
+    fromHardware = outcome.initFromHardware;
+    image = StoredImage(settings, fromHardware,
+                        ReadStoredText(BridgeStore(bridge.name), kTraceFileValue));
     return true;
 }
 
@@ -124,7 +149,23 @@ BridgeEnds EndsOf(const std::wstring& name, const PortSettingsRecord& settings) 
     return {name, settings.serialPort, settings.pipeName};
 }
 
-void StartRelay(ServiceBridge& bridge) {
+// A trace of the running bridge, but only into the service's own folder,
+// where no user can lay a link: empty, or why not.
+std::wstring StartServiceTrace(ServiceBridge& bridge, const std::wstring& trace) {
+    std::wstring problem = ServiceTracePathProblem(trace, ServiceDataFolder());
+    if (problem.empty()) {
+        problem = service->folderProblem;
+    }
+    if (problem.empty()) {
+        problem = PrepareDataFolder(ProgramDataRoot(), trace.substr(0, trace.rfind(L'\\')));
+    }
+    if (problem.empty() && !StartTrace(bridge.relay->trace, bridge.status, trace)) {
+        problem = L"the file could not be opened (the Messages say why).";
+    }
+    return problem;
+}
+
+bool StartRelay(ServiceBridge& bridge) {
     bridge.relay.reset(new RelayContextRecord{
         {SRWLOCK_INIT, INVALID_HANDLE_VALUE}, {SRWLOCK_INIT, INVALID_HANDLE_VALUE}, bridge.status});
     RelayContextRecord& relay = *bridge.relay;
@@ -133,36 +174,36 @@ void StartRelay(ServiceBridge& bridge) {
     RegisterPipeEventSource();
     if (!StartLinkKeepers(relay) || !StartRelayThread(relay, PipeToSerialPump) ||
         !StartRelayThread(relay, SerialToPipePump)) {
-        LogSettingsError(bridge, L"Couldn't start the relay threads.");
+        LogProblem(bridge, L"Couldn't start the relay threads.");
         StopRelay(relay);
         bridge.relay.reset();
-        return;
+        return false;
     }
-    // The bridge's optional "Trace file": a trace from the start, but only
-    // into the service's own folder, where no user can lay a link.
+    // The bridge's optional "Trace file": a trace from the start.
     if (const std::wstring trace = ReadStoredText(BridgeStore(bridge.name), kTraceFileValue);
         !trace.empty()) {
-        std::wstring problem = ServiceTracePathProblem(trace, ServiceDataFolder());
-        if (problem.empty() && !service->folderProblem.empty()) {
-            problem = service->folderProblem;
-        }
-        if (problem.empty()) {
-            problem = PrepareDataFolder(ProgramDataRoot(), trace.substr(0, trace.rfind(L'\\')));
-        }
-        if (problem.empty()) {
-            StartTrace(relay.trace, bridge.status, trace);
-        } else {
+        if (const std::wstring problem = StartServiceTrace(bridge, trace); !problem.empty()) {
             LogSettingsError(bridge, L"Not tracing: " + problem);
         }
     }
     OpenEndsUnattended(relay);
+    return true;
 }
 
-void StopRelayOf(ServiceBridge& bridge) {
+// Stops the bridge's relay and lets go of both ends. The counters and the
+// ledger it kept go into carried, when given, for the bridge's next relay;
+// they are taken once its threads have stopped, so nothing counted
+// meanwhile is lost.
+void StopRelayOf(ServiceBridge& bridge, TrafficTotals* carried = nullptr,
+                 ByteLedger* carriedLedger = nullptr) {
     if (!bridge.relay) {
         return;
     }
     StopRelay(*bridge.relay);
+    if (carried != nullptr) {
+        *carried = TakeAndResetCounters(bridge.relay->traffic.TrafficCounters);
+        CarryLedger(bridge.relay->ledger, *carriedLedger);
+    }
     ReplaceLinkHandle(bridge.relay->serial, INVALID_HANDLE_VALUE);
     ReplaceLinkHandle(bridge.relay->pipe, INVALID_HANDLE_VALUE);
     bridge.relay.reset();
@@ -192,27 +233,65 @@ void StartBridgeLog(ServiceBridge& bridge) {
     }
 }
 
-void StartBridge(ServiceBridge& bridge, const std::vector<BridgeEnds>& running) {
-    bridge.eventName = bridge.name.empty() ? L"Vantrel" : bridge.name;
-    bridge.status.view = &bridge.view;
-    bridge.status.eventName = bridge.eventName.c_str();
-    bridge.view.statusLine = L"Waiting for connection...";
-    StartBridgeLog(bridge);
-    AppendLogEntry(bridge.status, L"Vantrel is starting up as a service\r\n");
-    if (!ReadBridgeSettings(bridge, bridge.settings)) {
-        return;
-    }
-    const std::wstring conflict = BridgeConflict(EndsOf(bridge.name, bridge.settings), running);
-    if (!conflict.empty()) {
-        LogSettingsError(bridge, conflict);
-        return;
-    }
-    StartRelay(bridge);
+std::unique_ptr<ServiceBridge> NewBridge(const std::wstring& name) {
+    auto bridge = std::make_unique<ServiceBridge>();
+    bridge->name = name;
+    bridge->eventName = name.empty() ? L"Vantrel" : name;
+    bridge->status.view = &bridge->view;
+    bridge->status.eventName = bridge->eventName.c_str();
+    bridge->view.statusLine = L"Waiting for connection...";
+    StartBridgeLog(*bridge);
+    AppendLogEntry(bridge->status, L"Vantrel is starting up as a service\r\n");
+    return bridge;
 }
 
-void StopBridge(ServiceBridge& bridge) {
+// Starts a bridge that does not run, when its settings can be had (under
+// "Init from hardware", from its port, which may be missing yet) and no
+// running bridge has its COM port or pipe.
+void TryStart(ServiceBridge& bridge, const TrafficTotals* carried = nullptr,
+              const ByteLedger* carriedLedger = nullptr) {
+    PortSettingsRecord settings{};
+    bool fromHardware = false;
+    std::wstring image;
+    if (!ReadBridgeStore(bridge, settings, fromHardware, image)) {
+        return;
+    }
+    if (fromHardware) {
+        if (!ReadLineFromPort(settings)) {
+            LogProblem(bridge, L"Couldn't save the hardware configuration to Vantrel registry.");
+            return;
+        }
+        WriteSettingsStore(settings, BridgeStore(bridge.name));
+    }
+    std::vector<BridgeEnds> others;
+    for (const auto& other : service->bridges) {
+        if (other.get() != &bridge && other->relay) {
+            others.push_back(EndsOf(other->name, other->settings));
+        }
+    }
+    if (const std::wstring conflict = BridgeConflict(EndsOf(bridge.name, settings), others);
+        !conflict.empty()) {
+        LogProblem(bridge, conflict);
+        return;
+    }
+    bridge.settings = settings;
+    bridge.stored = image;
+    if (!StartRelay(bridge)) {
+        return;
+    }
+    bridge.problem.clear();
+    if (carried != nullptr) {
+        CarryLedger(*carriedLedger, bridge.relay->ledger);
+        for (int i = 0; i < kTrafficCounterCount; ++i) {
+            AddToCounter(bridge.relay->traffic.TrafficCounters, static_cast<TrafficCounter>(i),
+                         carried->value[i]);
+        }
+    }
+}
+
+void StopBridge(ServiceBridge& bridge, const wchar_t* entry) {
     StopRelayOf(bridge);
-    AppendLogEntry(bridge.status, L"The Vantrel service stopped\r\n");
+    AppendLogEntry(bridge.status, entry);
     StopLogFile(bridge.log);
 }
 
@@ -225,42 +304,58 @@ ServiceBridge* FindBridge(const std::wstring& name) {
     return nullptr;
 }
 
-// Settings saved in a status window: the bridge reopens with them.
-void Reload(ServiceBridge& bridge) {
+// The bridge reopens with its store's settings: when they changed, or
+// always (settings saved in a status window). Settings that cannot be read
+// leave it running with those it has.
+void Reload(ServiceBridge& bridge, bool always) {
     PortSettingsRecord settings{};
-    if (!ReadBridgeSettings(bridge, settings)) {
+    bool fromHardware = false;
+    std::wstring image;
+    if (!bridge.relay) {
+        TryStart(bridge);
+        return;
+    }
+    if (!ReadBridgeStore(bridge, settings, fromHardware, image) ||
+        (!always && image == bridge.stored)) {
         return;
     }
     AppendLogEntry(bridge.status, L"Settings changed; reopening the COM port and the pipe\r\n");
-    // The counters and the ledger go on with the new relay; they are taken
-    // once its threads have stopped, so nothing counted meanwhile is lost.
     TrafficTotals totals{};
     ByteLedger ledger;
-    if (bridge.relay) {
-        StopRelay(*bridge.relay);
-        totals = TakeAndResetCounters(bridge.relay->traffic.TrafficCounters);
-        CarryLedger(bridge.relay->ledger, ledger);
-    }
-    StopRelayOf(bridge);
-    bridge.settings = settings;
+    StopRelayOf(bridge, &totals, &ledger);
     ShowSerialPort(bridge.status, L"");
-    std::vector<BridgeEnds> others;
-    for (const auto& other : service->bridges) {
-        if (other.get() != &bridge && other->relay) {
-            others.push_back(EndsOf(other->name, other->settings));
+    TryStart(bridge, &totals, &ledger);
+}
+
+// The bridges as the store has them now: one added starts, one removed
+// stops, one whose store changed (when changed) reopens, and one that does
+// not run is tried again. The others, and their counters, are not touched.
+void SyncBridges(bool changed) {
+    const std::vector<std::wstring> names = BridgeNames();
+    auto& bridges = service->bridges;
+    const auto listed = [&names](const ServiceBridge& bridge) {
+        return std::any_of(names.begin(), names.end(), [&bridge](const std::wstring& name) {
+            return _wcsicmp(name.c_str(), bridge.name.c_str()) == 0;
+        });
+    };
+    for (auto it = bridges.begin(); it != bridges.end();) {
+        if (listed(**it)) {
+            ++it;
+            continue;
+        }
+        StopBridge(**it, L"The bridge was removed; it stopped\r\n");
+        it = bridges.erase(it);
+    }
+    for (const std::wstring& name : names) {
+        if (FindBridge(name) == nullptr) {
+            bridges.push_back(NewBridge(name));
         }
     }
-    if (const std::wstring conflict = BridgeConflict(EndsOf(bridge.name, settings), others);
-        !conflict.empty()) {
-        LogSettingsError(bridge, conflict);
-        return;
-    }
-    StartRelay(bridge);
-    if (bridge.relay) {
-        CarryLedger(ledger, bridge.relay->ledger);
-        for (int i = 0; i < kTrafficCounterCount; ++i) {
-            AddToCounter(bridge.relay->traffic.TrafficCounters, static_cast<TrafficCounter>(i),
-                         totals.value[i]);
+    for (const auto& bridge : bridges) {
+        if (!bridge->relay) {
+            TryStart(*bridge);
+        } else if (changed) {
+            Reload(*bridge, false);
         }
     }
 }
@@ -275,16 +370,24 @@ std::vector<unsigned char> Answer(const ViewerRequest& request, bool administrat
     const auto command = static_cast<ViewerCommand>(request.command);
     if (bridge == nullptr) {
         reply.status = static_cast<std::uint16_t>(ViewerStatus::UnknownBridge);
-    } else if (command == ViewerCommand::Reload && !administrator) {
+    } else if (command >= ViewerCommand::Reload && !administrator) {
         reply.status = static_cast<std::uint16_t>(ViewerStatus::Refused);
     } else {
+        std::wstring notTraced;
         if (command == ViewerCommand::Reset && bridge->relay &&
             TakeResetAt(bridge->resetRate, GetTickCount64())) {
             const TrafficTotals totals =
                 TakeAndResetCounters(bridge->relay->traffic.TrafficCounters);
             AppendLogEntry(bridge->status, CounterResetText(totals).c_str());
         } else if (command == ViewerCommand::Reload) {
-            Reload(*bridge);
+            Reload(*bridge, true);
+        } else if (command == ViewerCommand::StartTrace) {
+            notTraced =
+                bridge->relay
+                    ? StartServiceTrace(*bridge, FromWire(request.traceFile, kViewerTextCapacity))
+                    : L"the bridge does not run.";
+        } else if (command == ViewerCommand::StopTrace && bridge->relay) {
+            StopTrace(bridge->relay->trace);
         }
         if (const RelayContextRecord* relay = bridge->relay.get()) {
             for (int i = 0; i < kTrafficCounterCount; ++i) {
@@ -294,7 +397,21 @@ std::vector<unsigned char> Answer(const ViewerRequest& request, bool administrat
             for (int i = 0; i < 2; ++i) {
                 reply.chunks[i] = relay->traffic.activity.chunkCount[i].load();
                 reply.latestChunk[i] = relay->traffic.activity.latestChunk[i].load();
+                const EndKeeper& keeper = i == 0 ? relay->pipeKeeper : relay->serialKeeper;
+                reply.endState[i] =
+                    static_cast<std::uint8_t>(keeper.away ? EndState::Away : EndState::Connected);
+                reply.reconnects[i] = keeper.reconnects;
+                for (int reason = 0; reason < kDiscardReasonCount; ++reason) {
+                    reply.discarded[i][reason] =
+                        DiscardedCount(relay->ledger, static_cast<RelayDirection>(i),
+                                       static_cast<DiscardReason>(reason));
+                }
             }
+            for (int kind = 0; kind < kLineErrorKindCount; ++kind) {
+                reply.lineErrors[kind] = relay->lineErrors.total[kind];
+            }
+            reply.connectedSince = relay->connectedSince;
+            reply.tracing = IsTracing(bridge->relay->trace) ? 1 : 0;
         }
         const PortSettingsRecord& settings = bridge->settings;
         reply.baudRate = settings.baudRate;
@@ -308,8 +425,13 @@ std::vector<unsigned char> Answer(const ViewerRequest& request, bool administrat
         // A followed adapter's COM name as it is now.
         ToWire(view.serialPort.empty() ? settings.serialPort : view.serialPort.c_str(),
                reply.serialPort, kViewerTextCapacity);
-        ToWire(bridge->relay ? view.statusLine : L"Not running: see its Messages", reply.statusLine,
-               kViewerTextCapacity);
+        ToWire(!notTraced.empty() ? notTraced
+               : bridge->relay    ? view.statusLine
+                                  : L"Not running: see its Messages",
+               reply.statusLine, kViewerTextCapacity);
+        if (!notTraced.empty()) {
+            reply.status = static_cast<std::uint16_t>(ViewerStatus::NotTraced);
+        }
         reply.carrier = view.carrier ? 1 : 0;
         reply.dataSet = view.dataSet ? 1 : 0;
         // What came after the count the window has, as far as it is kept.
@@ -374,8 +496,8 @@ void ServeOne(HANDLE pipe, HANDLE event) {
         !ParseViewerRequest(request, size, parsed)) {
         return;
     }
-    // Only an administrator may have the settings taken up; anyone allowed
-    // on the pipe may look and reset the counters.
+    // Only an administrator may have the settings taken up or a trace
+    // written; anyone allowed on the pipe may look and reset the counters.
     bool administrator = false;
     if (ImpersonateNamedPipeClient(pipe)) {
         administrator = IsUserAdministrator();
@@ -490,30 +612,48 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
         ReportBridgeEvent(state.events, BridgeEvent::SettingsError,
                           (state.folderProblem + L" The bridges run without log files.").c_str());
     }
-    std::vector<BridgeEnds> running;
+    // Armed before the store is first read, so that no change after a
+    // reading goes unseen.
+    const UniqueKernelHandle changed(NewEvent(false));
+    UniqueRegistryKey watched;
+    WatchBridgeStores(watched, changed.Get());
+    SyncBridges(false);
     std::wstring started;
-    for (const std::wstring& name : BridgeNames()) {
-        auto bridge = std::make_unique<ServiceBridge>();
-        bridge->name = name;
-        StartBridge(*bridge, running);
+    for (const auto& bridge : state.bridges) {
         if (bridge->relay) {
-            running.push_back(EndsOf(name, bridge->settings));
             started += (started.empty() ? L"Bridges: " : L", ") + bridge->eventName;
         }
-        state.bridges.push_back(std::move(bridge));
     }
     ReportBridgeEvent(state.events, BridgeEvent::ServiceStarted,
                       (started.empty() ? L"No bridge runs." : started + L".").c_str());
     UniqueKernelHandle viewers(CreateThread(nullptr, 0, ServeViewers, nullptr, 0, nullptr));
     Report(SERVICE_RUNNING);
 
-    WaitForSingleObject(state.stop.Get(), INFINITE);
+    // This thread keeps the bridges in line with the store until the stop.
+    const HANDLE events[] = {state.stop.Get(), changed.Get()};
+    for (;;) {
+        const DWORD woken = WaitForMultipleObjects(2, events, FALSE, kLinkRetryMs);
+        if (woken == WAIT_OBJECT_0 || woken == WAIT_FAILED) {
+            break;
+        }
+        const bool change = woken == WAIT_OBJECT_0 + 1;
+        // A store is written value by value: the bridge reopens once, when
+        // the writing has paused.
+        if (change && WaitForSingleObject(state.stop.Get(), kStoreSettleMs) == WAIT_OBJECT_0) {
+            break;
+        }
+        watched.Reset();
+        WatchBridgeStores(watched, changed.Get());
+        AcquireSRWLockExclusive(&state.answerLock);
+        SyncBridges(change);
+        ReleaseSRWLockExclusive(&state.answerLock);
+    }
     Report(SERVICE_STOP_PENDING);
     if (viewers.IsOpen()) {
         WaitForSingleObject(viewers.Get(), INFINITE);
     }
     for (const auto& bridge : state.bridges) {
-        StopBridge(*bridge);
+        StopBridge(*bridge, L"The Vantrel service stopped\r\n");
     }
     ReportBridgeEvent(state.events, BridgeEvent::ServiceStopped, L"");
     Report(SERVICE_STOPPED);

@@ -149,7 +149,7 @@ int RunVantrel(HINSTANCE instance, int showCommand, const std::wstring& bridge,
     }
     const std::wstring logProblem = StartProgramLog(bridge);
     ShownTraffic = &RelayContext.traffic;
-    WindowActions = {nullptr, nullptr, StartTraceTo, StopTraceNow, Tracing};
+    WindowActions = {nullptr, nullptr, StartTraceTo, StopTraceNow, Tracing, nullptr};
     // Whatever the trace and the log file still hold is written before the
     // process ends, after the relay has stopped; the trace first, whose stop
     // is logged.

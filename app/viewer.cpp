@@ -12,8 +12,10 @@
 #include "common/app_messages.h"
 #include "common/handles.h"
 #include "common/process_state.h"
+#include "common/secure_files.h"
 #include "common/status_client.h"
 #include "config/settings_store.h"
+#include "ui/message_box.h"
 #include "ui/status_window.h"
 
 namespace {
@@ -28,6 +30,7 @@ struct Viewer {
     std::uint64_t messagesEnd = 0;
     ViewerReply last{};
     bool answered = false;
+    std::atomic<bool> tracing{false};  // as the service last told it
 };
 
 Viewer* viewer = nullptr;  // the process's one, for the window's actions
@@ -84,6 +87,7 @@ bool Show(const ViewerReply& reply, const std::wstring& messages) {
     if (moved && NoteCounterChange(traffic.activity) && !PostRelayActivity(ProgramStatus)) {
         BeginRefresh(traffic.activity);
     }
+    viewer->tracing.store(reply.tracing != 0);
     last = reply;
     return moved;
 }
@@ -129,6 +133,42 @@ void RequestReload() {
     viewer->pending.store(ViewerCommand::Reload);
 }
 
+// The system menu's trace (administrators): the service writes it, so it is
+// asked at once, from the window's thread, and a refusal is shown.
+ViewerStatus AskTrace(ViewerCommand command, const wchar_t* path, std::wstring& why) {
+    std::vector<unsigned char> bytes;
+    ViewerReply reply{};
+    std::wstring messages;
+    if (AskTheService(MakeViewerRequest(command, viewer->bridge, 0, path), bytes) !=
+            ServiceAnswer::Answered ||
+        !ParseViewerReply(bytes.data(), bytes.size(), reply, messages)) {
+        why = kSilentText;
+        return ViewerStatus::Refused;
+    }
+    why = FromWire(reply.statusLine, kViewerTextCapacity);
+    return static_cast<ViewerStatus>(reply.status);
+}
+
+bool StartServiceTrace(const wchar_t* path) {
+    std::wstring why;
+    if (AskTrace(ViewerCommand::StartTrace, path, why) != ViewerStatus::Ok) {
+        ShowErrorBox((L"The Vantrel service does not trace this bridge: " + why).c_str());
+        return false;
+    }
+    viewer->tracing.store(true);
+    return true;
+}
+
+void StopServiceTrace() {
+    std::wstring why;
+    AskTrace(ViewerCommand::StopTrace, L"", why);
+    viewer->tracing.store(false);
+}
+
+bool ServiceTracing() {
+    return viewer->tracing.load();
+}
+
 }  // namespace
 
 int RunViewer(HINSTANCE instance, int showCommand, const std::wstring& bridge) {
@@ -141,7 +181,12 @@ int RunViewer(HINSTANCE instance, int showCommand, const std::wstring& bridge) {
     ApplyDefaultSettings();
     ReadSettingsStore(PortSettings, ProgramStore);
     ShownTraffic = &state.traffic;
-    WindowActions = {RequestReset, RequestReload, nullptr, nullptr, nullptr};
+    if (IsUserAdministrator()) {
+        WindowActions = {RequestReset,     RequestReload,  StartServiceTrace,
+                         StopServiceTrace, ServiceTracing, ServiceDataFolder};
+    } else {
+        WindowActions = {RequestReset, RequestReload, nullptr, nullptr, nullptr, nullptr};
+    }
     const std::wstring caption = BridgeCaption(bridge) + L" (service)";
     if (!CreateStatusWindow(instance, showCommand, caption.c_str(), false)) {
         return 1;

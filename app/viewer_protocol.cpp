@@ -21,13 +21,14 @@ void ToWire(const std::wstring& text, char16_t* wire, std::size_t capacity) {
 }
 
 ViewerRequest MakeViewerRequest(ViewerCommand command, const std::wstring& bridge,
-                                std::uint64_t messagesFrom) {
+                                std::uint64_t messagesFrom, const std::wstring& traceFile) {
     ViewerRequest request{};
     request.magic = kViewerMagic;
     request.version = kViewerVersion;
     request.command = static_cast<std::uint16_t>(command);
     ToWire(bridge, request.bridge, kBridgeNameMaxLength + 1);
     request.messagesFrom = messagesFrom;
+    ToWire(traceFile, request.traceFile, kViewerTextCapacity);
     return request;
 }
 
@@ -38,8 +39,9 @@ bool ParseViewerRequest(const void* bytes, std::size_t size, ViewerRequest& requ
     std::memcpy(&request, bytes, sizeof request);
     if (request.magic != kViewerMagic || request.version != kViewerVersion ||
         request.command < static_cast<std::uint16_t>(ViewerCommand::Snapshot) ||
-        request.command > static_cast<std::uint16_t>(ViewerCommand::Reload) ||
-        request.bridge[kBridgeNameMaxLength] != u'\0') {
+        request.command > static_cast<std::uint16_t>(ViewerCommand::StopTrace) ||
+        request.bridge[kBridgeNameMaxLength] != u'\0' ||
+        request.traceFile[kViewerTextCapacity - 1] != u'\0') {
         return false;
     }
     const std::wstring bridge = FromWire(request.bridge, kBridgeNameMaxLength + 1);

@@ -11,12 +11,17 @@
 
 inline constexpr wchar_t kViewerPipePath[] = L"\\\\.\\pipe\\Orbenwick.Vantrel.Service";
 inline constexpr std::uint32_t kViewerMagic = 0x52544E56;  // "VNTR"
-inline constexpr std::uint16_t kViewerVersion = 1;
+inline constexpr std::uint16_t kViewerVersion = 2;
+
+inline constexpr std::size_t kViewerTextCapacity = 256;
+inline constexpr std::uint32_t kViewerMessagesMax = 16 * 1024;
 
 enum class ViewerCommand : std::uint16_t {
-    Snapshot = 1,  // what the window shows, and the Messages after a count
-    Reset = 2,     // the Reset button: log and zero the counters
-    Reload = 3,    // the settings were saved: reopen with them (administrators)
+    Snapshot = 1,    // what the window shows, and the Messages after a count
+    Reset = 2,       // the Reset button: log and zero the counters
+    Reload = 3,      // the settings were saved: reopen with them (administrators)
+    StartTrace = 4,  // trace into traceFile, in the service's own folder (administrators)
+    StopTrace = 5,   // (administrators)
 };
 
 struct ViewerRequest {
@@ -25,13 +30,15 @@ struct ViewerRequest {
     std::uint16_t command;
     char16_t bridge[kBridgeNameMaxLength + 1];  // empty: the default bridge
     std::uint16_t reserved;
-    std::uint64_t messagesFrom;  // the count of Messages characters already shown
+    std::uint64_t messagesFrom;               // the count of Messages characters already shown
+    char16_t traceFile[kViewerTextCapacity];  // StartTrace's file, a whole path
 };
 
-enum class ViewerStatus : std::uint16_t { Ok = 0, UnknownBridge = 1, Refused = 2 };
+// NotTraced: StartTrace was refused; the status line says why.
+enum class ViewerStatus : std::uint16_t { Ok = 0, UnknownBridge = 1, Refused = 2, NotTraced = 3 };
 
-inline constexpr std::size_t kViewerTextCapacity = 256;
-inline constexpr std::uint32_t kViewerMessagesMax = 16 * 1024;
+// The state of one end of a bridge.
+enum class EndState : std::uint8_t { Stopped = 0, Connected = 1, Away = 2 };
 
 struct ViewerReply {
     std::uint32_t magic;
@@ -51,16 +58,23 @@ struct ViewerReply {
     char16_t statusLine[kViewerTextCapacity];
     char16_t serialPort[kViewerTextCapacity];
     char16_t pipeName[kViewerTextCapacity];
-    std::uint64_t messagesEnd;     // the count to ask from next time
-    std::uint32_t messagesLength;  // characters of Messages that follow the record
-    std::uint32_t reserved2;
+    std::uint8_t endState[2];  // EndState: the pipe's, the COM port's
+    std::uint8_t tracing;
+    std::uint8_t reserved2;
+    std::uint32_t reconnects[2];    // times each came back after a loss, in the same order
+    std::uint32_t lineErrors[4];    // overruns, framing errors, parity errors, breaks
+    std::uint64_t discarded[2][3];  // from the port, from the pipe; by DiscardReason
+    std::uint64_t connectedSince;   // since when both ends are up, a FILETIME (UTC); 0: not
+    std::uint64_t messagesEnd;      // the count to ask from next time
+    std::uint32_t messagesLength;   // characters of Messages that follow the record
+    std::uint32_t reserved3;
 };
 
 inline constexpr std::size_t kViewerReplyMax =
     sizeof(ViewerReply) + kViewerMessagesMax * sizeof(char16_t);
 
 ViewerRequest MakeViewerRequest(ViewerCommand command, const std::wstring& bridge,
-                                std::uint64_t messagesFrom);
+                                std::uint64_t messagesFrom, const std::wstring& traceFile = L"");
 
 // A request exactly as made above, with a known command and a valid (or
 // empty) bridge name; anything else is refused.

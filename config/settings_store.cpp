@@ -248,6 +248,19 @@ LONG CreateBridgeStore(const std::wstring& name) {
     return WriteSettingsStore(defaults, BridgeStore(name)).status;
 }
 
+LONG WatchBridgeStores(UniqueRegistryKey& key, HANDLE event) {
+    const std::wstring product = std::wstring(kStoreParentKey) + L"\\" + kStoreSubkey;
+    LONG status = OpenKey(HKEY_LOCAL_MACHINE, product.c_str(), KEY_NOTIFY, key);
+    if (status == ERROR_FILE_NOT_FOUND) {
+        status = OpenKey(HKEY_LOCAL_MACHINE, kStoreParentKey, KEY_NOTIFY, key);
+    }
+    if (status != ERROR_SUCCESS) {
+        return status;
+    }
+    return RegNotifyChangeKeyValue(
+        key.Get(), TRUE, REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET, event, TRUE);
+}
+
 LONG DeleteBridgeStore(const std::wstring& name) {
     const std::wstring path = std::wstring(kBridgesKey) + L"\\" + name;
     // The key goes with its tree; should it stay behind empty, it goes after.

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "common/handles.h"
 #include "config/bridge_names.h"
 #include "config/settings_record.h"
 #include "config/settings_tables.h"
@@ -73,5 +74,11 @@ std::vector<std::wstring> ListBridges();
 // step that failed, or ERROR_SUCCESS.
 LONG CreateBridgeStore(const std::wstring& name);
 LONG DeleteBridgeStore(const std::wstring& name);
+
+// Arms event for the next change of any bridge's store: the values and
+// subkeys of HKLM\Software\Orbenwick\Vantrel and everything under it (or of
+// Software\Orbenwick while there is no Vantrel key). The watch lasts while key
+// is open and is armed again after each change.
+LONG WatchBridgeStores(UniqueRegistryKey& key, HANDLE event);
 
 bool IsUserAdministrator();

@@ -175,6 +175,9 @@ DWORD KeepEnd(EndKeeper& keeper) {
             break;
         }
         ReplaceLinkHandle(end, reopened);
+        if (!starting) {
+            ++keeper.reconnects;
+        }
         keeper.away.store(false);
         SetEvent(keeper.back.Get());
         ShowLinkState(context);
@@ -377,6 +380,15 @@ void ShowLinkState(RelayContextRecord& context) {
         SetStatusLine(context.status, L"Serial port lost, reopening it");
     } else {
         SetStatusLine(context.status, L"Connected");
+    }
+    const bool connected = !context.pipeKeeper.away.load() && !context.serialKeeper.away.load();
+    if (!connected) {
+        context.connectedSince.store(0);
+    } else if (context.connectedSince.load() == 0) {
+        FILETIME now;
+        GetSystemTimeAsFileTime(&now);
+        context.connectedSince.store(
+            ULARGE_INTEGER{{now.dwLowDateTime, now.dwHighDateTime}}.QuadPart);
     }
     ReleaseSRWLockExclusive(&context.statusLineLock);
 }

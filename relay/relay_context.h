@@ -42,6 +42,7 @@ struct EndKeeper {
     std::atomic<DWORD> error{ERROR_SUCCESS};    // what the report said
     std::atomic<bool> byReader{false};          // whether the end's own reader reported it
     std::atomic<std::uint32_t> discarded{0};    // bytes for this end dropped meanwhile
+    std::atomic<std::uint32_t> reconnects{0};   // times the end came back after a loss
 };
 
 // Both relay threads receive it by address: the pipe first, then the COM
@@ -73,6 +74,9 @@ struct RelayContextRecord {
     // Both keepers set the status line; the lock keeps the last text the
     // one that matches the state. The window thread never takes it.
     SRWLOCK statusLineLock = SRWLOCK_INIT;
+    // Since when both ends are up (a FILETIME, UTC), kept with the status
+    // line; 0 while one is not.
+    std::atomic<std::uint64_t> connectedSince{0};
     // Set to end every thread of the relay (StopRelay).
     UniqueKernelHandle stop{NewEvent(true)};
     // The completion events of the writes each way; each is used by the one

@@ -85,14 +85,17 @@ void ChangeSettings() {
 }
 
 // The standard Save As dialog, offering a new file named after the moment in
-// the user's own folder (%LOCALAPPDATA%\Vantrel), beside the window's log.
+// the user's own folder (%LOCALAPPDATA%\Vantrel), beside the window's log, or
+// in the service's.
 void AskAndStartTrace(HWND window) {
     SYSTEMTIME now;
     GetLocalTime(&now);
     wchar_t name[64];
     std::swprintf(name, 64, L"trace-%04u%02u%02u-%02u%02u%02u.txt", now.wYear, now.wMonth, now.wDay,
                   now.wHour, now.wMinute, now.wSecond);
-    const std::wstring suggested = DeskDataFolder() + L"\\" + name;
+    const std::wstring suggested =
+        (WindowActions.traceFolder != nullptr ? WindowActions.traceFolder() : DeskDataFolder()) +
+        L"\\" + name;
     wchar_t path[MAX_PATH];
     CopyText(path, MAX_PATH, suggested.c_str());
     OPENFILENAMEW dialog{};

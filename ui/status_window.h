@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <string>
+
 #include "relay/relay_activity.h"
 
 struct IndicatorIconSet {
@@ -60,6 +62,9 @@ struct StatusWindowActions {
     bool (*startTrace)(const wchar_t* path);
     void (*stopTrace)();
     bool (*tracing)();
+    // The folder the Save As dialog of "Start trace..." opens in; null: the
+    // user's own (%LOCALAPPDATA%\Vantrel).
+    std::wstring (*traceFolder)();
 };
 extern StatusWindowActions WindowActions;
 

@@ -70,6 +70,8 @@ TEST(CommandLine, EachOptionAndEachMistake) {
         {{L"--service", L"--list-bridges"}, ProgramMode::Window, L"", L"", L"one of the options"},
         {{L"--service", L"--bridge", L"lab"}, ProgramMode::Window, L"", L"", L"status window only"},
         {{L"--list-vms", L"--json"}, ProgramMode::ListVms, L"", L"", L""},
+        {{L"--status", L"--bridge", L"lab", L"--json"}, ProgramMode::Status, L"lab", L"", L""},
+        {{L"--status", L"--bridge", L"a b"}, ProgramMode::Window, L"", L"", L"not a bridge"},
         {{L"--attach-vm", L"v", L"--bridge", L"b"}, ProgramMode::AttachVm, L"b", L"", L""},
         {{L"--detach-vm", L"v", L"--com", L"2"}, ProgramMode::DetachVm, L"", L"", L""},
         {{L"--attach-vm", L""}, ProgramMode::Window, L"", L"", L"needs a VM's name"},

@@ -31,9 +31,11 @@ TEST(ViewerProtocol, ARequestAsMadeIsTakenAndEveryOtherIsRefused) {
     EXPECT_TRUE(refused([](ViewerRequest&) {}, sizeof good - 1));
     EXPECT_TRUE(refused([](ViewerRequest&) {}, sizeof good + 1));
     EXPECT_TRUE(refused([](ViewerRequest& r) { r.magic ^= 1; }, sizeof good));
-    EXPECT_TRUE(refused([](ViewerRequest& r) { r.version = 2; }, sizeof good));
+    EXPECT_TRUE(refused([](ViewerRequest& r) { r.version = kViewerVersion + 1; }, sizeof good));
     EXPECT_TRUE(refused([](ViewerRequest& r) { r.command = 0; }, sizeof good));
-    EXPECT_TRUE(refused([](ViewerRequest& r) { r.command = 4; }, sizeof good));
+    EXPECT_TRUE(refused([](ViewerRequest& r) { r.command = 6; }, sizeof good));
+    EXPECT_TRUE(refused([](ViewerRequest& r) { r.traceFile[kViewerTextCapacity - 1] = u'x'; },
+                        sizeof good));
     EXPECT_TRUE(refused([](ViewerRequest& r) { r.bridge[0] = u'/'; }, sizeof good));
     EXPECT_TRUE(refused(
         [](ViewerRequest& r) {

@@ -65,6 +65,7 @@ VANTREL_KEEP_SESSIONS=1 keeps the session folders for inspection.
 
 import atexit
 import fcntl
+import glob
 import json
 import os
 import queue
@@ -955,6 +956,21 @@ class ComPort:
                 path.unlink()
 
     close = unplug
+
+    def held(self):
+        """Whether a process other than socat, which makes the pty, has it open
+        (Wine keeps the descriptor of an open COM port)."""
+        pty = os.path.realpath(self.host_path)
+        socat = f"/proc/{self._socat.pid}/" if self._socat else "-"
+        for fd in glob.glob("/proc/[0-9]*/fd/*"):
+            if fd.startswith(socat):
+                continue
+            try:
+                if os.readlink(fd) == pty:
+                    return True
+            except OSError:
+                pass
+        return False
 
     def _require(self):
         if self._fd is None:
