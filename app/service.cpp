@@ -315,8 +315,11 @@ void Reload(ServiceBridge& bridge, bool always) {
         TryStart(bridge);
         return;
     }
-    if (!ReadBridgeStore(bridge, settings, fromHardware, image) ||
-        (!always && image == bridge.stored)) {
+    if (!ReadBridgeStore(bridge, settings, fromHardware, image)) {
+        return;
+    }
+    bridge.problem.clear();
+    if (!always && image == bridge.stored) {
         return;
     }
     AppendLogEntry(bridge.status, L"Settings changed; reopening the COM port and the pipe\r\n");

@@ -79,7 +79,7 @@ class Service(E2ETestCase):
         hw_port.write(b"from the hardware")
         self.assertEqual(hw_vm.recv_exactly(17), b"from the hardware")
 
-        # Lab's port changes, then lab is removed: it lets go of both ends.
+        # Lab's port changes; later lab is removed: it lets go of both ends.
         self.assertTrue(lab_ports["COM4"].held())
         driver.reg_set_sz(bridge_key("lab"), "Serial port", "COM5")
         wait_for("lab to let go of COM4", lambda: (not lab_ports["COM4"].held(), None))
@@ -87,7 +87,15 @@ class Service(E2ETestCase):
         # The reopening ended the trace.
         ways, _ = parse_trace(session.program_data("lab-trace.txt").read_bytes().decode("utf-8"))
         self.assertEqual((ways["VM -> device"], ways["device -> VM"]), traced)
+        # A value lab cannot read is logged once, and lab relays on as it was, on COM5.
+        for rate in ("fast", "faster"):
+            driver.reg_set_sz(bridge_key("lab"), "Baud rate", rate)
+            wait_for("the unreadable rate to be logged", lambda: (
+                "Couldn't read the settings" in
+                session.program_data("lab.log").read_bytes().decode("utf-8"), None))
         self.exchange(lab_ports["COM5"], lab_vm)
+        driver.reg_set_dword(bridge_key("lab"), "Baud rate", 256000)
+
         self.assertEqual(session.command("--remove-bridge", "lab")[0], 0)
         lab_vm.wait_client_gone()
         wait_for("lab to let go of COM5", lambda: (not lab_ports["COM5"].held(), None))
@@ -97,6 +105,7 @@ class Service(E2ETestCase):
         log = session.program_data("lab.log").read_bytes().decode("utf-8")
         self.assertIn("Settings changed; reopening the COM port and the pipe", log)
         self.assertIn("The bridge was removed; it stopped", log)
+        self.assertEqual(log.count("Couldn't read the settings"), 1, log)
 
     def test_every_bridge_relays_recovers_is_viewed_and_stops_with_the_service(self):
         session, driver = self.session, self.driver
@@ -113,6 +122,8 @@ class Service(E2ETestCase):
         self.assertEqual(service_state(session), "STOPPED")
         session.command("start", "Vantrel", program="sc")
         self.wait_state("RUNNING")
+        # Both ends of every bridge up: bytes sent before would be discarded.
+        self.wait_status(0)
         for name in vms:
             vms[name].wait_client()
             self.exchange(ports[name], vms[name])
@@ -122,6 +133,7 @@ class Service(E2ETestCase):
         self.wait_status(3)
         vms[""] = session.vm("Vantrel")
         vms[""].wait_client(timeout=30)
+        self.wait_status(0)
         self.exchange(ports[""], vms[""])
 
         # The status window shows the lab bridge as the service runs it.
