@@ -14,6 +14,7 @@
 #include "app/viewer.h"
 #include "app/vm_commands.h"
 #include "common/handles.h"
+#include "common/process_state.h"
 #include "config/settings_store.h"
 
 namespace {
@@ -67,9 +68,15 @@ bool TakeBridge(const std::wstring& bridge) {
     return false;
 }
 
+// The viewer's way out, and the desk window's until it has a relay to stop.
+void EndProcess() {
+    ExitProcess(0);
+}
+
 }  // namespace
 
 int RunProgram(HINSTANCE instance, int showCommand) {
+    ShutdownProgram = EndProcess;
     const CommandLine line = ParseCommandLine(Arguments());
     if (!line.error.empty()) {
         TellUser(line.error + L"\r\n\r\n" + kUsageText, true);

@@ -121,6 +121,17 @@ std::wstring StartProgramLog(const std::wstring& bridge) {
     return {};
 }
 
+// Whatever the trace and the log file still hold is written before the
+// process ends, after the relay has stopped; the trace first, whose stop is
+// logged. ExitProcess rather than exit(), so that no static record is
+// destroyed under a worker thread that could not be stopped in time.
+void ShutdownDesk() {
+    StopRelayForExit();
+    StopTraceNow();
+    StopProgramLog();
+    ExitProcess(0);
+}
+
 int RunMessageLoop(RelayContextRecord& context) {
     MSG message;
     while (GetMessageW(&message, nullptr, 0, 0) > 0) {
@@ -150,12 +161,7 @@ int RunVantrel(HINSTANCE instance, int showCommand, const std::wstring& bridge,
     const std::wstring logProblem = StartProgramLog(bridge);
     ShownTraffic = &RelayContext.traffic;
     WindowActions = {nullptr, nullptr, StartTraceTo, StopTraceNow, Tracing, nullptr};
-    // Whatever the trace and the log file still hold is written before the
-    // process ends, after the relay has stopped; the trace first, whose stop
-    // is logged.
-    RecordShutdownStep(StopRelayForExit);
-    RecordShutdownStep(StopTraceNow);
-    RecordShutdownStep(StopProgramLog);
+    ShutdownProgram = ShutdownDesk;
     const std::wstring caption = BridgeCaption(bridge);
     if (!CreateStatusWindow(instance, showCommand, caption.c_str())) {
         return 0;

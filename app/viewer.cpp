@@ -69,8 +69,8 @@ bool Show(const ViewerReply& reply, const std::wstring& messages) {
     const std::wstring pipe = FromWire(reply.pipeName, kViewerTextCapacity);
     const LineFields fields = {port.c_str(),   pipe.c_str(),   reply.baudRate,   reply.parity,
                                reply.dataBits, reply.stopBits, reply.flowControl};
-    if (const HWND window = ProgramStatus.window.load()) {
-        SendMessageW(window, kLineFieldsMessage, 0, reinterpret_cast<LPARAM>(&fields));
+    if (StatusSink* sink = ProgramStatus.window.load()) {
+        sink->Deliver(kLineFieldsMessage, 0, reinterpret_cast<LPARAM>(&fields));
     }
     bool moved = false;
     RelayTraffic& traffic = viewer->traffic;
@@ -112,8 +112,8 @@ DWORD WINAPI AskService(LPVOID) {
         // Once for each change; a poser is named in a box as well.
         if (problem != nullptr && problem != shownProblem) {
             SetStatusLine(ProgramStatus, problem);
-            if (const HWND window = ProgramStatus.window.load(); window && problem == kPosingText) {
-                PostMessageW(window, kNoticeBoxMessage, 0, reinterpret_cast<LPARAM>(kPosingText));
+            if (StatusSink* sink = ProgramStatus.window.load(); sink && problem == kPosingText) {
+                sink->Deliver(kNoticeBoxMessage, 0, reinterpret_cast<LPARAM>(kPosingText));
             }
         }
         shownProblem = problem;

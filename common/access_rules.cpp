@@ -1,6 +1,6 @@
 #include "common/access_rules.h"
 
-#include "config/settings_record.h"
+#include "common/text.h"
 
 namespace {
 

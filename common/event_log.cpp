@@ -3,7 +3,7 @@
 #include <cwchar>
 
 #include "common/handles.h"
-#include "pipe/pipe_event_record.h"
+#include "common/pipe_event_record.h"
 #include "vantrel_events.h"
 
 EventLogCalls EventLog = {RegisterEventSourceW, ReportEventW};

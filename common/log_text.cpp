@@ -1,6 +1,6 @@
-#include "relay/log_text.h"
+#include "common/log_text.h"
 
-#include "config/settings_record.h"
+#include "common/text.h"
 
 void BuildTimestampPrefix(wchar_t* buffer, std::size_t capacity, const wchar_t* date,
                           const wchar_t* time) {

@@ -1,10 +1,10 @@
-#include "serial/port_names.h"
+#include "common/port_names.h"
 
 #include <algorithm>
 #include <cwctype>
 #include <tuple>
 
-#include "config/settings_record.h"
+#include "common/text.h"
 
 namespace {
 

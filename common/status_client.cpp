@@ -1,13 +1,11 @@
 #include "common/status_client.h"
 
-#include <memory>
-
 #include "common/app_messages.h"
 #include "common/event_log.h"
+#include "common/log_text.h"
 #include "common/system_text.h"
+#include "common/text.h"
 #include "vantrel_events.h"
-#include "config/settings_record.h"
-#include "relay/log_text.h"
 
 StatusClient ProgramStatus;
 
@@ -24,33 +22,11 @@ void KeepForViewers(ViewState& view, const wchar_t* text) {
     ReleaseSRWLockExclusive(&view.lock);
 }
 
-// Text for the window. Its own thread hands it over at once; any other thread
-// posts a copy the window frees (wParam kOwnedText), so that no relay, keeper
-// or writer thread ever waits for a window thread that may be waiting for it.
-// A copy the window can no longer take is dropped; the log file and the
-// viewers have the text all the same.
-bool OnWindowThread(HWND window) {
-    return GetWindowThreadProcessId(window, nullptr) == GetCurrentThreadId();
-}
-
-void DeliverText(HWND window, UINT message, const wchar_t* text) {
-    if (OnWindowThread(window)) {
-        SendMessageW(window, message, 0, reinterpret_cast<LPARAM>(text));
-        return;
-    }
-    const std::size_t length = wcslen(text) + 1;
-    auto copy = std::make_unique<wchar_t[]>(length);
-    wmemcpy(copy.get(), text, length);
-    if (PostMessageW(window, message, kOwnedText, reinterpret_cast<LPARAM>(copy.get()))) {
-        copy.release();
-    }
-}
-
 }  // namespace
 
 void AppendLog(StatusClient& status, const wchar_t* text) {
-    if (const HWND window = status.window.load(std::memory_order_acquire)) {
-        DeliverText(window, kAppendLogMessage, text);
+    if (StatusSink* sink = status.window.load(std::memory_order_acquire)) {
+        sink->Deliver(kAppendLogMessage, 0, reinterpret_cast<LPARAM>(text));
     }
     if (status.file != nullptr) {
         AppendToLogFile(*status.file, text);
@@ -118,8 +94,8 @@ ReportResult ReportSystemError(StatusClient& status, const wchar_t* label, DWORD
 }
 
 void SetStatusLine(StatusClient& status, const wchar_t* text) {
-    if (const HWND window = status.window.load(std::memory_order_acquire)) {
-        DeliverText(window, kStatusLineMessage, text);
+    if (StatusSink* sink = status.window.load(std::memory_order_acquire)) {
+        sink->Deliver(kStatusLineMessage, 0, reinterpret_cast<LPARAM>(text));
     }
     if (ViewState* view = status.view) {
         AcquireSRWLockExclusive(&view->lock);
@@ -129,8 +105,8 @@ void SetStatusLine(StatusClient& status, const wchar_t* text) {
 }
 
 void ShowSerialPort(StatusClient& status, const wchar_t* name) {
-    if (const HWND window = status.window.load(std::memory_order_acquire)) {
-        SendMessageW(window, kSerialPortMessage, 0, reinterpret_cast<LPARAM>(name));
+    if (StatusSink* sink = status.window.load(std::memory_order_acquire)) {
+        sink->Deliver(kSerialPortMessage, 0, reinterpret_cast<LPARAM>(name));
     }
     if (ViewState* view = status.view) {
         AcquireSRWLockExclusive(&view->lock);
@@ -140,10 +116,8 @@ void ShowSerialPort(StatusClient& status, const wchar_t* name) {
 }
 
 void ShowModemLamp(StatusClient& status, bool carrier, bool on) {
-    if (const HWND window = status.window.load(std::memory_order_acquire)) {
-        const WPARAM lamp = carrier ? kCarrierLamp : kDataSetLamp;
-        OnWindowThread(window) ? SendMessageW(window, kModemLampMessage, lamp, on ? 1 : 0)
-                               : PostMessageW(window, kModemLampMessage, lamp, on ? 1 : 0);
+    if (StatusSink* sink = status.window.load(std::memory_order_acquire)) {
+        sink->Deliver(kModemLampMessage, carrier ? kCarrierLamp : kDataSetLamp, on ? 1 : 0);
     }
     if (ViewState* view = status.view) {
         AcquireSRWLockExclusive(&view->lock);
@@ -153,8 +127,8 @@ void ShowModemLamp(StatusClient& status, bool carrier, bool on) {
 }
 
 bool PostRelayActivity(StatusClient& status) {
-    const HWND window = status.window.load(std::memory_order_acquire);
-    return window != nullptr && PostMessageW(window, kRelayActivityMessage, 0, 0) != FALSE;
+    StatusSink* sink = status.window.load(std::memory_order_acquire);
+    return sink != nullptr && sink->Deliver(kRelayActivityMessage, 0, 0);
 }
 
 void ReportBridgeEvent(StatusClient& status, BridgeEvent event, const wchar_t* text) {

@@ -13,8 +13,8 @@
 #include <cstdint>
 #include <string>
 
+#include "common/error_throttle.h"
 #include "common/log_file.h"
-#include "relay/error_throttle.h"
 
 // What a viewer of a bridge without a window of its own is shown.
 struct ViewState {
@@ -31,10 +31,22 @@ struct ViewState {
 };
 inline constexpr std::size_t kViewMessagesLimit = 64 * 1024;
 
+// How a bridge's status reaches a window: ui/ installs one for its status
+// window. Any thread calls it, with one of the messages of app_messages.h;
+// for those that carry text (the Messages, the status line) lParam is the
+// text, which the sink copies when it cannot hand it over at once. False
+// when the window could not take it.
+struct StatusSink {
+    virtual bool Deliver(UINT message, WPARAM wParam, LPARAM lParam) = 0;
+
+protected:
+    ~StatusSink() = default;
+};
+
 // Where one bridge's messages go, with the throttle of its error entries.
 // The pointers are set before any thread uses the record.
 struct StatusClient {
-    std::atomic<HWND> window{nullptr};
+    std::atomic<StatusSink*> window{nullptr};
     ErrorThrottleRecord ErrorThrottle;
     LogFile* file = nullptr;
     ViewState* view = nullptr;

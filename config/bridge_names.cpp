@@ -2,9 +2,9 @@
 
 #include <cwctype>
 
+#include "common/port_names.h"
 #include "config/settings_record.h"
 #include "config/settings_tables.h"
-#include "serial/port_names.h"
 
 namespace {
 

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "common/text.h"
+
 // Capacity of a name in characters, terminator included.
 inline constexpr std::size_t kNameCapacity = 255;
 inline constexpr wchar_t kPipePathPrefix[] = L"\\\\.\\pipe\\";
@@ -36,13 +38,6 @@ struct PortSettingsRecord {
 
 // Written on the user-interface thread only; no worker thread reads it.
 extern PortSettingsRecord PortSettings;
-
-// Copies at most capacity - 1 characters of source and always terminates.
-void CopyText(wchar_t* destination, std::size_t capacity, const wchar_t* source);
-// Appends as much of source as fits; always terminates.
-void AppendText(wchar_t* destination, std::size_t capacity, const wchar_t* source);
-// Names compared as Windows compares them: in any case.
-std::wstring UpperCase(std::wstring text);
 
 // The one way to set the pipe name: also rebuilds the pipe path.
 void SetPipeName(PortSettingsRecord& record, const wchar_t* name);

@@ -4,7 +4,7 @@
 
 #include "common/event_log.h"
 #include "common/handles.h"
-#include "pipe/pipe_event_record.h"
+#include "common/pipe_event_record.h"
 #include "pipe/pipe_server.h"
 
 decltype(&CreateFileW) OpenPipeFile = CreateFileW;

@@ -37,6 +37,7 @@ fi
 step "unit tests (tsan)" "${no_aslr[@]}" ctest --test-dir build/tsan --output-on-failure || failed=1
 step "artwork is the script's" python3 -m unittest tests/ui/test_art.py || failed=1
 step "layers in order" python3 scripts/check_layers.py || failed=1
+step "the layer check's own test" python3 -m unittest tests/scripts/test_check_layers.py || failed=1
 # win_tests.exe, the installer test and the end-to-end pool run side by
 # side; the runner's summary gives the time of each.
 step "wine tests and installer" python3 tests/run_wine_tests.py --build-dir build/win || failed=1

@@ -19,7 +19,7 @@
 #include <utility>
 
 #include "common/handles.h"
-#include "serial/port_names.h"
+#include "common/port_names.h"
 
 namespace {
 

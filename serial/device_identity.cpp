@@ -4,8 +4,8 @@
 #include <cwchar>
 #include <cwctype>
 
+#include "common/port_names.h"
 #include "config/settings_record.h"
-#include "serial/port_names.h"
 
 namespace {
 

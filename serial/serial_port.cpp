@@ -4,8 +4,8 @@
 #include <cstring>
 
 #include "common/handles.h"
+#include "common/port_names.h"
 #include "serial/line_flags.h"
-#include "serial/port_names.h"
 
 SerialSetupCalls SerialSetup = {GetCommState, SetCommState, GetCommTimeouts, SetCommTimeouts,
                                 PurgeComm};

@@ -46,6 +46,7 @@ INT_PTR CALLBACK ConnectionFailureDialogProc(HWND dialog, UINT message, WPARAM w
                     return TRUE;
                 case IDC_FAILURE_EXIT:
                     ShutdownProgram();
+                    return TRUE;
                 default:
                     break;
             }

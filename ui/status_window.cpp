@@ -9,12 +9,12 @@
 
 #include "common/app_messages.h"
 #include "common/log_file.h"
+#include "common/log_text.h"
 #include "common/process_state.h"
 #include "common/secure_files.h"
 #include "common/status_client.h"
 #include "config/settings_record.h"
 #include "config/settings_store.h"
-#include "relay/log_text.h"
 #include "relay/relay_activity.h"
 #include "relay/traffic_counters.h"
 #include "ui/connection_failure_dialog.h"
@@ -136,6 +136,27 @@ HICON LoadIndicator(HINSTANCE instance, int id) {
 
 }  // namespace
 
+bool WindowSink::Deliver(UINT message, WPARAM wParam, LPARAM lParam) {
+    const bool sent = message == kSerialPortMessage || message == kLineFieldsMessage;
+    if (message != kRelayActivityMessage &&
+        (sent || GetWindowThreadProcessId(window_, nullptr) == GetCurrentThreadId())) {
+        SendMessageW(window_, message, wParam, lParam);
+        return true;
+    }
+    if (message != kAppendLogMessage && message != kStatusLineMessage) {
+        return PostMessageW(window_, message, wParam, lParam) != FALSE;
+    }
+    const auto* text = reinterpret_cast<const wchar_t*>(lParam);
+    const std::size_t length = wcslen(text) + 1;
+    auto copy = std::make_unique<wchar_t[]>(length);
+    wmemcpy(copy.get(), text, length);
+    if (!PostMessageW(window_, message, kOwnedText, reinterpret_cast<LPARAM>(copy.get()))) {
+        return false;
+    }
+    copy.release();
+    return true;
+}
+
 void LoadIndicatorIcons(HINSTANCE instance) {
     IndicatorIcons.receiveDark = LoadIndicator(instance, IDI_RX_DARK);
     IndicatorIcons.receiveLit = LoadIndicator(instance, IDI_RX_LIT);
@@ -182,7 +203,8 @@ bool CreateStatusWindow(HINSTANCE instance, int showCommand, const wchar_t* capt
     // Well above the edit control's default, and kept there by dropping the
     // oldest lines (AppendToPane): new entries always land.
     SendDlgItemMessageW(StatusWindow, IDC_MESSAGES, EM_SETLIMITTEXT, kLogLimit, 0);
-    ProgramStatus.window.store(StatusWindow, std::memory_order_release);
+    static WindowSink sink(StatusWindow);
+    ProgramStatus.window.store(&sink, std::memory_order_release);
     if (caption != nullptr) {
         SetWindowTextW(StatusWindow, caption);
     }
@@ -377,11 +399,13 @@ INT_PTR CALLBACK StatusDialogProc(HWND window, UINT message, WPARAM wParam, LPAR
             return FALSE;
         case WM_DESTROY:
             ShutdownProgram();
+            return TRUE;
         case WM_COMMAND:
             switch (LOWORD(wParam)) {
                 case IDCANCEL:  // Exit, the close box and the system menu's Close
                     EndDialog(window, IDCANCEL);
                     ShutdownProgram();
+                    return TRUE;
                 case IDC_RESET:
                     ResetCounters();
                     return TRUE;

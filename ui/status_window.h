@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "common/status_client.h"
 #include "relay/relay_activity.h"
 
 struct IndicatorIconSet {
@@ -24,6 +25,21 @@ void LoadIndicatorIcons(HINSTANCE instance);
 
 // Null until the status window exists.
 extern HWND StatusWindow;
+
+// The status client's way to a window. The window's own thread hands over
+// at once; any other thread posts (a text as a copy the window frees), so
+// that no relay, keeper or writer thread ever waits for a window thread that
+// may be waiting for it, except for the COM name and the line fields, which
+// are sent. A copy the window can no longer take is dropped; the log file
+// and the viewers have the text all the same.
+class WindowSink : public StatusSink {
+public:
+    explicit WindowSink(HWND window) : window_(window) {}
+    bool Deliver(UINT message, WPARAM wParam, LPARAM lParam) override;
+
+private:
+    HWND window_;
+};
 // The counters and lamps the window shows: set before it is made.
 extern RelayTraffic* ShownTraffic;
 

@@ -1,4 +1,4 @@
-#include "relay/error_throttle.h"
+#include "common/error_throttle.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "relay/log_text.h"
+#include "common/log_text.h"
 
 #include <gtest/gtest.h>
 

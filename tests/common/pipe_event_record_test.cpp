@@ -1,4 +1,4 @@
-#include "pipe/pipe_event_record.h"
+#include "common/pipe_event_record.h"
 
 #include <gtest/gtest.h>
 

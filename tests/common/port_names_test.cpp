@@ -1,4 +1,4 @@
-#include "serial/port_names.h"
+#include "common/port_names.h"
 
 #include <gtest/gtest.h>
 

@@ -10,11 +10,12 @@
 #include <thread>
 #include <vector>
 
+#include "common/log_text.h"
 #include "common/status_client.h"
-#include "relay/log_text.h"
 #include "relay/trace.h"
 #include "support/win_test_support.h"
 #include "ui/resource.h"
+#include "ui/status_window.h"
 
 using test_support::PaneText;
 using test_support::PumpUntil;
@@ -146,7 +147,8 @@ TEST_F(MessageLogTest, WritersThatFailWhileTheWindowStopsThemHoldNothingUp) {
     std::thread windowThread([&] {
         const HWND window = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
                                             nullptr, nullptr);
-        status.window = window;
+        static WindowSink sink(window);
+        status.window = &sink;
         static TraceWriter trace;
         if (StartTrace(trace, status, tracePath)) {
             // Once "Trace started" is written the writer waits for more; from
