@@ -6,6 +6,12 @@
 # end (tests/bench/relay_bench.py).
 #
 #   scripts/bench.sh [--runs N] [--seconds S] [--probes P] [--idle-seconds I]
+#   scripts/bench.sh --bridges N[,N...] [--seconds S] [--idle-seconds I] [--no-desk]
+#
+# With --bridges: the service with N bridges at once, each with its own pty
+# pair and stand-in VM, at the line rate both ways; then the desk window at
+# the line rate (tests/bench/bridges_bench.py). --bridges 1,4,16 gives the
+# table of the README's performance section.
 #
 # Exits non-zero when a direction stays below 25.6 KB/s (256000 baud), a
 # byte is lost, or waiting for a lost end costs more than being idle allows. VANTREL_BUILD_DIR overrides build/win.
@@ -21,4 +27,9 @@ else
 fi
 export VANTREL_BUILD_DIR
 VANTREL_BUILD_DIR=$(realpath "$build_dir")
+for argument in "$@"; do
+    if [ "$argument" = --bridges ]; then
+        exec python3 tests/bench/bridges_bench.py "$@"
+    fi
+done
 exec python3 tests/bench/relay_bench.py "$@"

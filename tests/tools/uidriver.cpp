@@ -22,6 +22,8 @@
 //   cpu PID                         -> ok KERNEL_US USER_US   GetProcessTimes
 //                                   (Wine reports no times of other processes)
 //   pipe-exists NAME                -> ok absent|busy|available  \\.\pipe\NAME
+//   process IMAGE                   -> ok PID THREADS HANDLES  the one process of
+//                                   that image name (GetProcessHandleCount)
 // Windows (top-level windows of a process)
 //   windows PID                     -> ok {HWND CLASS VISIBLE CAPTION}...
 //   find-window PID CLASS CAPTION   -> ok HWND | err not-found
@@ -81,6 +83,8 @@
 //   ping                            -> ok pong
 //   quit                            -> ok bye, then the driver ends
 #include <windows.h>
+
+#include <tlhelp32.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -526,6 +530,38 @@ Answer Cpu(const Fields& f) {
         return ((static_cast<unsigned long long>(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 10;
     };
     return Ok().Add(micros(kernel)).Add(micros(user));
+}
+
+Answer ProcessCounts(const Fields& f) {
+    if (f.size() != 2) {
+        return Err(L"usage: process IMAGE");
+    }
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    DWORD pid = 0, threads = 0, found = 0;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more;
+         more = Process32NextW(snapshot, &entry)) {
+        if (_wcsicmp(entry.szExeFile, f[1].c_str()) == 0) {
+            pid = entry.th32ProcessID;
+            threads = entry.cntThreads;
+            ++found;
+        }
+    }
+    CloseHandle(snapshot);
+    if (found != 1) {
+        return Err(found == 0 ? L"not-found" : L"ambiguous");
+    }
+    const HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, pid);
+    DWORD handles = 0;
+    const bool counted = process != nullptr && GetProcessHandleCount(process, &handles);
+    if (process != nullptr) {
+        CloseHandle(process);
+    }
+    if (!counted) {
+        return Err(Win32Error(L"GetProcessHandleCount"));
+    }
+    return Ok().Add(pid).Add(threads).Add(handles);
 }
 
 Answer PipeExists(const Fields& f) {
@@ -1374,6 +1410,7 @@ Answer Dispatch(const Fields& f, bool& quit) {
     if (verb == L"kill") return Kill(f);
     if (verb == L"cpu") return Cpu(f);
     if (verb == L"pipe-exists") return PipeExists(f);
+    if (verb == L"process") return ProcessCounts(f);
     if (verb == L"windows") return Windows(f);
     if (verb == L"find-window") return FindWindowOf(f);
     if (verb == L"boxes") return Boxes(f);
