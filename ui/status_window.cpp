@@ -39,6 +39,24 @@ constexpr int kCounterControls[kTrafficCounterCount] = {IDC_VIRTUAL_RECEIVED, ID
 // What the counter fields show now; window thread only.
 std::uint32_t shownCounters[kTrafficCounterCount];
 
+// A serial lamp as the window shows it; window thread only. Its icon is set
+// only when it changes, and its timer only when it lights: a later chunk
+// moves darkAt, which the timer looks at when it fires.
+struct ShownLamp {
+    int control;
+    UINT_PTR timer;
+    TIMERPROC clear;
+    bool lit;
+    DWORD darkAt;  // GetTickCount
+};
+ShownLamp shownLamps[2] = {{IDC_RX_LAMP, kReceiveLampTimer, ClearReceiveIndicator, false, 0},
+                           {IDC_TX_LAMP, kSendLampTimer, ClearSendIndicator, false, 0}};
+// A lamp due to go dark within this is dark now (GetTickCount's steps are
+// 10 to 16 ms).
+constexpr DWORD kLampSlackMs = 16;
+// The steady refresh runs (kRefreshTimer).
+bool refreshing = false;
+
 void ShowCounter(int counter, std::uint32_t total) {
     wchar_t text[kCounterTextCapacity];
     FormatCounterText(total, text, kCounterTextCapacity);
@@ -292,7 +310,45 @@ void AppendToPane(HWND pane, const wchar_t* text) {
     SendMessageW(pane, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(text));
 }
 
-void ApplyRelayActivity() {
+namespace {
+
+HICON LampIcon(ActivityLamp lamp, bool lit) {
+    if (lamp == ActivityLamp::SerialReceive) {
+        return lit ? IndicatorIcons.receiveLit : IndicatorIcons.receiveDark;
+    }
+    return lit ? IndicatorIcons.sendLit : IndicatorIcons.sendDark;
+}
+
+// Lit for 5 ms per byte of the latest chunk; a new chunk starts the period
+// afresh.
+void LightLamp(ActivityLamp lamp, std::uint32_t chunk) {
+    ShownLamp& shown = shownLamps[static_cast<int>(lamp)];
+    shown.darkAt = GetTickCount() + LampLitMs(chunk);
+    if (!shown.lit) {
+        shown.lit = true;
+        SetLamp(shown.control, LampIcon(lamp, true));
+        SetTimer(StatusWindow, shown.timer, LampLitMs(chunk), shown.clear);
+    }
+}
+
+// The lamp's timer fired: dark when its time is up, else looked at again then.
+void ClearLamp(HWND window, ActivityLamp lamp) {
+    ShownLamp& shown = shownLamps[static_cast<int>(lamp)];
+    const auto left = static_cast<LONG>(shown.darkAt - GetTickCount());
+    if (shown.lit && left > static_cast<LONG>(kLampSlackMs)) {
+        SetTimer(window, shown.timer, static_cast<UINT>(left), shown.clear);
+        return;
+    }
+    // The timer is not left running, so an idle program does not wake up to
+    // darken a dark lamp again.
+    KillTimer(window, shown.timer);
+    shown.lit = false;
+    SetLamp(shown.control, LampIcon(lamp, false));
+}
+
+}  // namespace
+
+bool ApplyRelayActivity() {
     bool changed = false;
     for (int i = 0; i < kTrafficCounterCount; ++i) {
         const std::uint32_t total =
@@ -302,34 +358,24 @@ void ApplyRelayActivity() {
             changed = true;
         }
     }
-    // Lit for 5 ms per byte of the latest chunk, at most as long as the
-    // longest chunk of earlier releases kept it; a new chunk starts the
-    // period afresh.
-    if (const std::uint32_t chunk =
-            TakeLampChunk(ShownTraffic->activity, ActivityLamp::SerialReceive)) {
-        SetLamp(IDC_RX_LAMP, IndicatorIcons.receiveLit);
-        SetTimer(StatusWindow, kReceiveLampTimer, LampLitMs(chunk), ClearReceiveIndicator);
-    }
-    if (const std::uint32_t chunk =
-            TakeLampChunk(ShownTraffic->activity, ActivityLamp::SerialSend)) {
-        SetLamp(IDC_TX_LAMP, IndicatorIcons.sendLit);
-        SetTimer(StatusWindow, kSendLampTimer, LampLitMs(chunk), ClearSendIndicator);
-    }
     if (changed) {
         UpdateWindow(StatusWindow);
     }
+    for (const ActivityLamp lamp : {ActivityLamp::SerialReceive, ActivityLamp::SerialSend}) {
+        if (const std::uint32_t chunk = TakeLampChunk(ShownTraffic->activity, lamp)) {
+            LightLamp(lamp, chunk);
+            changed = true;
+        }
+    }
+    return changed;
 }
 
-// The lamp goes dark once; the timer is not left running, so an idle program
-// does not wake up to darken a dark lamp again.
-void CALLBACK ClearReceiveIndicator(HWND window, UINT, UINT_PTR timerId, DWORD) {
-    KillTimer(window, timerId);
-    SetLamp(IDC_RX_LAMP, IndicatorIcons.receiveDark);
+void CALLBACK ClearReceiveIndicator(HWND window, UINT, UINT_PTR, DWORD) {
+    ClearLamp(window, ActivityLamp::SerialReceive);
 }
 
-void CALLBACK ClearSendIndicator(HWND window, UINT, UINT_PTR timerId, DWORD) {
-    KillTimer(window, timerId);
-    SetLamp(IDC_TX_LAMP, IndicatorIcons.sendDark);
+void CALLBACK ClearSendIndicator(HWND window, UINT, UINT_PTR, DWORD) {
+    ClearLamp(window, ActivityLamp::SerialSend);
 }
 
 INT_PTR CALLBACK StatusDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -384,16 +430,25 @@ INT_PTR CALLBACK StatusDialogProc(HWND window, UINT message, WPARAM wParam, LPAR
             }
             return FALSE;
         case kRelayActivityMessage:
-            // The relay's request stays standing while the hold runs, so the
-            // relay does not ask again until the timer below.
-            ApplyRelayActivity();
-            SetTimer(window, kRefreshHoldTimer, kRefreshHoldMs, nullptr);
+            // Bytes began to flow: shown at once, then at the steady rate. The
+            // relay's request stays standing while the timer runs, so the
+            // relay does not ask again until a tick has taken it up.
+            if (!refreshing) {
+                ApplyRelayActivity();
+                refreshing = SetTimer(window, kRefreshTimer, kRefreshMs, nullptr) != 0;
+                if (!refreshing) {
+                    BeginRefresh(ShownTraffic->activity);
+                }
+            }
             return TRUE;
         case WM_TIMER:
-            if (wParam == kRefreshHoldTimer) {
-                KillTimer(window, kRefreshHoldTimer);
+            if (wParam == kRefreshTimer) {
                 BeginRefresh(ShownTraffic->activity);
-                ApplyRelayActivity();
+                if (!ApplyRelayActivity()) {
+                    // Quiet: the next chunk asks again.
+                    KillTimer(window, kRefreshTimer);
+                    refreshing = false;
+                }
                 return TRUE;
             }
             return FALSE;

@@ -96,8 +96,9 @@ INT_PTR CALLBACK AboutDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARA
 void AppendToPane(HWND pane, const wchar_t* text);
 
 // Window thread: shows the counters and lights the lamps the relay left word
-// of (see relay_activity.h).
-void ApplyRelayActivity();
+// of (see relay_activity.h); only what changed is repainted. False when there
+// was nothing new.
+bool ApplyRelayActivity();
 
 // Timer callbacks that put the serial lamps back to rest.
 void CALLBACK ClearReceiveIndicator(HWND window, UINT message, UINT_PTR timerId, DWORD time);
@@ -105,7 +106,8 @@ void CALLBACK ClearSendIndicator(HWND window, UINT message, UINT_PTR timerId, DW
 
 inline constexpr UINT_PTR kReceiveLampTimer = 1;
 inline constexpr UINT_PTR kSendLampTimer = 2;
-// While it runs, further relay activity waits for it instead of asking for a
-// refresh of its own: the window is redrawn at most this often.
-inline constexpr UINT_PTR kRefreshHoldTimer = 3;
-inline constexpr UINT kRefreshHoldMs = 20;
+// While bytes flow the window shows them at this steady rate, ten times a
+// second, however often the relay records a chunk; the first activity after
+// a quiet spell starts the timer, a tick that finds nothing new ends it.
+inline constexpr UINT_PTR kRefreshTimer = 3;
+inline constexpr UINT kRefreshMs = 100;

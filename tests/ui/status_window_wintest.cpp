@@ -101,6 +101,12 @@ TEST_F(StatusWindowTest, RelayActivityShowsWithoutTheRelayWaitingForTheWindow) {
     relay.join();
     EXPECT_TRUE(PumpUntil([&] { return ControlText(window_, IDC_VIRTUAL_RECEIVED) == L"250"; }));
     EXPECT_EQ(ControlText(window_, IDC_SERIAL_SENT), L"250");
+    // A tick took the request up and found nothing new: the window went
+    // quiet, and the next chunk wakes it again.
+    ASSERT_TRUE(PumpUntil([] { return !Traffic().activity.refreshRequested.load(); }));
+    std::thread later([] { AddTraffic(test_support::WindowRelay(), SerialSent, 5); });
+    later.join();
+    EXPECT_TRUE(PumpUntil([&] { return ControlText(window_, IDC_SERIAL_SENT) == L"255"; }));
 }
 
 // How long it stays lit is LampLitMs (relay_activity_test.cpp).
