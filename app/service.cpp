@@ -413,6 +413,10 @@ std::vector<unsigned char> Answer(const ViewerRequest& request, bool administrat
             for (int kind = 0; kind < kLineErrorKindCount; ++kind) {
                 reply.lineErrors[kind] = relay->lineErrors.total[kind];
             }
+            if (relay->pipeKeeper.away) {
+                ToWire(PipeDiagnosisFinding(relay->pipeDiagnosis), reply.pipeDiagnosis,
+                       kViewerTextCapacity);
+            }
             reply.connectedSince = relay->connectedSince;
             reply.tracing = IsTracing(bridge->relay->trace) ? 1 : 0;
         }

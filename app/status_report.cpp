@@ -34,6 +34,10 @@ std::wstring Text(const wchar_t* text) {
     return text != nullptr ? text : L"?";
 }
 
+std::wstring Diagnosis(const ViewerReply& reply) {
+    return FromWire(reply.pipeDiagnosis, kViewerTextCapacity);
+}
+
 std::wstring Number(std::uint64_t n) {
     return std::to_wstring(n);
 }
@@ -47,13 +51,13 @@ std::wstring StatusText(const std::vector<BridgeStatus>& bridges) {
         text += (bridge.name.empty() ? L"(default)" : bridge.name) + L"  " +
                 (Connected(r) ? L"connected since " + bridge.since : L"not connected") +
                 L"\r\n  pipe " + FromWire(r.pipeName, kViewerTextCapacity) + L": " +
-                EndStateName(r.endState[0]) + L", " + Number(r.reconnects[0]) +
-                L" reconnects\r\n  COM port " + FromWire(r.serialPort, kViewerTextCapacity) +
-                L": " + EndStateName(r.endState[1]) + L", " + Number(r.reconnects[1]) +
-                L" reconnects\r\n  " + Number(r.baudRate) + L" baud, " + Number(r.dataBits) +
-                L" data bits, parity " + Text(ParityName(r.parity)) + L", stop bits " +
-                Text(StopBitsText(r.stopBits)) + L", flow control " +
-                FlowControlName(r.flowControl) + L"\r\n  virtual received " +
+                EndStateName(r.endState[0]) + L", " + Number(r.reconnects[0]) + L" reconnects" +
+                (Diagnosis(r).empty() ? L"" : L"\r\n    " + Diagnosis(r)) + L"\r\n  COM port " +
+                FromWire(r.serialPort, kViewerTextCapacity) + L": " + EndStateName(r.endState[1]) +
+                L", " + Number(r.reconnects[1]) + L" reconnects\r\n  " + Number(r.baudRate) +
+                L" baud, " + Number(r.dataBits) + L" data bits, parity " +
+                Text(ParityName(r.parity)) + L", stop bits " + Text(StopBitsText(r.stopBits)) +
+                L", flow control " + FlowControlName(r.flowControl) + L"\r\n  virtual received " +
                 Number(r.counters[VirtualReceived]) + L", virtual sent " +
                 Number(r.counters[VirtualSent]) + L", serial received " +
                 Number(r.counters[SerialReceived]) + L", serial sent " +
@@ -77,6 +81,7 @@ std::wstring StatusJson(const std::vector<BridgeStatus>& bridges) {
             L",\r\n  \"pipe\": {\"name\": " +
             JsonString(FromWire(r.pipeName, kViewerTextCapacity)) + L", \"state\": \"" +
             EndStateName(r.endState[0]) + L"\", \"reconnects\": " + Number(r.reconnects[0]) +
+            L", \"diagnosis\": " + (Diagnosis(r).empty() ? L"null" : JsonString(Diagnosis(r))) +
             L"},\r\n  \"serialPort\": {\"name\": " +
             JsonString(FromWire(r.serialPort, kViewerTextCapacity)) + L", \"state\": \"" +
             EndStateName(r.endState[1]) + L"\", \"reconnects\": " + Number(r.reconnects[1]) +

@@ -7,7 +7,10 @@
 //     "name": "lab",                       ("" for the default bridge)
 //     "connected": true,                   (both ends up)
 //     "connectedSince": "2026-12-10T13:40:02Z",   (UTC; null when not connected)
-//     "pipe": {"name": "lab", "state": "connected", "reconnects": 0},
+//     "pipe": {"name": "lab", "state": "connected", "reconnects": 0,
+//              "diagnosis": null},         (while the pipe is away: which VM's it is,
+//                                           e.g. "The pipe belongs to VM 'lab-1' (COM 1),
+//                                           which is Off"; null until Hyper-V has said)
 //     "serialPort": {"name": "COM4", "state": "connected", "reconnects": 0},
 //     "line": {"baudRate": 256000, "dataBits": 8, "parity": "NONE", "stopBits": "1",
 //              "flowControl": "Custom"},

@@ -11,7 +11,7 @@
 
 inline constexpr wchar_t kViewerPipePath[] = L"\\\\.\\pipe\\Orbenwick.Vantrel.Service";
 inline constexpr std::uint32_t kViewerMagic = 0x52544E56;  // "VNTR"
-inline constexpr std::uint16_t kViewerVersion = 2;
+inline constexpr std::uint16_t kViewerVersion = 3;
 
 inline constexpr std::size_t kViewerTextCapacity = 256;
 inline constexpr std::uint32_t kViewerMessagesMax = 16 * 1024;
@@ -58,7 +58,9 @@ struct ViewerReply {
     char16_t statusLine[kViewerTextCapacity];
     char16_t serialPort[kViewerTextCapacity];
     char16_t pipeName[kViewerTextCapacity];
-    std::uint8_t endState[2];  // EndState: the pipe's, the COM port's
+    char16_t
+        pipeDiagnosis[kViewerTextCapacity];  // whose the missing pipe is; empty if known of none
+    std::uint8_t endState[2];                // EndState: the pipe's, the COM port's
     std::uint8_t tracing;
     std::uint8_t reserved2;
     std::uint32_t reconnects[2];    // times each came back after a loss, in the same order

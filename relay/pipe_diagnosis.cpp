@@ -8,6 +8,12 @@ bool IsPipeMissing(const wchar_t* path) {
     return !WaitNamedPipeW(path, 1) && GetLastError() == ERROR_FILE_NOT_FOUND;
 }
 
+void SetFinding(PipeDiagnosis& diagnosis, const std::wstring& finding) {
+    AcquireSRWLockExclusive(&diagnosis.findingLock);
+    CopyText(diagnosis.finding, kDiagnosisCapacity, finding.c_str());
+    ReleaseSRWLockExclusive(&diagnosis.findingLock);
+}
+
 }  // namespace
 
 void CALLBACK RunPipeDiagnosis(PTP_CALLBACK_INSTANCE, PVOID argument, PTP_WORK) {
@@ -23,6 +29,7 @@ void CALLBACK RunPipeDiagnosis(PTP_CALLBACK_INSTANCE, PVOID argument, PTP_WORK) 
             entry = L"Couldn't ask Hyper-V which VM the pipe belongs to: " +
                     HyperVProblemText(outcome.result, outcome.detail);
         }
+        SetFinding(diagnosis, entry);
         if (!entry.empty()) {
             AppendLogEntry(*diagnosis.status, (entry + L"\r\n").c_str());
         }
@@ -36,6 +43,7 @@ void DiagnoseMissingPipe(PipeDiagnosis& diagnosis, StatusClient& status, const w
     if (!diagnosis.work.IsOpen() || diagnosis.running.exchange(true)) {
         return;
     }
+    SetFinding(diagnosis, L"");
     diagnosis.status = &status;
     CopyText(diagnosis.pipePath, kPipePathCapacity, pipePath);
     diagnosis.stop = stop;
@@ -46,4 +54,11 @@ void WaitForPipeDiagnosis(PipeDiagnosis& diagnosis) {
     if (diagnosis.work.IsOpen()) {
         WaitForThreadpoolWorkCallbacks(diagnosis.work.Get(), FALSE);
     }
+}
+
+std::wstring PipeDiagnosisFinding(const PipeDiagnosis& diagnosis) {
+    AcquireSRWLockShared(&diagnosis.findingLock);
+    std::wstring finding = diagnosis.finding;
+    ReleaseSRWLockShared(&diagnosis.findingLock);
+    return finding;
 }

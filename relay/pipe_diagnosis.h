@@ -8,12 +8,15 @@
 #include <windows.h>
 
 #include <atomic>
+#include <string>
 
 #include "common/handles.h"
 #include "common/status_client.h"
 #include "config/settings_record.h"
 
 void CALLBACK RunPipeDiagnosis(PTP_CALLBACK_INSTANCE, PVOID diagnosis, PTP_WORK);
+
+inline constexpr std::size_t kDiagnosisCapacity = 256;
 
 using UniqueWork = UniqueResource<PTP_WORK, NullValue<PTP_WORK>, CloseThreadpoolWork>;
 
@@ -28,6 +31,10 @@ struct PipeDiagnosis {
     StatusClient* status = nullptr;
     wchar_t pipePath[kPipePathCapacity] = {};
     HANDLE stop = nullptr;  // ends the reader early; may be null
+    // What the latest diagnosis found, for the bridge's snapshot; empty
+    // until it is known.
+    mutable SRWLOCK findingLock = SRWLOCK_INIT;
+    wchar_t finding[kDiagnosisCapacity] = {};
 };
 
 // Unless one runs already: when pipePath is missing, asks Hyper-V whose it
@@ -35,6 +42,10 @@ struct PipeDiagnosis {
 // was set). Returns at once.
 void DiagnoseMissingPipe(PipeDiagnosis& diagnosis, StatusClient& status, const wchar_t* pipePath,
                          HANDLE stop);
+
+// What the latest diagnosis found (without the line end); empty while one
+// runs or when none was made.
+std::wstring PipeDiagnosisFinding(const PipeDiagnosis& diagnosis);
 
 // Returns when no diagnosis runs any more.
 void WaitForPipeDiagnosis(PipeDiagnosis& diagnosis);

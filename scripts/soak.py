@@ -43,7 +43,11 @@ from harness import (PTY_STORE, WineSession, bridge_key, store_with,  # noqa: E4
 BRIDGES = [(f"soak{n}", f"COM{n + 2}") for n in range(1, 5)]
 MAGIC = b"\xa5\x5a"
 RATES = [2_000, 25_600, 200_000, None]  # bytes a second; None: flat out
-REQUEST = struct.Struct("<IHH66sH4xQ")
+# The service's request record (app/viewer_protocol.h): magic, version,
+# command, bridge, reserved, messagesFrom, traceFile.
+REQUEST = struct.Struct("<IHH66sH4xQ512s")
+VIEWER_VERSION = int(re.search(r"kViewerVersion = (\d+);",
+                               (REPO / "app" / "viewer_protocol.h").read_text()).group(1))
 RESET, RELOAD = 2, 3
 
 
@@ -185,7 +189,7 @@ def vm_receiver(bridge, stop):
 def control(session, command, name):
     client = session.pipe_client("Orbenwick.Vantrel.Service")
     bridge = name.encode("utf-16-le").ljust(66, b"\0")
-    client.send(REQUEST.pack(0x52544E56, 1, command, bridge, 0, 0))
+    client.send(REQUEST.pack(0x52544E56, VIEWER_VERSION, command, bridge, 0, 0, b""))
     client.recv_for(1.0)
     client.close()
 

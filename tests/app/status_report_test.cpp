@@ -12,6 +12,8 @@ TEST(StatusReport, AnEndAwayDegradesTheExitCodeAndEachEndSaysItsState) {
     up.reply.discarded[1][2] = 2;
     BridgeStatus away{L"a\"b", up.reply, L""};
     away.reply.endState[1] = static_cast<std::uint8_t>(EndState::Away);
+    ToWire(L"No VM's COM port is set to \\\\.\\pipe\\lab", away.reply.pipeDiagnosis,
+           kViewerTextCapacity);
     EXPECT_EQ(StatusExitCode({up}), 0);
     EXPECT_EQ(StatusExitCode({up, away}), kStatusDegraded);
     EXPECT_EQ(StatusExitCode({}), 0);
@@ -20,7 +22,9 @@ TEST(StatusReport, AnEndAwayDegradesTheExitCodeAndEachEndSaysItsState) {
     for (const wchar_t* part :
          {L"{\"version\": 1, \"bridges\": [", L"\"connectedSince\": \"2026-12-10T13:40:02Z\"",
           L"\"name\": \"a\\\"b\", \"connected\": false, \"connectedSince\": null",
-          L"\"state\": \"away\"", L"\"virtualSent\": 4096", L"\"fromPipe\": 7"}) {
+          L"\"state\": \"away\"", L"\"virtualSent\": 4096", L"\"fromPipe\": 7",
+          L"\"reconnects\": 0, \"diagnosis\": null}",
+          L"\"diagnosis\": \"No VM's COM port is set to \\\\\\\\.\\\\pipe\\\\lab\"}"}) {
         EXPECT_NE(json.find(part), std::wstring::npos) << std::string(json.begin(), json.end());
     }
     EXPECT_NE(StatusText({away}).find(L"COM port : away"), std::wstring::npos);

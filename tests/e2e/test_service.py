@@ -8,8 +8,9 @@ import os
 import re
 import unittest
 
-from harness import (CONNECTED, EXIT, PTY_STORE, RESET, SERVICE_PIPE, VIEWER_CAPTION, E2ETestCase,
-                     bridge_key, parse_trace, store_with, wait_for, write_store)
+from harness import (CONNECTED, EXIT, NO_VM_HAS_PIPE, PTY_STORE, RESET, SERVICE_PIPE,
+                     VIEWER_CAPTION, E2ETestCase, bridge_key, parse_trace, store_with, wait_for,
+                     write_store)
 from test_relay import BothWays
 
 LAB_STORE = store_with(PTY_STORE, **{"Serial port": "COM4", "Pipe name": "lab"})
@@ -129,8 +130,13 @@ class Service(E2ETestCase):
             self.exchange(ports[name], vms[name])
 
         # The default bridge's VM restarts; the keeper brings it back.
+        # Meanwhile --status says whose the missing pipe is.
+        session.hyperv([])
         vms[""].kill()
         self.wait_status(3)
+        wait_for("--status to say whose the pipe is", lambda: (
+            NO_VM_HAS_PIPE.format("Vantrel").strip() in (seen := session.command("--status")[1]),
+            seen))
         vms[""] = session.vm("Vantrel")
         vms[""].wait_client(timeout=30)
         self.wait_status(0)
