@@ -38,7 +38,8 @@ int AddBridge(const std::wstring& name, const std::wstring& device) {
     TellUser(L"Added bridge " + name +
                  L" with the default settings (COM3, pipe Vantrel, 9600 baud). Set its own COM "
                  L"port and pipe with: Vantrel.exe --bridge " +
-                 name + L", then Change settings. The service runs it from its next start.",
+                 name +
+                 L", then Change settings. A running service starts it as its values are set.",
              false);
     return 0;
 }
@@ -73,7 +74,8 @@ int SetDeviceCommand(const std::wstring& bridge, const std::wstring& device) {
     }
     TellUser(device.empty() ? shown + L" follows no adapter: it opens its Serial port."
                             : shown + L" follows the adapter " + device +
-                                  L" from its next start, under whatever COM name it has.",
+                                  L" under whatever COM name it has (from its next start, or at "
+                                  L"once in a running service).",
              false);
     return 0;
 }

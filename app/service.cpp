@@ -693,12 +693,12 @@ std::wstring ViewerPipeSddl() {
 }
 
 std::vector<std::wstring> BridgeNames() {
-    std::vector<std::wstring> names;
-    if (StoreExists(BridgeStore(L""))) {
-        names.emplace_back();
-    }
-    for (const std::wstring& name : ListBridges()) {
-        names.push_back(name);
+    std::vector<std::wstring> names = ListBridges();
+    // The default bridge's key is also the named ones' parent: without a
+    // pipe of its own beside them it is no bridge.
+    if (StoreExists(BridgeStore(L"")) &&
+        (names.empty() || !ReadStoredText(BridgeStore(L""), kNameSettings[1].valueName).empty())) {
+        names.insert(names.begin(), L"");
     }
     return names;
 }

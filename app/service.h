@@ -16,7 +16,8 @@
 int RunService();
 
 // Every configured bridge: the default one (empty name) when its store
-// exists, then the named ones.
+// exists and holds a pipe name (or no named bridge is there), then the
+// named ones.
 std::vector<std::wstring> BridgeNames();
 // The ends of those whose settings can be read.
 std::vector<BridgeEnds> ConfiguredBridges();
