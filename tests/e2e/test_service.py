@@ -8,10 +8,10 @@ import os
 import re
 import unittest
 
-from harness import (CONNECTED, EXIT, NO_VM_HAS_PIPE, PTY_STORE, RESET, SERVICE_PIPE,
+from harness import (CONNECTED, EXIT, NO_VM_HAS_PIPE, OK, PTY_STORE, RESET, SERVICE_PIPE,
                      VIEWER_CAPTION, E2ETestCase, bridge_key, parse_trace, store_with, wait_for,
                      write_store)
-from test_relay import BothWays
+from test_relay import SAVE_AS_FILE_NAME, START_TRACE, STOP_TRACE, BothWays
 
 LAB_STORE = store_with(PTY_STORE, **{"Serial port": "COM4", "Pipe name": "lab"})
 
@@ -156,6 +156,18 @@ class Service(E2ETestCase):
         driver.click(viewer.status_window(), RESET)
         viewer.wait_counters(0, 0, 0, 0)
         viewer.wait_messages_contain("Data counter reset (was 4096, 4096, 4096, 4096)")
+        # An administrator's "Start trace..." has the service trace the bridge.
+        window, trace = viewer.status_window(), "C:\\ProgramData\\Vantrel\\viewer-trace.txt"
+        driver.syscommand(window, START_TRACE)
+        save_as = viewer.wait_window("Start trace")
+        driver.set_text(save_as, SAVE_AS_FILE_NAME, trace)
+        driver.click(save_as, OK)
+        viewer.wait_messages_contain("Tracing the bytes of each way to " + trace)
+        traced = self.exchange(ports["lab"], vms["lab"])
+        driver.syscommand(window, STOP_TRACE)
+        viewer.wait_messages_contain(f"The trace to {trace} stopped")
+        ways, _ = parse_trace(session.program_data("viewer-trace.txt").read_bytes().decode("utf-8"))
+        self.assertEqual((ways["VM -> device"], ways["device -> VM"]), traced)
         driver.click(viewer.status_window(), EXIT)
         self.assertEqual(viewer.wait_exit(), 0)
         self.assertEqual(service_state(session), "RUNNING", "Exit closes only the window")
