@@ -117,8 +117,8 @@ def check(root):
             if name in free and dep not in free:
                 problems.append(f"{name}: platform-free, yet includes {dep}, which is not")
             elif dep_folder != folder and RANKS[dep_folder] >= RANKS[folder]:
-                problems.append(f"{name}: {folder}/ may not include {dep} ({dep_folder}/ is "
-                                f"{'the same layer' if RANKS[dep_folder] == RANKS[folder] else 'above'})")
+                where = "the same layer" if RANKS[dep_folder] == RANKS[folder] else "above"
+                problems.append(f"{name}: {folder}/ may not include {dep} ({dep_folder}/ is {where})")
     wrappers = ui_wrappers(files, texts)
     calls = re.compile(r"\b(" + "|".join(sorted(wrappers)) + r")\s*\(") if wrappers else None
     for name, text in sorted(texts.items()):
@@ -130,7 +130,8 @@ def check(root):
             showing = (SHOWING.search(line) or (calls.search(line) if calls else None)
                        if rank < UI_RANK else None)
             if showing:
-                problems.append(f"{name}:{line_number}: {showing.group(1)} below the user interface")
+                problems.append(
+                    f"{name}:{line_number}: {showing.group(1)} below the user interface")
     return files, free, problems
 
 

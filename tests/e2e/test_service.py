@@ -52,8 +52,9 @@ class Service(E2ETestCase):
         write_store(driver, PTY_STORE)
         # A bridge that takes its line from its port, which is not there yet.
         self.assertEqual(session.command("--add-bridge", "hw")[0], 0)
-        write_store(driver, dict(store_with(PTY_STORE, **{"Serial port": "COM6", "Pipe name": "hw"}),
-                                 **{"Init from hardware": ("REG_DWORD", 1)}), bridge_key("hw"))
+        hw_store = store_with(PTY_STORE, **{"Serial port": "COM6", "Pipe name": "hw"})
+        write_store(driver, dict(hw_store, **{"Init from hardware": ("REG_DWORD", 1)}),
+                    bridge_key("hw"))
         port, vm = session.com_port("COM3"), session.vm("Vantrel")
         self.start_service()
         vm.wait_client()
