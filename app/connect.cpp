@@ -1,6 +1,5 @@
 #include "app/connect.h"
 
-#include "app/startup.h"
 #include <cstdlib>
 #include <optional>
 
@@ -13,7 +12,7 @@
 #include "ui/connection_failure_dialog.h"
 #include "ui/message_box.h"
 
-HANDLE OpenSerialPort() {
+HANDLE OpenSerialPort(RelayContextRecord& relay) {
     AppendLogEntry(L"Connecting to serial port ...", 100);
     SerialOpenOutcome outcome;
     bool failed = false;
@@ -36,7 +35,7 @@ HANDLE OpenSerialPort() {
         AppendLogEntry(L"Connecting to serial port ...", 100);
     }
     AppendLog(L" OK!\r\n");
-    NoteAdapterOpened(RelayContext, PortSettings, outcome.choice);
+    NoteAdapterOpened(relay, PortSettings, outcome.choice);
     if (outcome.result == LineSetupResult::Done) {
         AppendLogEntry(L"Serial port setup complete\r\n", 100);
         return outcome.port;

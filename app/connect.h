@@ -5,10 +5,13 @@
 
 #include <windows.h>
 
+#include "relay/relay_context.h"
+
 // Opens the port named in PortSettings, retrying through the connection
 // failure dialog until it opens (or the user exits there), then sets up the
-// line. INVALID_HANDLE_VALUE after a failed set-up, the port closed again.
-HANDLE OpenSerialPort();
+// line; relay is the bridge's, which notes the adapter opened.
+// INVALID_HANDLE_VALUE after a failed set-up, the port closed again.
+HANDLE OpenSerialPort(RelayContextRecord& relay);
 
 // Waits for the pipe named in PortSettings, through the connection failure
 // dialog while it is absent, and opens it. INVALID_HANDLE_VALUE after a failed

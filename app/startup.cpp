@@ -16,9 +16,20 @@
 #include "ui/settings_reports.h"
 #include "ui/status_window.h"
 
-RelayContextRecord RelayContext = {{SRWLOCK_INIT, nullptr}, {SRWLOCK_INIT, nullptr}, ProgramStatus};
-
 namespace {
+
+// Everything of the bridge the window relays: RunVantrel makes it, for the
+// life of the process, and hands it to what needs it.
+struct Bridge {
+    std::wstring name;  // empty: the default bridge
+    LogFile log;
+    RelayContextRecord RelayContext{
+        {SRWLOCK_INIT, nullptr}, {SRWLOCK_INIT, nullptr}, ProgramStatus};
+};
+
+// The window's actions and the exit routine take no argument: they find the
+// window's bridge here.
+Bridge* desk = nullptr;
 
 // Nothing waits on these events; only their creation matters.
 bool CreateStartupEvents() {
@@ -55,32 +66,26 @@ bool StartRelayThreads(RelayContextRecord& context) {
 // The path as given: --trace and the Save As dialog give whole paths, and
 // StartTrace refuses any other.
 bool StartTraceTo(const wchar_t* path) {
-    return StartTrace(RelayContext.trace, ProgramStatus, path);
+    return StartTrace(desk->RelayContext.trace, ProgramStatus, path);
 }
 
 void StopTraceNow() {
-    StopTrace(RelayContext.trace);
+    StopTrace(desk->RelayContext.trace);
 }
 
 // Exit: the relay threads end before the process does, so that none is cut
 // off part-way through a chunk; then both ends are closed, which tells the
 // virtual machine and frees the COM port.
 constexpr DWORD kRelayStopAtExitMs = 2000;
-void StopRelayForExit() {
-    if (StopRelay(RelayContext, kRelayStopAtExitMs)) {
-        ReplaceLinkHandle(RelayContext.serial, INVALID_HANDLE_VALUE);
-        ReplaceLinkHandle(RelayContext.pipe, INVALID_HANDLE_VALUE);
+void StopRelayForExit(RelayContextRecord& relay) {
+    if (StopRelay(relay, kRelayStopAtExitMs)) {
+        ReplaceLinkHandle(relay.serial, INVALID_HANDLE_VALUE);
+        ReplaceLinkHandle(relay.pipe, INVALID_HANDLE_VALUE);
     }
 }
 
-LogFile programLog;
-
-void StopProgramLog() {
-    StopLogFile(programLog);
-}
-
 bool Tracing() {
-    return IsTracing(RelayContext.trace);
+    return IsTracing(desk->RelayContext.trace);
 }
 
 // Two bridges set to the same COM port or pipe would fight over it.
@@ -98,10 +103,10 @@ bool RefusedForSharedEnds(const std::wstring& bridge) {
 // %LOCALAPPDATA%\Vantrel: whoever runs the window, administrators too, so
 // that no window writes where the service does. Empty, or why there is no
 // log file, for the Messages once the window is there.
-std::wstring StartProgramLog(const std::wstring& bridge) {
+std::wstring StartProgramLog(Bridge& bridge) {
     std::wstring problem =
         PrepareDataFolder(DeskDataRoot(), DeskDataFolder(), FolderMaking::Inherited);
-    const std::wstring path = DeskDataFolder() + L"\\" + BridgeLogFileName(bridge);
+    const std::wstring path = DeskDataFolder() + L"\\" + BridgeLogFileName(bridge.name);
     DWORD error = ERROR_SUCCESS;
     if (problem.empty()) {
         OpenDataFile(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -113,10 +118,10 @@ std::wstring StartProgramLog(const std::wstring& bridge) {
     if (!problem.empty()) {
         return L"No log file: " + problem + L"\r\n";
     }
-    programLog.reportFailure = ReportLogFileFailure;
-    programLog.reportContext = &ProgramStatus;
-    if (StartLogFile(programLog, path)) {
-        ProgramStatus.file = &programLog;
+    bridge.log.reportFailure = ReportLogFileFailure;
+    bridge.log.reportContext = &ProgramStatus;
+    if (StartLogFile(bridge.log, path)) {
+        ProgramStatus.file = &bridge.log;
     }
     return {};
 }
@@ -126,9 +131,9 @@ std::wstring StartProgramLog(const std::wstring& bridge) {
 // logged. ExitProcess rather than exit(), so that no static record is
 // destroyed under a worker thread that could not be stopped in time.
 void ShutdownDesk() {
-    StopRelayForExit();
+    StopRelayForExit(desk->RelayContext);
     StopTraceNow();
-    StopProgramLog();
+    StopLogFile(desk->log);
     ExitProcess(0);
 }
 
@@ -147,31 +152,33 @@ int RunMessageLoop(RelayContextRecord& context) {
 
 }  // namespace
 
-int RunVantrel(HINSTANCE instance, int showCommand, const std::wstring& bridge,
+int RunVantrel(HINSTANCE instance, int showCommand, const std::wstring& name,
                const std::wstring& traceFile) {
+    static Bridge bridge{name, {}};
+    desk = &bridge;
     ShowSplash(instance, showCommand);
     LoadIndicatorIcons(instance);
     ModuleInstance = instance;
     if (!LoadSettings()) {
         ApplyStartupDefaults();
     }
-    if (RefusedForSharedEnds(bridge)) {
+    if (RefusedForSharedEnds(name)) {
         return 1;
     }
     const std::wstring logProblem = StartProgramLog(bridge);
-    ShownTraffic = &RelayContext.traffic;
+    ShownTraffic = &bridge.RelayContext.traffic;
     WindowActions = {nullptr, nullptr, StartTraceTo, StopTraceNow, Tracing, nullptr};
     ShutdownProgram = ShutdownDesk;
-    const std::wstring caption = BridgeCaption(bridge);
+    const std::wstring caption = BridgeCaption(name);
     if (!CreateStatusWindow(instance, showCommand, caption.c_str())) {
         return 0;
     }
     if (!logProblem.empty()) {
         AppendLogEntry(logProblem.c_str());
     }
-    RelayContext.store = ProgramStore;
+    bridge.RelayContext.store = ProgramStore;
 
-    const HANDLE serial = OpenSerialPort();
+    const HANDLE serial = OpenSerialPort(bridge.RelayContext);
     if (!IsOpenHandle(serial)) {
         AppendLogEntry(L"-- Serial port initialization failed --\r\n");
         return 0;
@@ -189,16 +196,16 @@ int RunVantrel(HINSTANCE instance, int showCommand, const std::wstring& bridge,
     }
 
     SetStatusLine(ProgramStatus, L"Setting up serial");
-    RelayContext.pipe.handle.store(pipe, std::memory_order_release);
-    RelayContext.serial.handle.store(serial, std::memory_order_release);
+    bridge.RelayContext.pipe.handle.store(pipe, std::memory_order_release);
+    bridge.RelayContext.serial.handle.store(serial, std::memory_order_release);
     ShowLineSettings(serial);
-    RelayContext.linkSettings = PortSettings;
+    bridge.RelayContext.linkSettings = PortSettings;
     if (!traceFile.empty()) {
         StartTraceTo(traceFile.c_str());
     }
-    if (!StartRelayThreads(RelayContext)) {
+    if (!StartRelayThreads(bridge.RelayContext)) {
         return 0;
     }
     SetStatusLine(ProgramStatus, L"Connected");
-    return RunMessageLoop(RelayContext);
+    return RunMessageLoop(bridge.RelayContext);
 }

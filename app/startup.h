@@ -6,11 +6,6 @@
 
 #include <string>
 
-#include "relay/relay_context.h"
-
-// The program's relay: both ends, filled by start-up once they are open.
-extern RelayContextRecord RelayContext;
-
 // Runs the status window on bridge (empty: the default one), relaying
 // itself; returns the process's exit code (0 on every early end but a
 // bridge refused for sharing its COM port or pipe with another).

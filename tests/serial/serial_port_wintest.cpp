@@ -13,6 +13,9 @@
 
 namespace {
 
+// The bridge's record the start-up opening notes the adapter in.
+RelayContextRecord relay{{SRWLOCK_INIT, nullptr}, {SRWLOCK_INIT, nullptr}, ProgramStatus};
+
 // Without a port, opening one would wait in the failure dialog for ever.
 #define ASSERT_PORT() ASSERT_FALSE(port_.empty()) << "needs the runner's pty-backed COM port"
 
@@ -49,7 +52,7 @@ TEST_F(SerialPortTest, TheConfiguredLineIsOnThePortAfterwards) {
     PortSettings.flowControl = kFlowHardware;
     PortSettings.discardNull = 1;
     test_support::MessageBoxRecorder boxes;
-    handle_ = OpenSerialPort();
+    handle_ = OpenSerialPort(relay);
     ASSERT_NE(handle_, INVALID_HANDLE_VALUE);
     EXPECT_TRUE(boxes.Boxes().empty());
 
@@ -189,7 +192,7 @@ TEST_F(SerialSetupBelowTheDriver, RefusedLineStateClosesThePortWithItsBox) {
     ASSERT_PORT();
     SerialSetup.setState = RefuseState;
     test_support::MessageBoxRecorder boxes;
-    EXPECT_EQ(OpenSerialPort(), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(OpenSerialPort(relay), INVALID_HANDLE_VALUE);
     ASSERT_EQ(boxes.Boxes().size(), 1u);
     EXPECT_EQ(boxes.Boxes()[0].text, L"Couldn't set the serial port configuration");
     EXPECT_EQ(boxes.Boxes()[0].caption, L"Error");
@@ -203,7 +206,7 @@ TEST_F(SerialSetupBelowTheDriver, FailedPurgeHasItsOwnBox) {
     ASSERT_PORT();
     SerialSetup.purge = FailingPurge;
     test_support::MessageBoxRecorder boxes;
-    EXPECT_EQ(OpenSerialPort(), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(OpenSerialPort(relay), INVALID_HANDLE_VALUE);
     ASSERT_EQ(boxes.Boxes().size(), 1u);
     EXPECT_EQ(boxes.Boxes()[0].text, L"Couldn't purge the serial port data during initialization");
 }
