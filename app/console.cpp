@@ -4,6 +4,7 @@
 
 #include "common/log_file.h"
 #include "common/system_text.h"
+#include "common/text.h"
 #include "config/settings_store.h"
 #include "ui/display_text.h"
 #include "ui/message_box.h"

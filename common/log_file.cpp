@@ -4,6 +4,7 @@
 #include <string>
 
 #include "common/secure_files.h"
+#include "common/text.h"
 
 namespace {
 
@@ -109,16 +110,4 @@ bool AwaitWriterThread(HANDLE writer) {
     // the writer then meets the failure and ends.
     CancelSynchronousIo(writer);
     return WaitForSingleObject(writer, kWriterCancelMs) == WAIT_OBJECT_0;
-}
-
-std::string ToUtf8(const std::wstring& text) {
-    if (text.empty()) {
-        return {};
-    }
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                         nullptr, 0, nullptr, nullptr);
-    std::string bytes(static_cast<std::size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(), size,
-                        nullptr, nullptr);
-    return bytes;
 }

@@ -30,9 +30,6 @@ struct LogFile {
     void* reportContext = nullptr;
 };
 
-// text as UTF-8.
-std::string ToUtf8(const std::wstring& text);
-
 // Starts the writer of path. False when its thread cannot be started.
 bool StartLogFile(LogFile& log, const std::wstring& path);
 // Queues text for the file; never waits for the disk.

@@ -136,10 +136,7 @@ void ReportBridgeEvent(StatusClient& status, BridgeEvent event, const wchar_t* t
         return;
     }
     // Entries end with their line break; the event's text does not.
-    std::wstring line(text);
-    while (!line.empty() && (line.back() == L'\n' || line.back() == L'\r')) {
-        line.pop_back();
-    }
+    const std::wstring line = WithoutLineEnd(text);
     // By BridgeEvent: the record's type, category and message; the service's
     // own records name no bridge.
     struct Record {

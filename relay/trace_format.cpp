@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "common/text.h"
+
 namespace {
 
 constexpr std::size_t kBytesPerLine = 16;
@@ -11,37 +13,6 @@ std::string Stamp(const TraceTime& time) {
     std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u.%03u", time.year, time.month,
                   time.day, time.hour, time.minute, time.second, time.millisecond);
     return text;
-}
-
-std::string Utf8(const std::wstring& text) {
-    std::string out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        std::uint32_t c = static_cast<std::uint32_t>(text[i]) & 0xFFFFFFu;
-        // UTF-16 surrogate pairs, where wchar_t is 16 bits.
-        if (c >= 0xD800 && c < 0xDC00 && i + 1 < text.size()) {
-            const std::uint32_t low = static_cast<std::uint32_t>(text[i + 1]);
-            if (low >= 0xDC00 && low < 0xE000) {
-                c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
-                ++i;
-            }
-        }
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
 }
 
 }  // namespace
@@ -75,9 +46,5 @@ std::string FormatTraceChunk(const TraceTime& time, TraceDirection direction,
 }
 
 std::string FormatTraceEvent(const TraceTime& time, const std::wstring& text) {
-    std::wstring line = text;
-    while (!line.empty() && (line.back() == L'\n' || line.back() == L'\r')) {
-        line.pop_back();
-    }
-    return Stamp(time) + "  -- " + Utf8(line) + "\r\n";
+    return Stamp(time) + "  -- " + ToUtf8(WithoutLineEnd(text)) + "\r\n";
 }

@@ -27,6 +27,10 @@ TEST(TraceFormat, AnEventIsOneLineInUtf8) {
     EXPECT_EQ(FormatTraceEvent(kTime, L"Prüfstand \U0001F50C"),
               "2026-12-09 07:05:03.042  -- Pr\xc3\xbc"
               "fstand \xf0\x9f\x94\x8c\r\n");
+    // A surrogate without its partner, as a file name may hold, stays one character.
+    EXPECT_EQ(FormatTraceEvent(kTime, std::wstring{L'a', static_cast<wchar_t>(0xD800), L'b'}),
+              "2026-12-09 07:05:03.042  -- a\xef\xbf\xbd"
+              "b\r\n");
 }
 
 }  // namespace
