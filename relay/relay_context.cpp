@@ -17,6 +17,7 @@ bool StartRelayThread(RelayContextRecord& context, LPTHREAD_START_ROUTINE routin
 bool StopRelay(RelayContextRecord& context, DWORD timeoutMs) {
     context.plugWatch.Stop();
     StopTrace(context.trace);
+    context.stopping.store(true, std::memory_order_release);
     SetEvent(context.stop.Get());
     const DWORD started = GetTickCount();
     bool stopped = true;

@@ -79,6 +79,10 @@ struct RelayContextRecord {
     std::atomic<std::uint64_t> connectedSince{0};
     // Set to end every thread of the relay (StopRelay).
     UniqueKernelHandle stop{NewEvent(true)};
+    // Set just before it: the relay threads look between chunks without
+    // asking the system (under Wine every wait, even one that does not
+    // wait, is a round trip to the server).
+    std::atomic<bool> stopping{false};
     // The completion events of the writes each way; each is used by the one
     // thread that writes that way.
     UniqueKernelHandle serialWritten{NewEvent(true)};

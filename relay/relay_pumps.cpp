@@ -32,7 +32,7 @@ constexpr DWORD kCommEvents = EV_RXCHAR | EV_ERR | EV_DSR | EV_RLSD;
 constexpr DWORD kEmptyReadPauseMs = 10;
 
 bool Stopping(const RelayContextRecord& context) {
-    return WaitForSingleObject(context.stop.Get(), 0) == WAIT_OBJECT_0;
+    return context.stopping.load(std::memory_order_acquire);
 }
 
 bool StoppedWithin(const RelayContextRecord& context, DWORD milliseconds) {
