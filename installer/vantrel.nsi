@@ -203,15 +203,23 @@ FunctionEnd
 ; A running Vantrel.exe cannot be replaced or deleted, and the setup program
 ; would quietly skip it in silent mode, leaving the old program in place (or,
 ; when uninstalling, behind). A running image cannot be opened for writing,
-; which tells that it is running whoever started it.
+; which tells that it is running whoever started it. A service reports
+; itself stopped before its process has ended, so the image is given ten
+; seconds to be let go of before the user is asked.
 !macro DefineWaitUntilClosed UN
 Function ${UN}WaitUntilClosed
+  StrCpy $5 0
   ${DoWhile} ${FileExists} "$INSTDIR\Vantrel.exe"
     ClearErrors
     FileOpen $0 "$INSTDIR\Vantrel.exe" a
     ${IfNot} ${Errors}
       FileClose $0
       ${Break}
+    ${EndIf}
+    ${If} $5 < 50
+      IntOp $5 $5 + 1
+      Sleep 200
+      ${Continue}
     ${EndIf}
     MessageBox MB_RETRYCANCEL|MB_ICONEXCLAMATION \
       "${PRODUCT} is running. Close it, then click Retry." /SD IDCANCEL IDRETRY retry
