@@ -9,13 +9,13 @@
 
 #include <windows.h>
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "common/handles.h"
+#include "common/writer_thread.h"
 #include "relay/trace_format.h"
 
 struct StatusClient;
@@ -36,17 +36,9 @@ struct TraceRecord {
 };
 
 struct TraceWriter {
-    SRWLOCK lock = SRWLOCK_INIT;
-    std::atomic<bool> active{false};  // changed under lock: chunks are taken
-    std::wstring path;
-    std::vector<TraceRecord> queued;  // under lock
-    std::size_t queuedBytes = 0;      // under lock
-    std::size_t notTraced = 0;        // under lock: bytes dropped since the last one kept
-    bool stopping = false;            // under lock
-    UniqueKernelHandle ready{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
-    UniqueKernelHandle writer;
-    UniqueFile file;              // the writer's while it runs
-    std::uint64_t fileBytes = 0;  // the writer's while it runs
+    WriterQueue<TraceRecord> queue;  // open: chunks are taken
+    UniqueFile file;                 // the writer's while it runs
+    std::uint64_t fileBytes = 0;     // the writer's while it runs
     StatusClient* status = nullptr;
 };
 
