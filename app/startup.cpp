@@ -137,19 +137,6 @@ void ShutdownDesk() {
     ExitProcess(0);
 }
 
-int RunMessageLoop(RelayContextRecord& context) {
-    MSG message;
-    while (GetMessageW(&message, nullptr, 0, 0) > 0) {
-        TranslateMessage(&message);
-        DispatchMessageW(&message);
-    }
-    // Every way out the program offers ends the process in ShutdownProgram;
-    // this is reached only by a quit message from elsewhere.
-    CloseHandle(context.serial.handle.load());
-    DisconnectNamedPipe(context.pipe.handle.load());
-    return static_cast<int>(message.wParam);
-}
-
 }  // namespace
 
 int RunVantrel(HINSTANCE instance, int showCommand, const std::wstring& name,
@@ -207,5 +194,10 @@ int RunVantrel(HINSTANCE instance, int showCommand, const std::wstring& name,
         return 0;
     }
     SetStatusLine(ProgramStatus, L"Connected");
-    return RunMessageLoop(bridge.RelayContext);
+    const int exitCode = RunStatusWindow();
+    // Every way out the program offers ends the process in ShutdownProgram;
+    // this is reached only by a quit message from elsewhere.
+    CloseHandle(bridge.RelayContext.serial.handle.load());
+    DisconnectNamedPipe(bridge.RelayContext.pipe.handle.load());
+    return exitCode;
 }

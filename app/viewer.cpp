@@ -193,10 +193,5 @@ int RunViewer(HINSTANCE instance, int showCommand, const std::wstring& bridge) {
     }
     SetStatusLine(ProgramStatus, L"Asking the Vantrel service");
     const UniqueKernelHandle asker(CreateThread(nullptr, 0, AskService, nullptr, 0, nullptr));
-    MSG message;
-    while (GetMessageW(&message, nullptr, 0, 0) > 0) {
-        TranslateMessage(&message);
-        DispatchMessageW(&message);
-    }
-    return static_cast<int>(message.wParam);
+    return RunStatusWindow();
 }

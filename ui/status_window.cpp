@@ -249,6 +249,15 @@ bool CreateStatusWindow(HINSTANCE instance, int showCommand, const wchar_t* capt
     return true;
 }
 
+int RunStatusWindow() {
+    MSG message;
+    while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+    }
+    return static_cast<int>(message.wParam);
+}
+
 void ShowLineSettings(HANDLE port) {
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;

@@ -52,6 +52,8 @@ void ShowSplash(HINSTANCE instance, int showCommand);
 // when given. False after telling the user it could not be made.
 bool CreateStatusWindow(HINSTANCE instance, int showCommand, const wchar_t* caption = nullptr,
                         bool announceStart = true);
+// Serves the thread's windows until a quit message; the exit code it gives.
+int RunStatusWindow();
 
 // Fills the link and line fields from the open COM port and PortSettings.
 void ShowLineSettings(HANDLE port);
