@@ -1,9 +1,9 @@
 #include "common/event_log.h"
 
 #include <cwchar>
+#include <string>
 
 #include "common/handles.h"
-#include "common/pipe_event_record.h"
 #include "vantrel_events.h"
 
 EventLogCalls EventLog = {RegisterEventSourceW, ReportEventW};
@@ -15,8 +15,7 @@ namespace {
 
 HANDLE eventSource = nullptr;  // held until the process ends
 
-constexpr wchar_t kSourceKey[] =
-    L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Vantrel";
+constexpr wchar_t kSourcesKey[] = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\";
 
 }  // namespace
 
@@ -44,9 +43,9 @@ void ReportProgramEventData(WORD type, WORD category, DWORD eventId, const void*
 
 LONG RegisterEventSourceKey(const wchar_t* programPath) {
     UniqueRegistryKey key;
-    LONG status =
-        RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSourceKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                        KEY_SET_VALUE, nullptr, key.Put(), nullptr);
+    LONG status = RegCreateKeyExW(
+        HKEY_LOCAL_MACHINE, (kSourcesKey + std::wstring(kEventSourceName)).c_str(), 0, nullptr,
+        REG_OPTION_NON_VOLATILE, KEY_SET_VALUE, nullptr, key.Put(), nullptr);
     if (status != ERROR_SUCCESS) {
         key.Release();
         return status;

@@ -1,8 +1,11 @@
-// The Windows event log under source "Vantrel", whose messages are in the
-// program's own message table (vantrel_events.mc).
+// The Windows event log under source "Vantrel" (the installers register it
+// too), whose messages are in the program's own message table
+// (vantrel_events.mc, beside this file).
 #pragma once
 
 #include <windows.h>
+
+inline constexpr wchar_t kEventSourceName[] = L"Vantrel";
 
 // Through here so that tests can read the records: Wine keeps no event log
 // that can be read back.

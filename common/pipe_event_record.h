@@ -4,8 +4,6 @@
 
 #include <cstdint>
 
-inline constexpr wchar_t kEventSourceName[] = L"Vantrel";
-
 struct PipeEventRecord {
     std::uint16_t type;      // EVENTLOG_ERROR_TYPE (1) or EVENTLOG_INFORMATION_TYPE (4)
     std::uint16_t category;  // 3
