@@ -5,6 +5,7 @@
 #include "app/viewer.h"
 
 #include <atomic>
+#include <cstring>
 #include <vector>
 
 #include "app/service_pipe_client.h"
@@ -25,7 +26,6 @@ constexpr DWORD kQuietPollMs = 1000;
 
 struct Viewer {
     std::wstring bridge;
-    RelayTraffic traffic;  // what the window shows, as the service last told it
     std::atomic<ViewerCommand> pending{ViewerCommand::Snapshot};
     std::uint64_t messagesEnd = 0;
     ViewerReply last{};
@@ -36,8 +36,9 @@ struct Viewer {
 Viewer* viewer = nullptr;  // the process's one, for the window's actions
 
 // One request and its reply, parsed; a malformed reply is no answer.
-ServiceAnswer Ask(ViewerCommand command, ViewerReply& reply, std::wstring& messages) {
-    const ViewerRequest request = MakeViewerRequest(command, viewer->bridge, viewer->messagesEnd);
+ServiceAnswer Ask(ViewerCommand command, std::uint64_t messagesEnd, const wchar_t* path,
+                  ViewerReply& reply, std::wstring& messages) {
+    const ViewerRequest request = MakeViewerRequest(command, viewer->bridge, messagesEnd, path);
     std::vector<unsigned char> bytes;
     const ServiceAnswer answer = AskTheService(request, bytes);
     if (answer == ServiceAnswer::Answered &&
@@ -47,15 +48,13 @@ ServiceAnswer Ask(ViewerCommand command, ViewerReply& reply, std::wstring& messa
     return answer;
 }
 
-// Hands what the reply changed to the window; true when counters or lamps moved.
+// Hands the reply to the window as it is; true when bytes moved since the last.
 bool Show(const ViewerReply& reply, const std::wstring& messages) {
-    ViewerReply& last = viewer->last;
+    const ViewerReply& last = viewer->last;
     const bool first = !viewer->answered;
-    viewer->answered = true;
     if (!messages.empty()) {
         AppendLog(ProgramStatus, messages.c_str());
     }
-    viewer->messagesEnd = reply.messagesEnd;
     if (first || std::u16string(reply.statusLine) != std::u16string(last.statusLine)) {
         SetStatusLine(ProgramStatus, FromWire(reply.statusLine, kViewerTextCapacity).c_str());
     }
@@ -69,26 +68,21 @@ bool Show(const ViewerReply& reply, const std::wstring& messages) {
     const std::wstring pipe = FromWire(reply.pipeName, kViewerTextCapacity);
     const LineFields fields = {port.c_str(),   pipe.c_str(),   reply.baudRate,   reply.parity,
                                reply.dataBits, reply.stopBits, reply.flowControl};
+    // A lamp lights for chunks since the last reply (which moved the counters).
+    const auto lampChunk = [&](int i) {
+        return first || reply.chunks[i] == last.chunks[i] ? 0u : reply.latestChunk[i];
+    };
+    const std::uint32_t chunks[] = {lampChunk(0), lampChunk(1)};
+    const bool moved = std::memcmp(reply.counters, last.counters, sizeof reply.counters) != 0;
     if (StatusSink* sink = ProgramStatus.window.load()) {
         sink->Deliver(kLineFieldsMessage, 0, reinterpret_cast<LPARAM>(&fields));
+        sink->Deliver(kTrafficMessage, reinterpret_cast<WPARAM>(reply.counters),
+                      reinterpret_cast<LPARAM>(chunks));
     }
-    bool moved = false;
-    RelayTraffic& traffic = viewer->traffic;
-    for (int i = 0; i < kTrafficCounterCount; ++i) {
-        moved |= traffic.TrafficCounters.value[i].exchange(reply.counters[i]) != reply.counters[i];
-    }
-    for (const ActivityLamp lamp : {ActivityLamp::SerialReceive, ActivityLamp::SerialSend}) {
-        const int i = static_cast<int>(lamp);
-        if (!first && reply.chunks[i] != last.chunks[i] && reply.latestChunk[i] > 0) {
-            NoteLampChunk(traffic.activity, lamp, reply.latestChunk[i]);
-            moved = true;
-        }
-    }
-    if (moved && NoteCounterChange(traffic.activity) && !PostRelayActivity(ProgramStatus)) {
-        BeginRefresh(traffic.activity);
-    }
+    viewer->answered = true;
+    viewer->messagesEnd = reply.messagesEnd;
     viewer->tracing.store(reply.tracing != 0);
-    last = reply;
+    viewer->last = reply;
     return moved;
 }
 
@@ -99,7 +93,7 @@ DWORD WINAPI AskService(LPVOID) {
         ViewerReply reply{};
         std::wstring messages;
         bool moved = false;
-        const ServiceAnswer answer = Ask(command, reply, messages);
+        const ServiceAnswer answer = Ask(command, viewer->messagesEnd, L"", reply, messages);
         const wchar_t* problem = nullptr;
         if (answer != ServiceAnswer::Answered) {
             problem = answer == ServiceAnswer::Posing ? kPosingText : kSilentText;
@@ -136,12 +130,9 @@ void RequestReload() {
 // The system menu's trace (administrators): the service writes it, so it is
 // asked at once, from the window's thread, and a refusal is shown.
 ViewerStatus AskTrace(ViewerCommand command, const wchar_t* path, std::wstring& why) {
-    std::vector<unsigned char> bytes;
     ViewerReply reply{};
     std::wstring messages;
-    if (AskTheService(MakeViewerRequest(command, viewer->bridge, 0, path), bytes) !=
-            ServiceAnswer::Answered ||
-        !ParseViewerReply(bytes.data(), bytes.size(), reply, messages)) {
+    if (Ask(command, 0, path, reply, messages) != ServiceAnswer::Answered) {
         why = kSilentText;
         return ViewerStatus::Refused;
     }
@@ -180,7 +171,6 @@ int RunViewer(HINSTANCE instance, int showCommand, const std::wstring& bridge) {
     // The record the settings dialog edits; its store is the bridge's.
     ApplyDefaultSettings();
     ReadSettingsStore(PortSettings, ProgramStore);
-    ShownTraffic = &state.traffic;
     if (IsUserAdministrator()) {
         WindowActions = {RequestReset,     RequestReload,  StartServiceTrace,
                          StopServiceTrace, ServiceTracing, ServiceDataFolder};

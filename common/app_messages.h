@@ -24,3 +24,5 @@ inline constexpr UINT kLineFieldsMessage = WM_APP + 5;
 inline constexpr UINT kNoticeBoxMessage = WM_APP + 6;
 // Sent: lParam is the COM name the bridge's followed adapter has now.
 inline constexpr UINT kSerialPortMessage = WM_APP + 7;
+// Sent: wParam points at the four counters' totals, lParam at each serial lamp's chunk (0: none).
+inline constexpr UINT kTrafficMessage = WM_APP + 8;

@@ -56,13 +56,8 @@ ShownLamp shownLamps[2] = {{IDC_RX_LAMP, kReceiveLampTimer, ClearReceiveIndicato
 constexpr DWORD kLampSlackMs = 16;
 // The steady refresh runs (kRefreshTimer).
 bool refreshing = false;
-
-void ShowCounter(int counter, std::uint32_t total) {
-    wchar_t text[kCounterTextCapacity];
-    FormatCounterText(total, text, kCounterTextCapacity);
-    SetDlgItemTextW(StatusWindow, kCounterControls[counter], text);
-    shownCounters[counter] = total;
-}
+// Repaints what changed of the totals; lights each lamp for its chunk (0: none).
+bool ShowTraffic(const std::uint32_t* counters, const std::uint32_t* lampChunks);
 
 void SetLamp(int control, HICON icon) {
     SendDlgItemMessageW(StatusWindow, control, STM_SETICON, reinterpret_cast<WPARAM>(icon), 0);
@@ -83,10 +78,8 @@ void ResetCounters() {
     // are kept and shown.
     const TrafficTotals totals = TakeAndResetCounters(ShownTraffic->TrafficCounters);
     AppendLogEntry(ProgramStatus, CounterResetText(totals).c_str());
-    for (int i = 0; i < kTrafficCounterCount; ++i) {
-        ShowCounter(i, 0);
-        UpdateWindow(StatusWindow);
-    }
+    const std::uint32_t zeros[kTrafficCounterCount] = {};
+    ShowTraffic(zeros, zeros);
     ApplyRelayActivity();
 }
 
@@ -155,7 +148,8 @@ HICON LoadIndicator(HINSTANCE instance, int id) {
 }  // namespace
 
 bool WindowSink::Deliver(UINT message, WPARAM wParam, LPARAM lParam) {
-    const bool sent = message == kSerialPortMessage || message == kLineFieldsMessage;
+    const bool sent = message == kSerialPortMessage || message == kLineFieldsMessage ||
+                      message == kTrafficMessage;
     if (message != kRelayActivityMessage &&
         (sent || GetWindowThreadProcessId(window_, nullptr) == GetCurrentThreadId())) {
         SendMessageW(window_, message, wParam, lParam);
@@ -355,15 +349,14 @@ void ClearLamp(HWND window, ActivityLamp lamp) {
     SetLamp(shown.control, LampIcon(lamp, false));
 }
 
-}  // namespace
-
-bool ApplyRelayActivity() {
+bool ShowTraffic(const std::uint32_t* counters, const std::uint32_t* lampChunks) {
     bool changed = false;
     for (int i = 0; i < kTrafficCounterCount; ++i) {
-        const std::uint32_t total =
-            CounterValue(ShownTraffic->TrafficCounters, static_cast<TrafficCounter>(i));
-        if (total != shownCounters[i]) {
-            ShowCounter(i, total);
+        if (counters[i] != shownCounters[i]) {
+            wchar_t text[kCounterTextCapacity];
+            FormatCounterText(counters[i], text, kCounterTextCapacity);
+            SetDlgItemTextW(StatusWindow, kCounterControls[i], text);
+            shownCounters[i] = counters[i];
             changed = true;
         }
     }
@@ -371,12 +364,25 @@ bool ApplyRelayActivity() {
         UpdateWindow(StatusWindow);
     }
     for (const ActivityLamp lamp : {ActivityLamp::SerialReceive, ActivityLamp::SerialSend}) {
-        if (const std::uint32_t chunk = TakeLampChunk(ShownTraffic->activity, lamp)) {
+        if (const std::uint32_t chunk = lampChunks[static_cast<int>(lamp)]) {
             LightLamp(lamp, chunk);
             changed = true;
         }
     }
     return changed;
+}
+
+}  // namespace
+
+bool ApplyRelayActivity() {
+    std::uint32_t counters[kTrafficCounterCount];
+    for (int i = 0; i < kTrafficCounterCount; ++i) {
+        counters[i] = CounterValue(ShownTraffic->TrafficCounters, static_cast<TrafficCounter>(i));
+    }
+    const std::uint32_t chunks[] = {
+        TakeLampChunk(ShownTraffic->activity, ActivityLamp::SerialReceive),
+        TakeLampChunk(ShownTraffic->activity, ActivityLamp::SerialSend)};
+    return ShowTraffic(counters, chunks);
 }
 
 void CALLBACK ClearReceiveIndicator(HWND window, UINT, UINT_PTR, DWORD) {
@@ -408,6 +414,10 @@ INT_PTR CALLBACK StatusDialogProc(HWND window, UINT message, WPARAM wParam, LPAR
             return TRUE;
         case kLineFieldsMessage:
             ShowLineFields(*reinterpret_cast<const LineFields*>(lParam));
+            return TRUE;
+        case kTrafficMessage:
+            ShowTraffic(reinterpret_cast<const std::uint32_t*>(wParam),
+                        reinterpret_cast<const std::uint32_t*>(lParam));
             return TRUE;
         case kNoticeBoxMessage:
             ShowMessageBox(window, reinterpret_cast<const wchar_t*>(lParam), L"Vantrel",

@@ -29,9 +29,9 @@ extern HWND StatusWindow;
 // The status client's way to a window. The window's own thread hands over
 // at once; any other thread posts (a text as a copy the window frees), so
 // that no relay, keeper or writer thread ever waits for a window thread that
-// may be waiting for it, except for the COM name and the line fields, which
-// are sent. A copy the window can no longer take is dropped; the log file
-// and the viewers have the text all the same.
+// may be waiting for it, except for the COM name, the line fields and a
+// viewer's traffic, which are sent. A copy the window can no longer take is
+// dropped; the log file and the viewers have the text all the same.
 class WindowSink : public StatusSink {
 public:
     explicit WindowSink(HWND window) : window_(window) {}
