@@ -20,6 +20,13 @@ struct LinkEnd {
     std::atomic<unsigned> openings{0};
 };
 
+// A handle of an end as a thread met it: with its opening, which tells a
+// handle from a later one that the system gave the same value.
+struct EndInUse {
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    unsigned opening = 0;
+};
+
 // Holds a link end's lock shared for as long as it lives.
 class SharedLinkUse {
 public:
@@ -29,6 +36,7 @@ public:
     SharedLinkUse& operator=(const SharedLinkUse&) = delete;
     HANDLE Handle() const { return end_.handle.load(std::memory_order_acquire); }
     unsigned Opening() const { return end_.openings.load(std::memory_order_acquire); }
+    EndInUse InUse() const { return {Handle(), Opening()}; }
 
 private:
     LinkEnd& end_;

@@ -208,7 +208,8 @@ void OnPortPlug(void* opaque, bool arrived, const std::wstring& instanceId) {
                       UpperCase(instanceId) == UpperCase(context.adapterInstanceId);
     ReleaseSRWLockShared(&context.adapterLock);
     if (ours) {
-        ReportEndLost(context, LinkSide::Serial, context.serial.handle.load(),
+        ReportEndLost(context, LinkSide::Serial,
+                      {context.serial.handle.load(), context.serial.openings.load()},
                       ERROR_DEVICE_NOT_CONNECTED, true);
     }
 }
@@ -315,11 +316,12 @@ void OpenEndsUnattended(RelayContextRecord& context) {
     }
 }
 
-void ReportEndLost(RelayContextRecord& context, LinkSide side, HANDLE handle, DWORD error,
+void ReportEndLost(RelayContextRecord& context, LinkSide side, const EndInUse& lost, DWORD error,
                    bool byReader) {
     EndKeeper& keeper = KeeperOf(context, side);
     const LinkEnd& end = side == LinkSide::Pipe ? context.pipe : context.serial;
-    if (keeper.context == nullptr || end.handle.load() != handle) {
+    if (keeper.context == nullptr || !IsOpenHandle(lost.handle) ||
+        end.handle.load() != lost.handle || end.openings.load() != lost.opening) {
         return;
     }
     if (keeper.away.exchange(true)) {

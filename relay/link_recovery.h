@@ -25,12 +25,13 @@ bool StartLinkKeepers(RelayContextRecord& context);
 // The keepers run already; the ends are empty.
 void OpenEndsUnattended(RelayContextRecord& context);
 
-// From a relay thread, after an operation on handle failed with error in a
-// way that means the end is gone. Does nothing when the end has been
-// replaced meanwhile or is already being brought back. byReader: the thread
+// From a relay thread, after an operation on the handle it met failed with
+// error in a way that means the end is gone. Does nothing when the end has
+// been replaced meanwhile (even by a handle of the same value) or is already
+// being brought back. byReader: the thread
 // that reads this end noticed it; when the writing thread noticed first, the
 // keeper leaves the reader a moment to meet (and log) the failure itself.
-void ReportEndLost(RelayContextRecord& context, LinkSide side, HANDLE handle, DWORD error,
+void ReportEndLost(RelayContextRecord& context, LinkSide side, const EndInUse& lost, DWORD error,
                    bool byReader);
 inline constexpr DWORD kReaderGraceMs = 1000;
 

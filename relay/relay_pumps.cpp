@@ -59,13 +59,13 @@ Transfer Write(const RelayContextRecord& context, HANDLE handle, const BYTE* byt
 // The handle of end and what attempt made of it, under the end's lock; an
 // end that is away is not tried.
 template <typename Attempt>
-HANDLE TryEnd(LinkEnd& end, Transfer& result, Attempt attempt) {
+EndInUse TryEnd(LinkEnd& end, Transfer& result, Attempt attempt) {
     SharedLinkUse use(end);
-    const HANDLE handle = use.Handle();
-    if (IsOpenHandle(handle)) {
-        result = attempt(handle, use.Opening());
+    const EndInUse met = use.InUse();
+    if (IsOpenHandle(met.handle)) {
+        result = attempt(met.handle, met.opening);
     }
-    return handle;
+    return met;
 }
 
 void RequestRefresh(RelayContextRecord& context, bool needed) {
@@ -212,7 +212,7 @@ DWORD WINAPI PipeToSerialPump(LPVOID argument) {
     BYTE buffer[kRelayChunkSize];
     for (;;) {
         Transfer read{};
-        const HANDLE pipe = TryEnd(context.pipe, read, [&](HANDLE handle, unsigned) {
+        const EndInUse pipe = TryEnd(context.pipe, read, [&](HANDLE handle, unsigned) {
             return Read(context, handle, buffer, kRelayChunkSize, event.Get());
         });
         if (Stopping(context)) {
@@ -224,9 +224,9 @@ DWORD WINAPI PipeToSerialPump(LPVOID argument) {
             }
             return 0;
         }
-        if (!IsOpenHandle(pipe) || !read.ok) {
+        if (!IsOpenHandle(pipe.handle) || !read.ok) {
             // ERROR_OPERATION_ABORTED: the keeper took the handle away.
-            if (IsOpenHandle(pipe) && read.error != ERROR_OPERATION_ABORTED) {
+            if (IsOpenHandle(pipe.handle) && read.error != ERROR_OPERATION_ABORTED) {
                 // The virtual machine went away (shut down, restarted): its
                 // keeper waits for the pipe to come back.
                 ReportSystemError(context.status, L"Error reading from pipe: ", read.error,
@@ -251,11 +251,12 @@ void WriteToSerial(RelayContextRecord& context, const BYTE* bytes, DWORD length)
                    NoteLampChunk(context.traffic.activity, ActivityLamp::SerialSend, length));
     DWORD sent = 0;
     Transfer write{true, 0, ERROR_SUCCESS};
-    HANDLE port;
+    EndInUse met;
     bool portGone = false;
     {
         SharedLinkUse serial(context.serial);
-        port = serial.Handle();
+        met = serial.InUse();
+        const HANDLE port = met.handle;
         if (!IsOpenHandle(port)) {
             NoteDiscardedWhileAway(context, LinkSide::Serial, length);
             return;
@@ -300,7 +301,7 @@ void WriteToSerial(RelayContextRecord& context, const BYTE* bytes, DWORD length)
     // A port already known lost has been reported; its chunks are counted.
     ReportSystemError(context.status, L"Error writing to serial port: ", write.error, L"\n");
     if (portGone) {
-        ReportEndLost(context, LinkSide::Serial, port, write.error, false);
+        ReportEndLost(context, LinkSide::Serial, met, write.error, false);
         NoteDiscardedWhileAway(context, LinkSide::Serial, rest);
         return;
     }
@@ -314,9 +315,10 @@ DWORD WINAPI SerialToPipePump(LPVOID argument) {
     PortWatch watch;
     for (;;) {
         Transfer read{};
-        const HANDLE port = TryEnd(context.serial, read, [&](HANDLE handle, unsigned opening) {
+        const EndInUse met = TryEnd(context.serial, read, [&](HANDLE handle, unsigned opening) {
             return NextFromPort(context, watch, handle, opening, buffer, event.Get());
         });
+        const HANDLE port = met.handle;
         if (Stopping(context)) {
             if (read.ok && read.count > 0) {
                 AddToCounter(context.traffic.TrafficCounters, SerialReceived, read.count);
@@ -335,7 +337,7 @@ DWORD WINAPI SerialToPipePump(LPVOID argument) {
                 }
                 continue;
             }
-            ReportEndLost(context, LinkSide::Serial, port, read.error, true);
+            ReportEndLost(context, LinkSide::Serial, met, read.error, true);
         }
         if (!IsOpenHandle(port) || (!read.ok && read.error == ERROR_OPERATION_ABORTED)) {
             // Away, or just taken away by its keeper.
@@ -354,10 +356,11 @@ DWORD WINAPI SerialToPipePump(LPVOID argument) {
             bool answers;
             {
                 SharedLinkUse serial(context.serial);
-                answers = serial.Handle() == port && SerialPortAnswers(port);
+                answers = serial.Handle() == port && serial.Opening() == met.opening &&
+                          SerialPortAnswers(port);
             }
             if (!written || !answers) {
-                ReportEndLost(context, LinkSide::Serial, port, read.error, true);
+                ReportEndLost(context, LinkSide::Serial, met, read.error, true);
                 if (!WaitForEndBack(context, LinkSide::Serial)) {
                     return 0;
                 }
@@ -382,10 +385,11 @@ DWORD WINAPI SerialToPipePump(LPVOID argument) {
 void WriteToPipe(RelayContextRecord& context, const BYTE* bytes, DWORD length) {
     DWORD sent = 0;
     Transfer write{true, 0, ERROR_SUCCESS};
-    HANDLE pipe;
+    EndInUse met;
     {
         SharedLinkUse link(context.pipe);
-        pipe = link.Handle();
+        met = link.InUse();
+        const HANDLE pipe = met.handle;
         if (!IsOpenHandle(pipe)) {
             NoteDiscardedWhileAway(context, LinkSide::Pipe, length);
             return;
@@ -421,7 +425,7 @@ void WriteToPipe(RelayContextRecord& context, const BYTE* bytes, DWORD length) {
     // The virtual machine went away while its reader here waits on the
     // COM port: its keeper is told from this side.
     if (IsPipeGone(write.error)) {
-        ReportEndLost(context, LinkSide::Pipe, pipe, write.error, false);
+        ReportEndLost(context, LinkSide::Pipe, met, write.error, false);
         NoteDiscardedWhileAway(context, LinkSide::Pipe, rest);
         return;
     }
