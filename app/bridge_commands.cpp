@@ -115,12 +115,10 @@ namespace {
 // the service does not answer or another program poses as it.
 bool AskService(ViewerCommand command, const std::wstring& bridge, ViewerReply& reply,
                 const std::wstring& traceFile = L"") {
-    std::vector<unsigned char> bytes;
     std::wstring messages;
     const ServiceAnswer answer =
-        AskTheService(MakeViewerRequest(command, bridge, 0, traceFile), bytes);
-    if (answer == ServiceAnswer::Answered &&
-        ParseViewerReply(bytes.data(), bytes.size(), reply, messages)) {
+        AskTheService(MakeViewerRequest(command, bridge, 0, traceFile), reply, messages);
+    if (answer == ServiceAnswer::Answered) {
         return true;
     }
     TellUser(answer == ServiceAnswer::Posing ? kPosingText : kSilentText, true);

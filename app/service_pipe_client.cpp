@@ -87,3 +87,14 @@ ServiceAnswer AskTheService(const ViewerRequest& request, std::vector<unsigned c
     reply.resize(read.ok ? read.count : 0);
     return read.ok ? ServiceAnswer::Answered : ServiceAnswer::Silent;
 }
+
+ServiceAnswer AskTheService(const ViewerRequest& request, ViewerReply& reply,
+                            std::wstring& messages) {
+    std::vector<unsigned char> bytes;
+    const ServiceAnswer answer = AskTheService(request, bytes);
+    if (answer == ServiceAnswer::Answered &&
+        !ParseViewerReply(bytes.data(), bytes.size(), reply, messages)) {
+        return ServiceAnswer::Silent;
+    }
+    return answer;
+}

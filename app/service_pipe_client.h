@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "app/viewer_protocol.h"
@@ -31,3 +32,7 @@ bool IsServedByTheService(HANDLE pipe);
 // busy or slow, or the exchange fails; Posing when another process serves it
 // (then nothing was sent or read).
 ServiceAnswer AskTheService(const ViewerRequest& request, std::vector<unsigned char>& reply);
+// The same with the reply parsed into reply and its Messages; Silent as well
+// when what came back is not a reply.
+ServiceAnswer AskTheService(const ViewerRequest& request, ViewerReply& reply,
+                            std::wstring& messages);

@@ -38,14 +38,8 @@ Viewer* viewer = nullptr;  // the process's one, for the window's actions
 // One request and its reply, parsed; a malformed reply is no answer.
 ServiceAnswer Ask(ViewerCommand command, std::uint64_t messagesEnd, const wchar_t* path,
                   ViewerReply& reply, std::wstring& messages) {
-    const ViewerRequest request = MakeViewerRequest(command, viewer->bridge, messagesEnd, path);
-    std::vector<unsigned char> bytes;
-    const ServiceAnswer answer = AskTheService(request, bytes);
-    if (answer == ServiceAnswer::Answered &&
-        !ParseViewerReply(bytes.data(), bytes.size(), reply, messages)) {
-        return ServiceAnswer::Silent;
-    }
-    return answer;
+    return AskTheService(MakeViewerRequest(command, viewer->bridge, messagesEnd, path), reply,
+                         messages);
 }
 
 // Hands the reply to the window as it is; true when bytes moved since the last.
