@@ -3,7 +3,7 @@
 // their store: it starts, reopens and stops them), the relay threads of
 // every bridge, one log writer per bridge, and the threads that answer
 // status windows, one for each instance of the service's pipe. Everything a
-// bridge needs lives in its ServiceBridge; the service's thread and the
+// bridge needs lives in its Bridge (relay/bridge.h); the service's thread and the
 // answering threads change bridges only under answerLock, one at a time, so
 // the bridges need no lock of their own.
 #include "app/service.h"
@@ -28,30 +28,17 @@
 #include "config/settings_store.h"
 #include "config/settings_tables.h"
 #include "pipe/pipe_client.h"
+#include "relay/bridge.h"
 #include "relay/link_recovery.h"
-#include "relay/relay_pumps.h"
 #include "serial/serial_port.h"
 
 namespace {
-
-struct ServiceBridge {
-    std::wstring name;  // empty: the default bridge
-    std::wstring eventName;
-    PortSettingsRecord settings{};  // those the relay runs with
-    std::wstring stored;            // what the store held when the relay started
-    std::wstring problem;           // the last settings problem logged
-    LogFile log;
-    ViewState view;
-    StatusClient status;
-    std::unique_ptr<RelayContextRecord> relay;  // null while the bridge does not run
-    ResetRate resetRate;
-};
 
 struct ServiceState {
     SERVICE_STATUS_HANDLE handle = nullptr;
     SERVICE_STATUS status{};
     UniqueKernelHandle stop{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
-    std::vector<std::unique_ptr<ServiceBridge>> bridges;
+    std::vector<std::unique_ptr<Bridge>> bridges;
     SRWLOCK answerLock = SRWLOCK_INIT;
     StatusClient events;  // the service's own event-log records
     // Why %ProgramData%\Vantrel is not written in; empty while it may be.
@@ -99,59 +86,21 @@ DWORD WINAPI HandleControl(DWORD control, DWORD, LPVOID, LPVOID) {
     }
 }
 
-void LogSettingsError(ServiceBridge& bridge, const std::wstring& text) {
-    AppendLogEntry(bridge.status, (text + L"\r\n").c_str());
-    ReportBridgeEvent(bridge.status, BridgeEvent::SettingsError, text.c_str());
-}
-
-// A bridge that cannot start is tried again every few seconds, and one whose
-// store cannot be read keeps running: each problem is logged once, until
-// another takes its place.
-void LogProblem(ServiceBridge& bridge, const std::wstring& text) {
-    if (text != bridge.problem) {
-        LogSettingsError(bridge, text);
-        bridge.problem = text;
+// The running bridges' ends but bridge's own, which it may not share.
+std::vector<BridgeEnds> EndsInUse(const Bridge& bridge) {
+    std::vector<BridgeEnds> others;
+    for (const auto& other : service->bridges) {
+        if (other.get() != &bridge && other->RelayContext) {
+            others.push_back(
+                {other->name, other->PortSettings.serialPort, other->PortSettings.pipeName});
+        }
     }
-}
-
-// What the store says, as text to compare with the last: a followed
-// adapter's COM name is the relay's own write, not a change.
-std::wstring StoredImage(const PortSettingsRecord& settings, bool fromHardware,
-                         const std::wstring& trace) {
-    std::wstring image = std::wstring(settings.device[0] == L'\0' ? settings.serialPort : L"") +
-                         L'\n' + settings.pipeName + L'\n' + settings.device + L'\n' + trace +
-                         (fromHardware ? L"\nhardware" : L"");
-    for (const StoredSetting& setting : kNumericLoadOrder) {
-        image += L' ' + std::to_wstring(StoredNumber(settings, setting.field));
-    }
-    return image;
-}
-
-// The bridge's store, without its port; false (logged) when it cannot be read.
-bool ReadBridgeStore(ServiceBridge& bridge, PortSettingsRecord& settings, bool& fromHardware,
-                     std::wstring& image) {
-    ApplyDefaultSettings(settings);
-    const StoreReadOutcome outcome = ReadSettingsStore(settings, BridgeStore(bridge.name));
-    if (!outcome.read) {
-        LogProblem(bridge,
-                   std::wstring(L"Couldn't read the settings: ") +
-                       (outcome.failedValue != nullptr ? outcome.failedValue->loadFailureText
-                                                       : L"there are none"));
-        return false;
-    }
-    fromHardware = outcome.initFromHardware;
-    image = StoredImage(settings, fromHardware,
-                        ReadStoredText(BridgeStore(bridge.name), kTraceFileValue));
-    return true;
-}
-
-BridgeEnds EndsOf(const std::wstring& name, const PortSettingsRecord& settings) {
-    return {name, settings.serialPort, settings.pipeName};
+    return others;
 }
 
 // A trace of the running bridge, but only into the service's own folder,
 // where no user can lay a link: empty, or why not.
-std::wstring StartServiceTrace(ServiceBridge& bridge, const std::wstring& trace) {
+std::wstring StartServiceTrace(Bridge& bridge, const std::wstring& trace) {
     std::wstring problem = ServiceTracePathProblem(trace, ServiceDataFolder());
     if (problem.empty()) {
         problem = service->folderProblem;
@@ -159,143 +108,47 @@ std::wstring StartServiceTrace(ServiceBridge& bridge, const std::wstring& trace)
     if (problem.empty()) {
         problem = PrepareDataFolder(ProgramDataRoot(), trace.substr(0, trace.rfind(L'\\')));
     }
-    if (problem.empty() && !StartTrace(bridge.relay->trace, bridge.status, trace)) {
-        problem = L"the file could not be opened (the Messages say why).";
-    }
-    return problem;
+    return problem.empty() ? StartBridgeTrace(bridge, trace).text : problem;
 }
 
-bool StartRelay(ServiceBridge& bridge) {
-    bridge.relay.reset(new RelayContextRecord{
-        {SRWLOCK_INIT, INVALID_HANDLE_VALUE}, {SRWLOCK_INIT, INVALID_HANDLE_VALUE}, bridge.status});
-    RelayContextRecord& relay = *bridge.relay;
-    relay.linkSettings = bridge.settings;
-    relay.store = BridgeStore(bridge.name);
-    RegisterPipeEventSource();
-    if (!StartLinkKeepers(relay) || !StartRelayThread(relay, PipeToSerialPump) ||
-        !StartRelayThread(relay, SerialToPipePump)) {
-        LogProblem(bridge, L"Couldn't start the relay threads.");
-        StopRelay(relay);
-        bridge.relay.reset();
-        return false;
+// A relay just started traces from the start when the store says so.
+void FollowUp(Bridge& bridge, const BridgeOutcome& started) {
+    if (!started.Done()) {
+        return;
     }
-    // The bridge's optional "Trace file": a trace from the start.
-    if (const std::wstring trace = ReadStoredText(BridgeStore(bridge.name), kTraceFileValue);
-        !trace.empty()) {
+    if (const std::wstring trace = ReadStoredText(bridge.store, kTraceFileValue); !trace.empty()) {
         if (const std::wstring problem = StartServiceTrace(bridge, trace); !problem.empty()) {
-            LogSettingsError(bridge, L"Not tracing: " + problem);
+            const std::wstring text = L"Not tracing: " + problem;
+            AppendLogEntry(bridge.status, (text + L"\r\n").c_str());
+            ReportBridgeEvent(bridge.status, BridgeEvent::SettingsError, text.c_str());
         }
     }
-    OpenEndsUnattended(relay);
-    return true;
 }
 
-// Stops the bridge's relay and lets go of both ends. The counters and the
-// ledger it kept go into carried, when given, for the bridge's next relay;
-// they are taken once its threads have stopped, so nothing counted
-// meanwhile is lost.
-void StopRelayOf(ServiceBridge& bridge, TrafficTotals* carried = nullptr,
-                 ByteLedger* carriedLedger = nullptr) {
-    if (!bridge.relay) {
-        return;
-    }
-    StopRelay(*bridge.relay);
-    if (carried != nullptr) {
-        *carried = TakeAndResetCounters(bridge.relay->traffic.TrafficCounters);
-        CarryLedger(bridge.relay->ledger, *carriedLedger);
-    }
-    ReplaceLinkHandle(bridge.relay->serial, INVALID_HANDLE_VALUE);
-    ReplaceLinkHandle(bridge.relay->pipe, INVALID_HANDLE_VALUE);
-    bridge.relay.reset();
-}
-
-// The bridge's log file, unless its folder or the file itself cannot be
-// trusted: then the Messages say why and the bridge runs without one.
-void StartBridgeLog(ServiceBridge& bridge) {
-    if (!service->folderProblem.empty()) {
-        AppendLogEntry(bridge.status,
-                       (L"No log file: " + service->folderProblem + L"\r\n").c_str());
-        return;
-    }
-    const std::wstring path = ServiceDataFolder() + L"\\" + BridgeLogFileName(bridge.name);
-    DWORD error = ERROR_SUCCESS;
-    std::wstring problem;
-    OpenDataFile(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                 error, &problem);
-    if (error == kLinkRefusedError) {
-        LogSettingsError(bridge, L"No log file: " + path + L" is not written to: " + problem);
-        return;
-    }
-    bridge.log.reportFailure = ReportLogFileFailure;
-    bridge.log.reportContext = &bridge.status;
-    if (StartLogFile(bridge.log, path)) {
-        bridge.status.file = &bridge.log;
-    }
-}
-
-std::unique_ptr<ServiceBridge> NewBridge(const std::wstring& name) {
-    auto bridge = std::make_unique<ServiceBridge>();
-    bridge->name = name;
-    bridge->eventName = name.empty() ? L"Vantrel" : name;
+std::unique_ptr<Bridge> NewBridge(const std::wstring& name) {
+    auto bridge = std::make_unique<Bridge>(name);
     bridge->status.view = &bridge->view;
     bridge->status.eventName = bridge->eventName.c_str();
     bridge->view.statusLine = L"Waiting for connection...";
-    StartBridgeLog(*bridge);
+    // The log file, unless its folder cannot be trusted: then the Messages
+    // say why and the bridge runs without one.
+    if (!service->folderProblem.empty()) {
+        AppendLogEntry(bridge->status,
+                       (L"No log file: " + service->folderProblem + L"\r\n").c_str());
+    } else {
+        StartBridgeLog(*bridge, ServiceDataFolder() + L"\\" + BridgeLogFileName(name));
+    }
     AppendLogEntry(bridge->status, L"Vantrel is starting up as a service\r\n");
     return bridge;
 }
 
-// Starts a bridge that does not run, when its settings can be had (under
-// "Init from hardware", from its port, which may be missing yet) and no
-// running bridge has its COM port or pipe.
-void TryStart(ServiceBridge& bridge, const TrafficTotals* carried = nullptr,
-              const ByteLedger* carriedLedger = nullptr) {
-    PortSettingsRecord settings{};
-    bool fromHardware = false;
-    std::wstring image;
-    if (!ReadBridgeStore(bridge, settings, fromHardware, image)) {
-        return;
-    }
-    if (fromHardware) {
-        if (!ReadLineFromPort(settings)) {
-            LogProblem(bridge, L"Couldn't save the hardware configuration to Vantrel registry.");
-            return;
-        }
-        WriteSettingsStore(settings, BridgeStore(bridge.name));
-    }
-    std::vector<BridgeEnds> others;
-    for (const auto& other : service->bridges) {
-        if (other.get() != &bridge && other->relay) {
-            others.push_back(EndsOf(other->name, other->settings));
-        }
-    }
-    if (const std::wstring conflict = BridgeConflict(EndsOf(bridge.name, settings), others);
-        !conflict.empty()) {
-        LogProblem(bridge, conflict);
-        return;
-    }
-    bridge.settings = settings;
-    bridge.stored = image;
-    if (!StartRelay(bridge)) {
-        return;
-    }
-    bridge.problem.clear();
-    if (carried != nullptr) {
-        CarryLedger(*carriedLedger, bridge.relay->ledger);
-        for (int i = 0; i < kTrafficCounterCount; ++i) {
-            AddToCounter(bridge.relay->traffic.TrafficCounters, static_cast<TrafficCounter>(i),
-                         carried->value[i]);
-        }
-    }
-}
-
-void StopBridge(ServiceBridge& bridge, const wchar_t* entry) {
-    StopRelayOf(bridge);
+void StopBridge(Bridge& bridge, const wchar_t* entry) {
+    StopBridgeRelay(bridge);
     AppendLogEntry(bridge.status, entry);
     StopLogFile(bridge.log);
 }
 
-ServiceBridge* FindBridge(const std::wstring& name) {
+Bridge* FindBridge(const std::wstring& name) {
     for (const auto& bridge : service->bridges) {
         if (_wcsicmp(bridge->name.c_str(), name.c_str()) == 0) {
             return bridge.get();
@@ -304,39 +157,13 @@ ServiceBridge* FindBridge(const std::wstring& name) {
     return nullptr;
 }
 
-// The bridge reopens with its store's settings: when they changed, or
-// always (settings saved in a status window). Settings that cannot be read
-// leave it running with those it has.
-void Reload(ServiceBridge& bridge, bool always) {
-    PortSettingsRecord settings{};
-    bool fromHardware = false;
-    std::wstring image;
-    if (!bridge.relay) {
-        TryStart(bridge);
-        return;
-    }
-    if (!ReadBridgeStore(bridge, settings, fromHardware, image)) {
-        return;
-    }
-    bridge.problem.clear();
-    if (!always && image == bridge.stored) {
-        return;
-    }
-    AppendLogEntry(bridge.status, L"Settings changed; reopening the COM port and the pipe\r\n");
-    TrafficTotals totals{};
-    ByteLedger ledger;
-    StopRelayOf(bridge, &totals, &ledger);
-    ShowSerialPort(bridge.status, L"");
-    TryStart(bridge, &totals, &ledger);
-}
-
 // The bridges as the store has them now: one added starts, one removed
 // stops, one whose store changed (when changed) reopens, and one that does
 // not run is tried again. The others, and their counters, are not touched.
 void SyncBridges(bool changed) {
     const std::vector<std::wstring> names = BridgeNames();
     auto& bridges = service->bridges;
-    const auto listed = [&names](const ServiceBridge& bridge) {
+    const auto listed = [&names](const Bridge& bridge) {
         return std::any_of(names.begin(), names.end(), [&bridge](const std::wstring& name) {
             return _wcsicmp(name.c_str(), bridge.name.c_str()) == 0;
         });
@@ -355,108 +182,77 @@ void SyncBridges(bool changed) {
         }
     }
     for (const auto& bridge : bridges) {
-        if (!bridge->relay) {
-            TryStart(*bridge);
+        if (!bridge->RelayContext) {
+            FollowUp(*bridge, StartBridge(*bridge, EndsInUse(*bridge)));
         } else if (changed) {
-            Reload(*bridge, false);
+            FollowUp(*bridge, ReloadBridge(*bridge, EndsInUse(*bridge), false));
         }
     }
 }
 
 // What a status window asked, answered: the reply record and its Messages.
 std::vector<unsigned char> Answer(const ViewerRequest& request, bool administrator) {
-    std::vector<unsigned char> bytes(sizeof(ViewerReply));
     ViewerReply reply{};
     reply.magic = kViewerMagic;
     reply.version = kViewerVersion;
-    ServiceBridge* bridge = FindBridge(FromWire(request.bridge, kBridgeNameMaxLength + 1));
+    Bridge* bridge = FindBridge(FromWire(request.bridge, kBridgeNameMaxLength + 1));
     const auto command = static_cast<ViewerCommand>(request.command);
     if (bridge == nullptr) {
         reply.status = static_cast<std::uint16_t>(ViewerStatus::UnknownBridge);
-    } else if (command >= ViewerCommand::Reload && !administrator) {
-        reply.status = static_cast<std::uint16_t>(ViewerStatus::Refused);
-    } else {
-        std::wstring notTraced;
-        if (command == ViewerCommand::Reset && bridge->relay &&
-            TakeResetAt(bridge->resetRate, GetTickCount64())) {
-            const TrafficTotals totals =
-                TakeAndResetCounters(bridge->relay->traffic.TrafficCounters);
-            AppendLogEntry(bridge->status, CounterResetText(totals).c_str());
-        } else if (command == ViewerCommand::Reload) {
-            Reload(*bridge, true);
-        } else if (command == ViewerCommand::StartTrace) {
-            notTraced =
-                bridge->relay
-                    ? StartServiceTrace(*bridge, FromWire(request.traceFile, kViewerTextCapacity))
-                    : L"the bridge does not run.";
-        } else if (command == ViewerCommand::StopTrace && bridge->relay) {
-            StopTrace(bridge->relay->trace);
-        }
-        if (const RelayContextRecord* relay = bridge->relay.get()) {
-            for (int i = 0; i < kTrafficCounterCount; ++i) {
-                reply.counters[i] =
-                    CounterValue(relay->traffic.TrafficCounters, static_cast<TrafficCounter>(i));
-            }
-            for (int i = 0; i < 2; ++i) {
-                reply.chunks[i] = relay->traffic.activity.chunkCount[i].load();
-                reply.latestChunk[i] = relay->traffic.activity.latestChunk[i].load();
-                const EndKeeper& keeper = i == 0 ? relay->pipeKeeper : relay->serialKeeper;
-                reply.endState[i] =
-                    static_cast<std::uint8_t>(keeper.away ? EndState::Away : EndState::Connected);
-                reply.reconnects[i] = keeper.reconnects;
-                for (int reason = 0; reason < kDiscardReasonCount; ++reason) {
-                    reply.discarded[i][reason] =
-                        DiscardedCount(relay->ledger, static_cast<RelayDirection>(i),
-                                       static_cast<DiscardReason>(reason));
-                }
-            }
-            for (int kind = 0; kind < kLineErrorKindCount; ++kind) {
-                reply.lineErrors[kind] = relay->lineErrors.total[kind];
-            }
-            if (relay->pipeKeeper.away) {
-                ToWire(PipeDiagnosisFinding(relay->pipeDiagnosis), reply.pipeDiagnosis,
-                       kViewerTextCapacity);
-            }
-            reply.connectedSince = relay->connectedSince;
-            reply.tracing = IsTracing(bridge->relay->trace) ? 1 : 0;
-        }
-        const PortSettingsRecord& settings = bridge->settings;
-        reply.baudRate = settings.baudRate;
-        reply.parity = settings.parity;
-        reply.dataBits = settings.dataBits;
-        reply.stopBits = settings.stopBits;
-        reply.flowControl = settings.flowControl;
-        ToWire(settings.pipeName, reply.pipeName, kViewerTextCapacity);
-        ViewState& view = bridge->view;
-        AcquireSRWLockShared(&view.lock);
-        // A followed adapter's COM name as it is now.
-        ToWire(view.serialPort.empty() ? settings.serialPort : view.serialPort.c_str(),
-               reply.serialPort, kViewerTextCapacity);
-        ToWire(!notTraced.empty() ? notTraced
-               : bridge->relay    ? view.statusLine
-                                  : L"Not running: see its Messages",
-               reply.statusLine, kViewerTextCapacity);
-        if (!notTraced.empty()) {
-            reply.status = static_cast<std::uint16_t>(ViewerStatus::NotTraced);
-        }
-        reply.carrier = view.carrier ? 1 : 0;
-        reply.dataSet = view.dataSet ? 1 : 0;
-        // What came after the count the window has, as far as it is kept.
-        const std::uint64_t kept = view.messagesEnd - view.messages.size();
-        const std::uint64_t from =
-            request.messagesFrom < kept || request.messagesFrom > view.messagesEnd
-                ? kept
-                : request.messagesFrom;
-        const std::size_t length = static_cast<std::size_t>(
-            std::min<std::uint64_t>(view.messagesEnd - from, kViewerMessagesMax));
-        reply.messagesEnd = from + length;
-        reply.messagesLength = static_cast<std::uint32_t>(length);
-        bytes.resize(sizeof reply + length * sizeof(char16_t));
-        std::memcpy(bytes.data() + sizeof reply, view.messages.data() + (from - kept),
-                    length * sizeof(char16_t));
-        ReleaseSRWLockShared(&view.lock);
+        return {reinterpret_cast<const unsigned char*>(&reply),
+                reinterpret_cast<const unsigned char*>(&reply + 1)};
     }
+    if (command >= ViewerCommand::Reload && !administrator) {
+        reply.status = static_cast<std::uint16_t>(ViewerStatus::Refused);
+        return {reinterpret_cast<const unsigned char*>(&reply),
+                reinterpret_cast<const unsigned char*>(&reply + 1)};
+    }
+    std::wstring notTraced;
+    if (command == ViewerCommand::Reset && TakeResetAt(bridge->resetRate, GetTickCount64())) {
+        ResetBridgeCounters(*bridge);
+    } else if (command == ViewerCommand::Reload) {
+        FollowUp(*bridge, ReloadBridge(*bridge, EndsInUse(*bridge), true));
+    } else if (command == ViewerCommand::StartTrace) {
+        notTraced = StartServiceTrace(*bridge, FromWire(request.traceFile, kViewerTextCapacity));
+    } else if (command == ViewerCommand::StopTrace) {
+        StopBridgeTrace(*bridge);
+    }
+    const BridgeSnapshot shot = TakeSnapshot(*bridge, request.messagesFrom, kViewerMessagesMax);
+    std::copy(std::begin(shot.counters), std::end(shot.counters), reply.counters);
+    for (int i = 0; i < 2; ++i) {
+        reply.chunks[i] = shot.chunks[i];
+        reply.latestChunk[i] = shot.latestChunk[i];
+        reply.endState[i] = static_cast<std::uint8_t>(!shot.running  ? EndState::Stopped
+                                                      : shot.away[i] ? EndState::Away
+                                                                     : EndState::Connected);
+        reply.reconnects[i] = shot.reconnects[i];
+        std::copy(std::begin(shot.discarded[i]), std::end(shot.discarded[i]), reply.discarded[i]);
+    }
+    std::copy(std::begin(shot.lineErrors), std::end(shot.lineErrors), reply.lineErrors);
+    ToWire(shot.pipeDiagnosis, reply.pipeDiagnosis, kViewerTextCapacity);
+    reply.connectedSince = shot.connectedSince;
+    reply.tracing = shot.tracing ? 1 : 0;
+    reply.baudRate = shot.settings.baudRate;
+    reply.parity = shot.settings.parity;
+    reply.dataBits = shot.settings.dataBits;
+    reply.stopBits = shot.settings.stopBits;
+    reply.flowControl = shot.settings.flowControl;
+    ToWire(shot.settings.pipeName, reply.pipeName, kViewerTextCapacity);
+    ToWire(shot.serialPort, reply.serialPort, kViewerTextCapacity);
+    ToWire(notTraced.empty() ? shot.statusLine : notTraced, reply.statusLine, kViewerTextCapacity);
+    if (!notTraced.empty()) {
+        reply.status = static_cast<std::uint16_t>(ViewerStatus::NotTraced);
+    }
+    reply.carrier = shot.carrier ? 1 : 0;
+    reply.dataSet = shot.dataSet ? 1 : 0;
+    reply.messagesEnd = shot.messagesEnd;
+    reply.messagesLength = static_cast<std::uint32_t>(shot.messages.size());
+    std::vector<unsigned char> bytes(sizeof reply + shot.messages.size() * sizeof(char16_t));
     std::memcpy(bytes.data(), &reply, sizeof reply);
+    for (std::size_t i = 0; i < shot.messages.size(); ++i) {
+        const auto c = static_cast<char16_t>(shot.messages[i]);
+        std::memcpy(bytes.data() + sizeof reply + i * sizeof c, &c, sizeof c);
+    }
     return bytes;
 }
 
@@ -627,7 +423,7 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
     SyncBridges(false);
     std::wstring started;
     for (const auto& bridge : state.bridges) {
-        if (bridge->relay) {
+        if (bridge->RelayContext) {
             started += (started.empty() ? L"Bridges: " : L", ") + bridge->eventName;
         }
     }
@@ -708,7 +504,7 @@ std::vector<BridgeEnds> ConfiguredBridges() {
     for (const std::wstring& name : BridgeNames()) {
         PortSettingsRecord settings{};
         if (ReadSettingsStore(settings, BridgeStore(name)).read) {
-            bridges.push_back(EndsOf(name, settings));
+            bridges.push_back({name, settings.serialPort, settings.pipeName});
         }
     }
     return bridges;

@@ -72,14 +72,6 @@ bool ParseViewerReply(const void* bytes, std::size_t size, ViewerReply& reply,
     return true;
 }
 
-bool TakeResetAt(ResetRate& rate, std::uint64_t nowMs) {
-    if (rate.taken && nowMs - rate.lastMs < kResetIntervalMs) {
-        return false;
-    }
-    rate = {true, nowMs};
-    return true;
-}
-
 bool IsServiceProcess(std::uint32_t serverProcessId, std::uint32_t serviceProcessId) {
     return serviceProcessId != 0 && serverProcessId == serviceProcessId;
 }

@@ -89,17 +89,6 @@ bool ParseViewerReply(const void* bytes, std::size_t size, ViewerReply& reply,
 std::wstring FromWire(const char16_t* text, std::size_t capacity);
 void ToWire(const std::wstring& text, char16_t* wire, std::size_t capacity);
 
-// Reset logs an entry each time: taken at most once a second per bridge, so
-// that a loop of resets cannot push the logs out. lastMs is the tick of the
-// last reset taken.
-inline constexpr std::uint64_t kResetIntervalMs = 1000;
-struct ResetRate {
-    bool taken = false;
-    std::uint64_t lastMs = 0;
-};
-// Whether a reset asked at nowMs is taken (and then noted).
-bool TakeResetAt(ResetRate& rate, std::uint64_t nowMs);
-
 // Whether a reply comes from the service: the pipe's server process is the
 // running service's (a service that does not run has process id 0).
 bool IsServiceProcess(std::uint32_t serverProcessId, std::uint32_t serviceProcessId);

@@ -43,3 +43,11 @@ std::wstring CounterResetText(const TrafficTotals& totals) {
     }
     return text;
 }
+
+bool TakeResetAt(ResetRate& rate, std::uint64_t nowMs) {
+    if (rate.taken && nowMs - rate.lastMs < kResetIntervalMs) {
+        return false;
+    }
+    rate = {true, nowMs};
+    return true;
+}

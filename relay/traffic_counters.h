@@ -38,3 +38,14 @@ std::wstring CounterResetText(const TrafficTotals& totals);
 // The total as a signed 32-bit decimal number ("-2147483648" for 2^31).
 inline constexpr std::size_t kCounterTextCapacity = 20;
 void FormatCounterText(std::uint32_t total, wchar_t* text, std::size_t capacity);
+
+// Reset logs an entry each time: taken at most once a second per bridge, so
+// that a loop of resets cannot push the logs out. lastMs is the tick of the
+// last reset taken.
+inline constexpr std::uint64_t kResetIntervalMs = 1000;
+struct ResetRate {
+    bool taken = false;
+    std::uint64_t lastMs = 0;
+};
+// Whether a reset asked at nowMs is taken (and then noted).
+bool TakeResetAt(ResetRate& rate, std::uint64_t nowMs);

@@ -1,4 +1,5 @@
 #include "app/viewer_protocol.h"
+#include "relay/traffic_counters.h"
 
 #include <gtest/gtest.h>
 
