@@ -12,32 +12,34 @@
 #include "ui/connection_failure_dialog.h"
 #include "ui/message_box.h"
 
-HANDLE OpenSerialPort(RelayContextRecord& relay) {
-    AppendLogEntry(L"Connecting to serial port ...", 100);
+HANDLE OpenSerialPort(Bridge& bridge) {
+    PortSettingsRecord& settings = bridge.PortSettings;
+    StatusClient& status = bridge.status;
+    AppendLogEntry(status, L"Connecting to serial port ...", 100);
     SerialOpenOutcome outcome;
     bool failed = false;
     // The name is read afresh on every attempt: Change configuration may
     // have saved a new one.
-    while ((outcome = OpenSerialLine(PortSettings)).result == LineSetupResult::NotOpened) {
+    while ((outcome = OpenSerialLine(settings)).result == LineSetupResult::NotOpened) {
         if (!failed) {
             // Once: the ports there are, on a line of their own.
-            AppendLog(L"\r\n");
-            if (const std::wstring missing = AdapterMissingText(PortSettings, outcome.choice);
+            AppendLog(status, L"\r\n");
+            if (const std::wstring missing = AdapterMissingText(settings, outcome.choice);
                 !missing.empty()) {
-                AppendLogEntry(missing.c_str());
+                AppendLogEntry(status, missing.c_str());
             }
-            LogPortsPresent(ProgramStatus);
+            LogPortsPresent(status);
             failed = true;
         }
-        RunConnectionFailureDialog(FailureVariant::Serial);
+        RunConnectionFailureDialog(bridge, FailureVariant::Serial);
     }
     if (failed) {
-        AppendLogEntry(L"Connecting to serial port ...", 100);
+        AppendLogEntry(status, L"Connecting to serial port ...", 100);
     }
-    AppendLog(L" OK!\r\n");
-    NoteAdapterOpened(relay, PortSettings, outcome.choice);
+    AppendLog(status, L" OK!\r\n");
+    NoteAdapterOpened(*bridge.RelayContext, settings, outcome.choice);
     if (outcome.result == LineSetupResult::Done) {
-        AppendLogEntry(L"Serial port setup complete\r\n", 100);
+        AppendLogEntry(status, L"Serial port setup complete\r\n", 100);
         return outcome.port;
     }
     ShowErrorBox(outcome.result == LineSetupResult::NotPurged
@@ -46,28 +48,29 @@ HANDLE OpenSerialPort(RelayContextRecord& relay) {
     return INVALID_HANDLE_VALUE;
 }
 
-HANDLE ConnectPipe() {
+HANDLE ConnectPipe(Bridge& bridge) {
+    const PortSettingsRecord& settings = bridge.PortSettings;
     if (!RegisterPipeEventSource()) {
         std::exit(0);
     }
     // Once for the whole wait, whose end the process does not outlive.
     static PipeDiagnosis diagnosis;
-    DiagnoseMissingPipe(diagnosis, ProgramStatus, PortSettings.pipePath, nullptr);
+    DiagnoseMissingPipe(diagnosis, bridge.status, settings.pipePath, nullptr);
     std::optional<PipeServerFacts> refused;  // one entry per server that is not a VM
     for (;;) {
         if (!refused) {
-            AppendLogEntry(L"Waiting for Hyper-V pipe\r\n");
+            AppendLogEntry(bridge.status, L"Waiting for Hyper-V pipe\r\n");
         }
         // The whole UTF-16 path, read afresh each time: any name the settings
         // accept is found, and a name saved through Change configuration is
         // the one waited for next.
-        if (!WaitNamedPipeW(PortSettings.pipePath, 5000)) {
+        if (!WaitNamedPipeW(settings.pipePath, 5000)) {
             refused.reset();
-            RunConnectionFailureDialog(FailureVariant::Pipe);
+            RunConnectionFailureDialog(bridge, FailureVariant::Pipe);
             SleepEx(5000, TRUE);
             continue;
         }
-        const PipeOpenOutcome outcome = OpenVmPipe(PortSettings.pipePath, ProgramStatus, &refused);
+        const PipeOpenOutcome outcome = OpenVmPipe(settings.pipePath, bridge.status, &refused);
         if (!outcome.serverRefused) {
             if (outcome.pipe == INVALID_HANDLE_VALUE) {
                 ShowSystemErrorBox(outcome.error, outcome.failureCaption);

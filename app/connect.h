@@ -5,16 +5,16 @@
 
 #include <windows.h>
 
-#include "relay/relay_context.h"
+#include "relay/bridge.h"
 
-// Opens the port named in PortSettings, retrying through the connection
-// failure dialog until it opens (or the user exits there), then sets up the
-// line; relay is the bridge's, which notes the adapter opened.
+// Opens the port named in the bridge's PortSettings, retrying through the
+// connection failure dialog until it opens (or the user exits there), then
+// sets up the line; the bridge's relay record notes the adapter opened.
 // INVALID_HANDLE_VALUE after a failed set-up, the port closed again.
-HANDLE OpenSerialPort(RelayContextRecord& relay);
+HANDLE OpenSerialPort(Bridge& bridge);
 
-// Waits for the pipe named in PortSettings, through the connection failure
+// Waits for the pipe named in the bridge's PortSettings, through the connection failure
 // dialog while it is absent, and opens it. INVALID_HANDLE_VALUE after a failed
 // open, which it has reported in a box. Ends the process when the event
 // source cannot be registered.
-HANDLE ConnectPipe();
+HANDLE ConnectPipe(Bridge& bridge);

@@ -124,7 +124,6 @@ int RunProgram(HINSTANCE instance, int showCommand) {
     if (!TakeBridge(line.bridge)) {
         return 0;
     }
-    ProgramStore = BridgeStore(line.bridge);
     if (IsServiceRunning()) {
         return RunViewer(instance, showCommand, line.bridge);
     }

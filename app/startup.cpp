@@ -10,25 +10,15 @@
 #include "common/process_state.h"
 #include "common/secure_files.h"
 #include "config/settings_store.h"
-#include "relay/link_recovery.h"
-#include "relay/relay_pumps.h"
+#include "relay/bridge.h"
 #include "ui/message_box.h"
 #include "ui/settings_reports.h"
 #include "ui/status_window.h"
 
 namespace {
 
-// Everything of the bridge the window relays: RunVantrel makes it, for the
-// life of the process, and hands it to what needs it.
-struct Bridge {
-    std::wstring name;  // empty: the default bridge
-    LogFile log;
-    RelayContextRecord RelayContext{
-        {SRWLOCK_INIT, nullptr}, {SRWLOCK_INIT, nullptr}, ProgramStatus};
-};
-
-// The window's actions and the exit routine take no argument: they find the
-// window's bridge here.
+// The bridge the window relays, for the exit routine, which takes no
+// argument; the window and its actions are handed the bridge itself.
 Bridge* desk = nullptr;
 
 // Nothing waits on these events; only their creation matters.
@@ -47,51 +37,25 @@ bool CreateStartupEvents() {
     return true;
 }
 
-bool StartRelayThreads(RelayContextRecord& context) {
-    // Before the relay threads, which report lost ends to them. Without them
-    // a lost end stays lost until the next start; the relay runs all the same.
-    StartLinkKeepers(context);
-    if (!StartRelayThread(context, PipeToSerialPump)) {
-        ShowErrorBox(L"Couldn't start pipe reader thread.");
-        return false;
-    }
-    // The serial reader also watches the modem lines.
-    if (!StartRelayThread(context, SerialToPipePump)) {
-        ShowErrorBox(L"Couldn't start serial reader thread.");
-        return false;
-    }
-    return true;
-}
-
 // The path as given: --trace and the Save As dialog give whole paths, and
-// StartTrace refuses any other.
-bool StartTraceTo(const wchar_t* path) {
-    return StartTrace(desk->RelayContext.trace, ProgramStatus, path);
+// the trace refuses any other.
+bool StartTraceOf(Bridge& bridge, const wchar_t* path) {
+    return StartBridgeTrace(bridge, path).Done();
 }
 
-void StopTraceNow() {
-    StopTrace(desk->RelayContext.trace);
+void StopTraceOf(Bridge& bridge) {
+    StopBridgeTrace(bridge);
 }
 
-// Exit: the relay threads end before the process does, so that none is cut
-// off part-way through a chunk; then both ends are closed, which tells the
-// virtual machine and frees the COM port.
-constexpr DWORD kRelayStopAtExitMs = 2000;
-void StopRelayForExit(RelayContextRecord& relay) {
-    if (StopRelay(relay, kRelayStopAtExitMs)) {
-        ReplaceLinkHandle(relay.serial, INVALID_HANDLE_VALUE);
-        ReplaceLinkHandle(relay.pipe, INVALID_HANDLE_VALUE);
-    }
-}
-
-bool Tracing() {
-    return IsTracing(desk->RelayContext.trace);
+bool TracingOf(Bridge& bridge) {
+    return TakeSnapshot(bridge).tracing;
 }
 
 // Two bridges set to the same COM port or pipe would fight over it.
-bool RefusedForSharedEnds(const std::wstring& bridge) {
-    const std::wstring conflict = BridgeConflict(
-        {bridge, PortSettings.serialPort, PortSettings.pipeName}, ConfiguredBridges());
+bool RefusedForSharedEnds(const Bridge& bridge) {
+    const std::wstring conflict =
+        BridgeConflict({bridge.name, bridge.PortSettings.serialPort, bridge.PortSettings.pipeName},
+                       ConfiguredBridges());
     if (conflict.empty()) {
         return false;
     }
@@ -104,35 +68,25 @@ bool RefusedForSharedEnds(const std::wstring& bridge) {
 // that no window writes where the service does. Empty, or why there is no
 // log file, for the Messages once the window is there.
 std::wstring StartProgramLog(Bridge& bridge) {
-    std::wstring problem =
+    const std::wstring problem =
         PrepareDataFolder(DeskDataRoot(), DeskDataFolder(), FolderMaking::Inherited);
-    const std::wstring path = DeskDataFolder() + L"\\" + BridgeLogFileName(bridge.name);
-    DWORD error = ERROR_SUCCESS;
-    if (problem.empty()) {
-        OpenDataFile(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                     error, &problem);
-    }
-    if (error == kLinkRefusedError) {
-        problem = path + L" is not written to: " + problem;
-    }
     if (!problem.empty()) {
         return L"No log file: " + problem + L"\r\n";
     }
-    bridge.log.reportFailure = ReportLogFileFailure;
-    bridge.log.reportContext = &ProgramStatus;
-    if (StartLogFile(bridge.log, path)) {
-        ProgramStatus.file = &bridge.log;
-    }
+    StartBridgeLog(bridge, DeskDataFolder() + L"\\" + BridgeLogFileName(bridge.name));
     return {};
 }
 
-// Whatever the trace and the log file still hold is written before the
-// process ends, after the relay has stopped; the trace first, whose stop is
-// logged. ExitProcess rather than exit(), so that no static record is
-// destroyed under a worker thread that could not be stopped in time.
+// Exit: the relay threads end before the process does, so that none is cut
+// off part-way through a chunk; both ends are closed, which tells the
+// virtual machine and frees the COM port; then whatever the trace and the log
+// file still hold is written, the trace first, whose stop is logged.
+// ExitProcess rather than exit(), so that no static record is destroyed
+// under a worker thread that could not be stopped in time.
+constexpr DWORD kRelayStopAtExitMs = 2000;
 void ShutdownDesk() {
-    StopRelayForExit(desk->RelayContext);
-    StopTraceNow();
+    StopBridgeRelay(*desk, kRelayStopAtExitMs);
+    StopBridgeTrace(*desk);
     StopLogFile(desk->log);
     ExitProcess(0);
 }
@@ -141,63 +95,59 @@ void ShutdownDesk() {
 
 int RunVantrel(HINSTANCE instance, int showCommand, const std::wstring& name,
                const std::wstring& traceFile) {
-    static Bridge bridge{name, {}};
+    static Bridge bridge(name);
     desk = &bridge;
     ShowSplash(instance, showCommand);
     LoadIndicatorIcons(instance);
     ModuleInstance = instance;
-    if (!LoadSettings()) {
-        ApplyStartupDefaults();
+    if (!LoadSettings(bridge)) {
+        ApplyStartupDefaults(bridge);
     }
-    if (RefusedForSharedEnds(name)) {
+    if (RefusedForSharedEnds(bridge)) {
         return 1;
     }
     const std::wstring logProblem = StartProgramLog(bridge);
-    ShownTraffic = &bridge.RelayContext.traffic;
-    WindowActions = {nullptr, nullptr, StartTraceTo, StopTraceNow, Tracing, nullptr};
+    PrepareBridgeRelay(bridge);
+    WindowActions = {nullptr, nullptr, StartTraceOf, StopTraceOf, TracingOf, nullptr};
     ShutdownProgram = ShutdownDesk;
     const std::wstring caption = BridgeCaption(name);
-    if (!CreateStatusWindow(instance, showCommand, caption.c_str())) {
+    if (!CreateStatusWindow(instance, showCommand, bridge, caption.c_str())) {
         return 0;
     }
     if (!logProblem.empty()) {
-        AppendLogEntry(logProblem.c_str());
+        AppendLogEntry(bridge.status, logProblem.c_str());
     }
-    bridge.RelayContext.store = ProgramStore;
 
-    const HANDLE serial = OpenSerialPort(bridge.RelayContext);
+    const HANDLE serial = OpenSerialPort(bridge);
     if (!IsOpenHandle(serial)) {
-        AppendLogEntry(L"-- Serial port initialization failed --\r\n");
+        AppendLogEntry(bridge.status, L"-- Serial port initialization failed --\r\n");
         return 0;
     }
-    SetStatusLine(ProgramStatus, L"Setting up events");
+    SetStatusLine(bridge.status, L"Setting up events");
     if (!CreateStartupEvents()) {
         return 0;
     }
-    SetStatusLine(ProgramStatus, L"Looking for pipe server");
-    const HANDLE pipe = ConnectPipe();
+    SetStatusLine(bridge.status, L"Looking for pipe server");
+    const HANDLE pipe = ConnectPipe(bridge);
     if (pipe == INVALID_HANDLE_VALUE) {
         ShowErrorBox(
             L"Pipe initialization failed.  Did you create a named pipe in the Hyper-V settings?");
         return 0;
     }
 
-    SetStatusLine(ProgramStatus, L"Setting up serial");
-    bridge.RelayContext.pipe.handle.store(pipe, std::memory_order_release);
-    bridge.RelayContext.serial.handle.store(serial, std::memory_order_release);
-    ShowLineSettings(serial);
-    bridge.RelayContext.linkSettings = PortSettings;
+    SetStatusLine(bridge.status, L"Setting up serial");
+    ShowLineSettings(bridge, serial);
     if (!traceFile.empty()) {
-        StartTraceTo(traceFile.c_str());
+        StartTraceOf(bridge, traceFile.c_str());
     }
-    if (!StartRelayThreads(bridge.RelayContext)) {
+    if (const BridgeOutcome started = StartBridgeRelay(bridge, pipe, serial); !started.Done()) {
+        ShowErrorBox(started.text.c_str());
         return 0;
     }
-    SetStatusLine(ProgramStatus, L"Connected");
-    const int exitCode = RunStatusWindow();
+    SetStatusLine(bridge.status, L"Connected");
     // Every way out the program offers ends the process in ShutdownProgram;
     // this is reached only by a quit message from elsewhere.
-    CloseHandle(bridge.RelayContext.serial.handle.load());
-    DisconnectNamedPipe(bridge.RelayContext.pipe.handle.load());
+    const int exitCode = RunStatusWindow();
+    StopBridgeRelay(bridge, kRelayStopAtExitMs);
     return exitCode;
 }

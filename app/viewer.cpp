@@ -16,6 +16,7 @@
 #include "common/secure_files.h"
 #include "common/status_client.h"
 #include "config/settings_store.h"
+#include "relay/bridge.h"
 #include "ui/message_box.h"
 #include "ui/status_window.h"
 
@@ -25,7 +26,10 @@ constexpr DWORD kBusyPollMs = 200;
 constexpr DWORD kQuietPollMs = 1000;
 
 struct Viewer {
-    std::wstring bridge;
+    explicit Viewer(const std::wstring& name) : bridge(name) {}
+    // The bridge as the window has it: its name, its store and the settings
+    // the settings dialog edits there; it relays in the service.
+    Bridge bridge;
     std::atomic<ViewerCommand> pending{ViewerCommand::Snapshot};
     std::uint64_t messagesEnd = 0;
     ViewerReply last{};
@@ -38,25 +42,26 @@ Viewer* viewer = nullptr;  // the process's one, for the window's actions
 // One request and its reply, parsed; a malformed reply is no answer.
 ServiceAnswer Ask(ViewerCommand command, std::uint64_t messagesEnd, const wchar_t* path,
                   ViewerReply& reply, std::wstring& messages) {
-    return AskTheService(MakeViewerRequest(command, viewer->bridge, messagesEnd, path), reply,
+    return AskTheService(MakeViewerRequest(command, viewer->bridge.name, messagesEnd, path), reply,
                          messages);
 }
 
 // Hands the reply to the window as it is; true when bytes moved since the last.
 bool Show(const ViewerReply& reply, const std::wstring& messages) {
     const ViewerReply& last = viewer->last;
+    StatusClient& status = viewer->bridge.status;
     const bool first = !viewer->answered;
     if (!messages.empty()) {
-        AppendLog(ProgramStatus, messages.c_str());
+        AppendLog(status, messages.c_str());
     }
     if (first || std::u16string(reply.statusLine) != std::u16string(last.statusLine)) {
-        SetStatusLine(ProgramStatus, FromWire(reply.statusLine, kViewerTextCapacity).c_str());
+        SetStatusLine(status, FromWire(reply.statusLine, kViewerTextCapacity).c_str());
     }
     if (first || reply.carrier != last.carrier) {
-        ShowModemLamp(ProgramStatus, true, reply.carrier != 0);
+        ShowModemLamp(status, true, reply.carrier != 0);
     }
     if (first || reply.dataSet != last.dataSet) {
-        ShowModemLamp(ProgramStatus, false, reply.dataSet != 0);
+        ShowModemLamp(status, false, reply.dataSet != 0);
     }
     const std::wstring port = FromWire(reply.serialPort, kViewerTextCapacity);
     const std::wstring pipe = FromWire(reply.pipeName, kViewerTextCapacity);
@@ -68,7 +73,7 @@ bool Show(const ViewerReply& reply, const std::wstring& messages) {
     };
     const std::uint32_t chunks[] = {lampChunk(0), lampChunk(1)};
     const bool moved = std::memcmp(reply.counters, last.counters, sizeof reply.counters) != 0;
-    if (StatusSink* sink = ProgramStatus.window.load()) {
+    if (StatusSink* sink = status.window.load()) {
         sink->Deliver(kLineFieldsMessage, 0, reinterpret_cast<LPARAM>(&fields));
         sink->Deliver(kTrafficMessage, reinterpret_cast<WPARAM>(reply.counters),
                       reinterpret_cast<LPARAM>(chunks));
@@ -99,8 +104,9 @@ DWORD WINAPI AskService(LPVOID) {
         }
         // Once for each change; a poser is named in a box as well.
         if (problem != nullptr && problem != shownProblem) {
-            SetStatusLine(ProgramStatus, problem);
-            if (StatusSink* sink = ProgramStatus.window.load(); sink && problem == kPosingText) {
+            SetStatusLine(viewer->bridge.status, problem);
+            if (StatusSink* sink = viewer->bridge.status.window.load();
+                sink && problem == kPosingText) {
                 sink->Deliver(kNoticeBoxMessage, 0, reinterpret_cast<LPARAM>(kPosingText));
             }
         }
@@ -134,7 +140,7 @@ ViewerStatus AskTrace(ViewerCommand command, const wchar_t* path, std::wstring& 
     return static_cast<ViewerStatus>(reply.status);
 }
 
-bool StartServiceTrace(const wchar_t* path) {
+bool StartServiceTrace(Bridge&, const wchar_t* path) {
     std::wstring why;
     if (AskTrace(ViewerCommand::StartTrace, path, why) != ViewerStatus::Ok) {
         ShowErrorBox((L"The Vantrel service does not trace this bridge: " + why).c_str());
@@ -144,27 +150,24 @@ bool StartServiceTrace(const wchar_t* path) {
     return true;
 }
 
-void StopServiceTrace() {
+void StopServiceTrace(Bridge&) {
     std::wstring why;
     AskTrace(ViewerCommand::StopTrace, L"", why);
     viewer->tracing.store(false);
 }
 
-bool ServiceTracing() {
+bool ServiceTracing(Bridge&) {
     return viewer->tracing.load();
 }
 
 }  // namespace
 
 int RunViewer(HINSTANCE instance, int showCommand, const std::wstring& bridge) {
-    static Viewer state;
+    static Viewer state(bridge);
     viewer = &state;
-    state.bridge = bridge;
     ModuleInstance = instance;
     LoadIndicatorIcons(instance);
-    // The record the settings dialog edits; its store is the bridge's.
-    ApplyDefaultSettings();
-    ReadSettingsStore(PortSettings, ProgramStore);
+    ReadSettingsStore(state.bridge.PortSettings, state.bridge.store);
     if (IsUserAdministrator()) {
         WindowActions = {RequestReset,     RequestReload,  StartServiceTrace,
                          StopServiceTrace, ServiceTracing, ServiceDataFolder};
@@ -172,10 +175,10 @@ int RunViewer(HINSTANCE instance, int showCommand, const std::wstring& bridge) {
         WindowActions = {RequestReset, RequestReload, nullptr, nullptr, nullptr, nullptr};
     }
     const std::wstring caption = BridgeCaption(bridge) + L" (service)";
-    if (!CreateStatusWindow(instance, showCommand, caption.c_str(), false)) {
+    if (!CreateStatusWindow(instance, showCommand, state.bridge, caption.c_str(), false)) {
         return 1;
     }
-    SetStatusLine(ProgramStatus, L"Asking the Vantrel service");
+    SetStatusLine(state.bridge.status, L"Asking the Vantrel service");
     const UniqueKernelHandle asker(CreateThread(nullptr, 0, AskService, nullptr, 0, nullptr));
     return RunStatusWindow();
 }

@@ -7,8 +7,6 @@
 #include "common/text.h"
 #include "vantrel_events.h"
 
-StatusClient ProgramStatus;
-
 namespace {
 
 void KeepForViewers(ViewState& view, const wchar_t* text) {
@@ -34,10 +32,6 @@ void AppendLog(StatusClient& status, const wchar_t* text) {
     if (status.view != nullptr) {
         KeepForViewers(*status.view, text);
     }
-}
-
-void AppendLog(const wchar_t* text) {
-    AppendLog(ProgramStatus, text);
 }
 
 void FormatTimestamp(wchar_t* buffer, std::size_t capacity) {
@@ -66,10 +60,6 @@ void AppendLogEntry(StatusClient& status, const wchar_t* const* pieces, std::siz
 
 void AppendLogEntry(StatusClient& status, const wchar_t* text, std::size_t prefixCapacity) {
     AppendLogEntry(status, &text, 1, prefixCapacity);
-}
-
-void AppendLogEntry(const wchar_t* text, std::size_t prefixCapacity) {
-    AppendLogEntry(ProgramStatus, &text, 1, prefixCapacity);
 }
 
 bool IsSuppressed(StatusClient& status, DWORD code) {

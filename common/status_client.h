@@ -54,14 +54,10 @@ struct StatusClient {
     const wchar_t* eventName = nullptr;
 };
 
-// The program's own: what its status window shows.
-extern StatusClient ProgramStatus;
-
 // Appends text at the end of the pane. The whole piece is added by the window
 // thread in one step, so pieces from several threads never split or land
 // inside each other.
 void AppendLog(StatusClient& status, const wchar_t* text);
-void AppendLog(const wchar_t* text);
 
 // The local date and time prefix of an entry, cut to capacity.
 void FormatTimestamp(wchar_t* buffer, std::size_t capacity);
@@ -72,7 +68,6 @@ void FormatTimestamp(wchar_t* buffer, std::size_t capacity);
 void AppendLogEntry(StatusClient& status, const wchar_t* const* pieces, std::size_t count,
                     std::size_t prefixCapacity = 50);
 void AppendLogEntry(StatusClient& status, const wchar_t* text, std::size_t prefixCapacity = 50);
-void AppendLogEntry(const wchar_t* text, std::size_t prefixCapacity = 50);
 
 bool IsSuppressed(StatusClient& status, DWORD code);
 void MarkReported(StatusClient& status, DWORD code);

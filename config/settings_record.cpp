@@ -1,7 +1,5 @@
 #include "config/settings_record.h"
 
-PortSettingsRecord PortSettings;
-
 void SetPipeName(PortSettingsRecord& record, const wchar_t* name) {
     CopyText(record.pipeName, kNameCapacity, name);
     CopyText(record.pipePath, kPipePathCapacity, kPipePathPrefix);
@@ -14,14 +12,6 @@ void SetSerialPortName(PortSettingsRecord& record, const wchar_t* name) {
 
 void SetDeviceIdentity(PortSettingsRecord& record, const wchar_t* identity) {
     CopyText(record.device, kNameCapacity, identity);
-}
-
-void SetPipeName(const wchar_t* name) {
-    SetPipeName(PortSettings, name);
-}
-
-void SetSerialPortName(const wchar_t* name) {
-    SetSerialPortName(PortSettings, name);
 }
 
 void ApplyDefaultSettings(PortSettingsRecord& record) {
@@ -39,8 +29,4 @@ void ApplyDefaultSettings(PortSettingsRecord& record) {
     record.rtsControlMode = 0;
     record.discardNull = 0;
     SetDeviceIdentity(record, L"");
-}
-
-void ApplyDefaultSettings() {
-    ApplyDefaultSettings(PortSettings);
 }

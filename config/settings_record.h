@@ -1,4 +1,4 @@
-// The one process-wide record of what Vantrel connects: COM port, the virtual
+// The record of what a bridge connects: COM port, the virtual
 // machine's pipe and the serial line settings. Platform-free.
 #pragma once
 
@@ -36,17 +36,10 @@ struct PortSettingsRecord {
     wchar_t device[kNameCapacity];
 };
 
-// Written on the user-interface thread only; no worker thread reads it.
-extern PortSettingsRecord PortSettings;
-
 // The one way to set the pipe name: also rebuilds the pipe path.
 void SetPipeName(PortSettingsRecord& record, const wchar_t* name);
 void SetSerialPortName(PortSettingsRecord& record, const wchar_t* name);
-// The same for PortSettings.
-void SetPipeName(const wchar_t* name);
-void SetSerialPortName(const wchar_t* name);
 void SetDeviceIdentity(PortSettingsRecord& record, const wchar_t* identity);
 
 // COM3, 9600 baud, 8 data bits, no parity, 1 stop bit, pipe "Vantrel".
 void ApplyDefaultSettings(PortSettingsRecord& record);
-void ApplyDefaultSettings();

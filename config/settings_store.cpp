@@ -5,7 +5,6 @@
 #include "common/handles.h"
 
 RegistryCalls Registry = {RegOpenKeyExW, RegCreateKeyExW, RegGetValueW, RegSetValueExW};
-StoreLocation ProgramStore = BridgeStore(L"");
 
 namespace {
 

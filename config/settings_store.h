@@ -36,10 +36,6 @@ struct StoreReadOutcome {
     LONG status;
 };
 
-// The store of the bridge this process runs: the default bridge's unless
-// start-up names another.
-extern StoreLocation ProgramStore;
-
 // Reads the store into record, value by value in the store's order; a value
 // read before a failure stays in the record.
 StoreReadOutcome ReadSettingsStore(PortSettingsRecord& record, const StoreLocation& store);

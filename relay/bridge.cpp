@@ -58,25 +58,41 @@ std::wstring StoredImage(const PortSettingsRecord& settings, bool fromHardware,
     return image;
 }
 
+RelayContextRecord& PrepareBridgeRelay(Bridge& bridge) {
+    if (!bridge.RelayContext) {
+        bridge.RelayContext.reset(new RelayContextRecord{{SRWLOCK_INIT, INVALID_HANDLE_VALUE},
+                                                         {SRWLOCK_INIT, INVALID_HANDLE_VALUE},
+                                                         bridge.status});
+        bridge.RelayContext->store = bridge.store;
+    }
+    return *bridge.RelayContext;
+}
+
 BridgeOutcome StartBridgeRelay(Bridge& bridge, HANDLE pipe, HANDLE serial) {
-    bridge.RelayContext.reset(new RelayContextRecord{
-        {SRWLOCK_INIT, INVALID_HANDLE_VALUE}, {SRWLOCK_INIT, INVALID_HANDLE_VALUE}, bridge.status});
-    RelayContextRecord& relay = *bridge.RelayContext;
+    RelayContextRecord& relay = PrepareBridgeRelay(bridge);
     relay.linkSettings = bridge.PortSettings;
-    relay.store = bridge.store;
     relay.pipe.handle.store(pipe, std::memory_order_release);
     relay.serial.handle.store(serial, std::memory_order_release);
     RegisterPipeEventSource();
-    // The keepers first: the relay threads report lost ends to them.
-    if (!StartLinkKeepers(relay) || !StartRelayThread(relay, PipeToSerialPump) ||
-        !StartRelayThread(relay, SerialToPipePump)) {
+    const bool unattended = !IsOpenHandle(pipe) && !IsOpenHandle(serial);
+    // The keepers first: the relay threads report lost ends to them. Without
+    // them ends given stay as they are until one is lost, and the relay runs
+    // all the same; ends to be opened by them would never be.
+    const bool kept = StartLinkKeepers(relay);
+    const wchar_t* failure =
+        !kept && unattended                          ? L"Couldn't start the relay threads."
+        : !StartRelayThread(relay, PipeToSerialPump) ? L"Couldn't start pipe reader thread."
+        // The serial reader also watches the modem lines.
+        : !StartRelayThread(relay, SerialToPipePump) ? L"Couldn't start serial reader thread."
+                                                     : nullptr;
+    if (failure != nullptr) {
         StopRelay(relay);
-        relay.pipe.handle.store(INVALID_HANDLE_VALUE);
-        relay.serial.handle.store(INVALID_HANDLE_VALUE);
+        ReplaceLinkHandle(relay.pipe, INVALID_HANDLE_VALUE);
+        ReplaceLinkHandle(relay.serial, INVALID_HANDLE_VALUE);
         bridge.RelayContext.reset();
-        return Failed(bridge, BridgeResult::NoThreads, L"Couldn't start the relay threads.");
+        return Failed(bridge, BridgeResult::NoThreads, failure);
     }
-    if (!IsOpenHandle(pipe) && !IsOpenHandle(serial)) {
+    if (unattended) {
         OpenEndsUnattended(relay);
     }
     return {BridgeResult::Done, {}};

@@ -61,6 +61,10 @@ struct BridgeOutcome {
     bool Done() const { return result == BridgeResult::Done; }
 };
 
+// The bridge's relay record, made when it has none: a caller that opens the
+// ends itself notes the adapter it opened there before the relay starts.
+RelayContextRecord& PrepareBridgeRelay(Bridge& bridge);
+
 // Starts the relay of a bridge that does not run, with the settings in
 // PortSettings: with both ends given (opened by the caller) or with neither,
 // when its keepers open them and try again every 5 s while one is missing.

@@ -89,5 +89,5 @@ struct PipeOpenOutcome {
 // to pipe" (or the failure text). A refused server is logged unless it is the
 // one in lastRefused, where it is then kept; while one is there the search
 // goes on quietly.
-PipeOpenOutcome OpenVmPipe(const wchar_t* pipePath, StatusClient& status = ProgramStatus,
+PipeOpenOutcome OpenVmPipe(const wchar_t* pipePath, StatusClient& status,
                            std::optional<PipeServerFacts>* lastRefused = nullptr);

@@ -12,21 +12,24 @@ void ShowAdministratorRequired() {
                    MB_ICONERROR);
 }
 
-void RunConnectionFailureDialog(FailureVariant variant) {
+void RunConnectionFailureDialog(Bridge& bridge, FailureVariant variant) {
+    ConnectionFailure failure{bridge, variant};
     DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_CONNECTION_FAILURE), nullptr,
-                    ConnectionFailureDialogProc, static_cast<LPARAM>(variant));
+                    ConnectionFailureDialogProc, reinterpret_cast<LPARAM>(&failure));
 }
 
 INT_PTR CALLBACK ConnectionFailureDialogProc(HWND dialog, UINT message, WPARAM wParam,
                                              LPARAM lParam) {
     switch (message) {
         case WM_INITDIALOG: {
-            const auto variant = static_cast<FailureVariant>(lParam);
+            const auto& failure = *reinterpret_cast<const ConnectionFailure*>(lParam);
+            SetWindowLongPtrW(dialog, DWLP_USER, lParam);
             // The name in use for the attempt that failed.
+            const PortSettingsRecord& settings = failure.bridge.PortSettings;
             const wchar_t* name =
-                variant == FailureVariant::Pipe ? PortSettings.pipeName : PortSettings.serialPort;
+                failure.variant == FailureVariant::Pipe ? settings.pipeName : settings.serialPort;
             wchar_t text[kFailureMessageCapacity];
-            ComposeFailureMessage(variant, name, text, kFailureMessageCapacity);
+            ComposeFailureMessage(failure.variant, name, text, kFailureMessageCapacity);
             SetDlgItemTextW(dialog, IDC_FAILURE_MESSAGE, text);
             return TRUE;
         }
@@ -37,7 +40,9 @@ INT_PTR CALLBACK ConnectionFailureDialogProc(HWND dialog, UINT message, WPARAM w
                     return TRUE;
                 case IDCANCEL:  // Change configuration, also Escape and the close box
                     if (IsUserAdministrator()) {
-                        RunSettingsDialog();
+                        RunSettingsDialog(reinterpret_cast<ConnectionFailure*>(
+                                              GetWindowLongPtrW(dialog, DWLP_USER))
+                                              ->bridge);
                         // Saved or not, the caller retries with what the record holds.
                         DestroyWindow(dialog);
                     } else {

@@ -4,11 +4,18 @@
 
 #include <windows.h>
 
+#include "relay/bridge.h"
 #include "ui/display_text.h"
 
 // Modal, no owner. Returns after Retry, or after Change configuration once the
 // settings dialog has closed; Exit ends the process.
-void RunConnectionFailureDialog(FailureVariant variant);
+void RunConnectionFailureDialog(Bridge& bridge, FailureVariant variant);
+
+// The dialog's lParam at creation: what failed, of which bridge.
+struct ConnectionFailure {
+    Bridge& bridge;
+    FailureVariant variant;
+};
 
 INT_PTR CALLBACK ConnectionFailureDialogProc(HWND dialog, UINT message, WPARAM wParam,
                                              LPARAM lParam);

@@ -140,80 +140,78 @@ void FollowAdapterClicked(HWND dialog) {
 
 }  // namespace
 
-void RunSettingsDialog() {
+void RunSettingsDialog(Bridge& bridge) {
     DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_SETTINGS), nullptr,
-                    SettingsDialogProc, 0);
+                    SettingsDialogProc, reinterpret_cast<LPARAM>(&bridge));
 }
 
-void InitSettingsDialog(HWND dialog) {
+void InitSettingsDialog(HWND dialog, const PortSettingsRecord& settings) {
     const HWND baud = GetDlgItem(dialog, IDC_SET_BAUD);
     for (std::size_t i = 0; i < kBaudEntryCount; ++i) {
         SendMessageW(baud, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(kBaudEntries[i].text));
-        if (PortSettings.baudRate == kBaudEntries[i].value) {
+        if (settings.baudRate == kBaudEntries[i].value) {
             SendMessageW(baud, CB_SETCURSEL, i, 0);
         }
     }
-    FillList(dialog, IDC_SET_PARITY, kParityChoices, PortSettings.parity);
-    FillList(dialog, IDC_SET_STOP_BITS, kStopBitsChoices, PortSettings.stopBits);
+    FillList(dialog, IDC_SET_PARITY, kParityChoices, settings.parity);
+    FillList(dialog, IDC_SET_STOP_BITS, kStopBitsChoices, settings.stopBits);
     // Data bits 5 to 8 sit at indexes 0 to 3.
     FillList(dialog, IDC_SET_DATA_BITS, kDataBitsChoices,
-             static_cast<std::uint32_t>(PortSettings.dataBits) - 5u);
-    FillList(dialog, IDC_SET_FLOW_CONTROL, kFlowControlChoices, PortSettings.flowControl);
-    FillList(dialog, IDC_SET_DTR_CONTROL, kDtrChoices, PortSettings.dtrControlMode);
-    FillList(dialog, IDC_SET_RTS_CONTROL, kRtsChoices, PortSettings.rtsControlMode);
-    FillList(dialog, IDC_SET_CTS_OUTPUT, kNoIgnoreYesChoices, PortSettings.useCtsForOutput);
-    FillList(dialog, IDC_SET_DSR_OUTPUT, kNoIgnoreYesChoices, PortSettings.useDsrForOutput);
-    FillList(dialog, IDC_SET_DSR_INPUT, kNoIgnoreYesChoices, PortSettings.useDsrForInput);
-    FillList(dialog, IDC_SET_DISCARD_NULL, kNoYesChoices, PortSettings.discardNull);
-    SetDlgItemTextW(dialog, IDC_SET_SERIAL_PORT, PortSettings.serialPort);
-    SetDlgItemTextW(dialog, IDC_SET_PIPE_NAME, PortSettings.pipeName);
-    Follow(dialog, PortSettings.device);
+             static_cast<std::uint32_t>(settings.dataBits) - 5u);
+    FillList(dialog, IDC_SET_FLOW_CONTROL, kFlowControlChoices, settings.flowControl);
+    FillList(dialog, IDC_SET_DTR_CONTROL, kDtrChoices, settings.dtrControlMode);
+    FillList(dialog, IDC_SET_RTS_CONTROL, kRtsChoices, settings.rtsControlMode);
+    FillList(dialog, IDC_SET_CTS_OUTPUT, kNoIgnoreYesChoices, settings.useCtsForOutput);
+    FillList(dialog, IDC_SET_DSR_OUTPUT, kNoIgnoreYesChoices, settings.useDsrForOutput);
+    FillList(dialog, IDC_SET_DSR_INPUT, kNoIgnoreYesChoices, settings.useDsrForInput);
+    FillList(dialog, IDC_SET_DISCARD_NULL, kNoYesChoices, settings.discardNull);
+    SetDlgItemTextW(dialog, IDC_SET_SERIAL_PORT, settings.serialPort);
+    SetDlgItemTextW(dialog, IDC_SET_PIPE_NAME, settings.pipeName);
+    Follow(dialog, settings.device);
     // Lists 1037 and 1038 keep the template's disabled state until the flow
     // list first reports a change.
 }
 
 unsigned SettingsSaves = 0;
 
-void ApplySettingsDialog(HWND dialog) {
+void ApplySettingsDialog(HWND dialog, Bridge& bridge) {
+    PortSettingsRecord& settings = bridge.PortSettings;
     wchar_t name[kDialogNameCapacity];
     GetDlgItemTextW(dialog, IDC_SET_SERIAL_PORT, name, kDialogNameCapacity);
-    SetSerialPortName(name);
+    SetSerialPortName(settings, name);
     GetDlgItemTextW(dialog, IDC_SET_PIPE_NAME, name, kDialogNameCapacity);
-    SetPipeName(name);
+    SetPipeName(settings, name);
 
-    PortSettings.baudRate =
-        BaudFromSelection(Selection(dialog, IDC_SET_BAUD), PortSettings.baudRate);
-    PortSettings.parity = Selected8(dialog, IDC_SET_PARITY, PortSettings.parity);
-    PortSettings.stopBits = Selected8(dialog, IDC_SET_STOP_BITS, PortSettings.stopBits);
-    PortSettings.dataBits = Selected8(dialog, IDC_SET_DATA_BITS, PortSettings.dataBits, 5);
-    PortSettings.dtrControlMode =
-        Selected32(dialog, IDC_SET_DTR_CONTROL, PortSettings.dtrControlMode);
-    PortSettings.rtsControlMode =
-        Selected32(dialog, IDC_SET_RTS_CONTROL, PortSettings.rtsControlMode);
-    PortSettings.flowControl = Selected8(dialog, IDC_SET_FLOW_CONTROL, PortSettings.flowControl);
-    PortSettings.useCtsForOutput =
-        Selected32(dialog, IDC_SET_CTS_OUTPUT, PortSettings.useCtsForOutput);
-    PortSettings.useDsrForOutput =
-        Selected32(dialog, IDC_SET_DSR_OUTPUT, PortSettings.useDsrForOutput);
-    PortSettings.useDsrForInput =
-        Selected32(dialog, IDC_SET_DSR_INPUT, PortSettings.useDsrForInput);
-    PortSettings.discardNull = Selected32(dialog, IDC_SET_DISCARD_NULL, PortSettings.discardNull);
-    SetDeviceIdentity(PortSettings, followedDevice.c_str());
-    SaveSettings();
+    settings.baudRate = BaudFromSelection(Selection(dialog, IDC_SET_BAUD), settings.baudRate);
+    settings.parity = Selected8(dialog, IDC_SET_PARITY, settings.parity);
+    settings.stopBits = Selected8(dialog, IDC_SET_STOP_BITS, settings.stopBits);
+    settings.dataBits = Selected8(dialog, IDC_SET_DATA_BITS, settings.dataBits, 5);
+    settings.dtrControlMode = Selected32(dialog, IDC_SET_DTR_CONTROL, settings.dtrControlMode);
+    settings.rtsControlMode = Selected32(dialog, IDC_SET_RTS_CONTROL, settings.rtsControlMode);
+    settings.flowControl = Selected8(dialog, IDC_SET_FLOW_CONTROL, settings.flowControl);
+    settings.useCtsForOutput = Selected32(dialog, IDC_SET_CTS_OUTPUT, settings.useCtsForOutput);
+    settings.useDsrForOutput = Selected32(dialog, IDC_SET_DSR_OUTPUT, settings.useDsrForOutput);
+    settings.useDsrForInput = Selected32(dialog, IDC_SET_DSR_INPUT, settings.useDsrForInput);
+    settings.discardNull = Selected32(dialog, IDC_SET_DISCARD_NULL, settings.discardNull);
+    SetDeviceIdentity(settings, followedDevice.c_str());
+    SaveSettings(bridge);
     ++SettingsSaves;
 }
 
-INT_PTR CALLBACK SettingsDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
+INT_PTR CALLBACK SettingsDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
+    // The bridge whose settings the dialog edits, from its creation on.
     if (message == WM_INITDIALOG) {
-        InitSettingsDialog(dialog);
+        SetWindowLongPtrW(dialog, DWLP_USER, lParam);
+        InitSettingsDialog(dialog, reinterpret_cast<Bridge*>(lParam)->PortSettings);
         return TRUE;
     }
     if (message != WM_COMMAND) {
         return FALSE;
     }
+    Bridge& bridge = *reinterpret_cast<Bridge*>(GetWindowLongPtrW(dialog, DWLP_USER));
     switch (LOWORD(wParam)) {
         case IDOK:
-            ApplySettingsDialog(dialog);
+            ApplySettingsDialog(dialog, bridge);
             // Also after a failed save, which has shown its own box.
             ShowMessageBox(nullptr,
                            L"The settings have been saved.  Please restart Vantrel for the new "

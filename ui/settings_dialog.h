@@ -3,13 +3,16 @@
 
 #include <windows.h>
 
+#include "relay/bridge.h"
+
 // Modal, no owner, on the user-interface thread. Callers check
-// IsUserAdministrator first.
-void RunSettingsDialog();
+// IsUserAdministrator first. Edits and saves the bridge's settings.
+void RunSettingsDialog(Bridge& bridge);
 
 INT_PTR CALLBACK SettingsDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
-void InitSettingsDialog(HWND dialog);
-void ApplySettingsDialog(HWND dialog);
+// The dialog's lParam at creation is the bridge.
+void InitSettingsDialog(HWND dialog, const PortSettingsRecord& settings);
+void ApplySettingsDialog(HWND dialog, Bridge& bridge);
 
 // How often Save changes was pressed: whoever opened the dialog can tell
 // whether the settings were saved.

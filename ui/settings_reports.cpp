@@ -37,30 +37,30 @@ void ReportWriteFailure(const StoreWriteOutcome& outcome) {
 
 }  // namespace
 
-bool LoadSettings() {
-    const StoreReadOutcome outcome = ReadSettingsStore(PortSettings, ProgramStore);
+bool LoadSettings(Bridge& bridge) {
+    const StoreReadOutcome outcome = ReadSettingsStore(bridge.PortSettings, bridge.store);
     if (!outcome.read) {
         if (outcome.failedValue != nullptr) {
             ReportLoadFailure(outcome.status, outcome.failedValue->loadFailureText);
         }
         return false;
     }
-    return outcome.initFromHardware ? TakeSettingsFromPort() : true;
+    return outcome.initFromHardware ? TakeSettingsFromPort(bridge) : true;
 }
 
-bool TakeSettingsFromPort() {
-    if (!ReadLineFromPort(PortSettings)) {
+bool TakeSettingsFromPort(Bridge& bridge) {
+    if (!ReadLineFromPort(bridge.PortSettings)) {
         ShowMessageBox(nullptr, kHardwareConfigFailure, kFatalErrorCaption, MB_ICONERROR);
         return false;
     }
-    SaveSettings();
+    SaveSettings(bridge);
     return true;
 }
 
-void ApplyStartupDefaults() {
-    ApplyDefaultSettings();
+void ApplyStartupDefaults(Bridge& bridge) {
+    ApplyDefaultSettings(bridge.PortSettings);
     if (IsUserAdministrator()) {
-        CreateSettingsStore();
+        CreateSettingsStore(bridge);
         return;
     }
     ShowMessageBox(nullptr, kDefaultsNotice, L"Default config", MB_ICONINFORMATION);
@@ -75,14 +75,14 @@ const wchar_t* TakePendingStartupLine() {
     return line;
 }
 
-void CreateSettingsStore() {
-    ReportWriteFailure(CreateStoreKeys(ProgramStore));
+void CreateSettingsStore(Bridge& bridge) {
+    ReportWriteFailure(CreateStoreKeys(bridge.store));
     // Runs whatever happened above; it reports its own failures.
-    SaveSettings();
+    SaveSettings(bridge);
 }
 
-void SaveSettings() {
-    ReportWriteFailure(WriteSettingsStore(PortSettings, ProgramStore));
+void SaveSettings(Bridge& bridge) {
+    ReportWriteFailure(WriteSettingsStore(bridge.PortSettings, bridge.store));
 }
 
 void ShowSaveError(const wchar_t* code, LONG status, const wchar_t* text) {

@@ -4,20 +4,22 @@
 
 #include <windows.h>
 
-// Fills PortSettings from the store (or from the COM port under "Init from
+#include "relay/bridge.h"
+
+// Fills the bridge's PortSettings from its store (or from the COM port under "Init from
 // hardware"). False when nothing usable was loaded; every failure but a
 // missing store has shown its boxes by then.
-bool LoadSettings();
+bool LoadSettings(Bridge& bridge);
 // "Init from hardware": the line from the port into PortSettings, then saved.
-bool TakeSettingsFromPort();
+bool TakeSettingsFromPort(Bridge& bridge);
 
 // Start-up after a failed load: the defaults, then either a new store
 // (administrator) or the "Default config" box and a pending Messages line.
-void ApplyStartupDefaults();
+void ApplyStartupDefaults(Bridge& bridge);
 // The line ApplyStartupDefaults set aside for the Messages pane, or null.
 const wchar_t* TakePendingStartupLine();
 
-void CreateSettingsStore();
-// Writes the whole of PortSettings; reports its own failures.
-void SaveSettings();
+void CreateSettingsStore(Bridge& bridge);
+// Writes the whole of the bridge's PortSettings; reports its own failures.
+void SaveSettings(Bridge& bridge);
 void ShowSaveError(const wchar_t* code, LONG status, const wchar_t* text);

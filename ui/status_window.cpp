@@ -26,12 +26,20 @@
 
 IndicatorIconSet IndicatorIcons;
 HWND StatusWindow;
-RelayTraffic* ShownTraffic;
 StatusWindowActions WindowActions;
 
 namespace {
 
 constexpr DWORD kSplashMs = 5000;
+
+// The bridge the window shows, from its creation on; window thread only.
+Bridge* shown = nullptr;
+
+// Its counters and lamps while it relays here; null for a viewer's bridge,
+// whose traffic comes with the service's replies.
+RelayTraffic* ShownTraffic() {
+    return shown != nullptr && shown->RelayContext ? &shown->RelayContext->traffic : nullptr;
+}
 
 constexpr int kCounterControls[kTrafficCounterCount] = {IDC_VIRTUAL_RECEIVED, IDC_VIRTUAL_SENT,
                                                         IDC_SERIAL_RECEIVED, IDC_SERIAL_SENT};
@@ -74,10 +82,7 @@ void ResetCounters() {
         WindowActions.reset();
         return;
     }
-    // Taken and zeroed in one step per counter: bytes counted from here on
-    // are kept and shown.
-    const TrafficTotals totals = TakeAndResetCounters(ShownTraffic->TrafficCounters);
-    AppendLogEntry(ProgramStatus, CounterResetText(totals).c_str());
+    ResetBridgeCounters(*shown);
     const std::uint32_t zeros[kTrafficCounterCount] = {};
     ShowTraffic(zeros, zeros);
     ApplyRelayActivity();
@@ -86,7 +91,7 @@ void ResetCounters() {
 void ChangeSettings() {
     if (IsUserAdministrator()) {
         const unsigned saved = SettingsSaves;
-        RunSettingsDialog();
+        RunSettingsDialog(*shown);
         if (SettingsSaves != saved && WindowActions.settingsSaved != nullptr) {
             WindowActions.settingsSaved();
         }
@@ -119,7 +124,7 @@ void AskAndStartTrace(HWND window) {
     dialog.lpstrDefExt = L"txt";
     dialog.Flags = OFN_OVERWRITEPROMPT | OFN_PATHMUSTEXIST | OFN_NOCHANGEDIR;
     if (GetSaveFileNameW(&dialog)) {
-        WindowActions.startTrace(path);
+        WindowActions.startTrace(*shown, path);
     }
 }
 
@@ -199,9 +204,10 @@ void ShowSplash(HINSTANCE instance, int showCommand) {
     }
 }
 
-bool CreateStatusWindow(HINSTANCE instance, int showCommand, const wchar_t* caption,
+bool CreateStatusWindow(HINSTANCE instance, int showCommand, Bridge& bridge, const wchar_t* caption,
                         bool announceStart) {
     ModuleInstance = instance;
+    shown = &bridge;
     StatusWindow =
         CreateDialogParamW(instance, MAKEINTRESOURCEW(IDD_STATUS), nullptr, StatusDialogProc, 0);
     if (StatusWindow == nullptr) {
@@ -216,7 +222,7 @@ bool CreateStatusWindow(HINSTANCE instance, int showCommand, const wchar_t* capt
     // oldest lines (AppendToPane): new entries always land.
     SendDlgItemMessageW(StatusWindow, IDC_MESSAGES, EM_SETLIMITTEXT, kLogLimit, 0);
     static WindowSink sink(StatusWindow);
-    ProgramStatus.window.store(&sink, std::memory_order_release);
+    bridge.status.window.store(&sink, std::memory_order_release);
     if (caption != nullptr) {
         SetWindowTextW(StatusWindow, caption);
     }
@@ -224,9 +230,9 @@ bool CreateStatusWindow(HINSTANCE instance, int showCommand, const wchar_t* capt
 
     if (announceStart) {
         if (const wchar_t* pending = TakePendingStartupLine()) {
-            AppendLog(pending);
+            AppendLog(bridge.status, pending);
         }
-        AppendLogEntry(L"Vantrel is starting up\r\n");
+        AppendLogEntry(bridge.status, L"Vantrel is starting up\r\n");
     }
 
     SetLamp(IDC_RX_LAMP, IndicatorIcons.receiveDark);
@@ -252,28 +258,25 @@ int RunStatusWindow() {
     return static_cast<int>(message.wParam);
 }
 
-void ShowLineSettings(HANDLE port) {
+void ShowLineSettings(Bridge& bridge, HANDLE port) {
+    PortSettingsRecord& settings = bridge.PortSettings;
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
     const bool live = GetCommState(port, &dcb) != FALSE;
     if (live) {
         // From here on the record, and the settings dialog, carry the rate
         // the port reports.
-        PortSettings.baudRate = dcb.BaudRate;
+        settings.baudRate = dcb.BaudRate;
     } else {
         // Nothing reported: show what was configured.
-        dcb.BaudRate = PortSettings.baudRate;
-        dcb.ByteSize = PortSettings.dataBits;
-        dcb.Parity = PortSettings.parity;
-        dcb.StopBits = PortSettings.stopBits;
+        dcb.BaudRate = settings.baudRate;
+        dcb.ByteSize = settings.dataBits;
+        dcb.Parity = settings.parity;
+        dcb.StopBits = settings.stopBits;
     }
-    const LineFields fields = {PortSettings.serialPort,
-                               PortSettings.pipeName,
-                               dcb.BaudRate,
-                               dcb.Parity,
-                               dcb.ByteSize,
-                               dcb.StopBits,
-                               PortSettings.flowControl};
+    const LineFields fields = {settings.serialPort, settings.pipeName, dcb.BaudRate,
+                               dcb.Parity,          dcb.ByteSize,      dcb.StopBits,
+                               settings.flowControl};
     ShowLineFields(fields);
 }
 
@@ -375,13 +378,16 @@ bool ShowTraffic(const std::uint32_t* counters, const std::uint32_t* lampChunks)
 }  // namespace
 
 bool ApplyRelayActivity() {
+    RelayTraffic* traffic = ShownTraffic();
+    if (traffic == nullptr) {
+        return false;
+    }
     std::uint32_t counters[kTrafficCounterCount];
     for (int i = 0; i < kTrafficCounterCount; ++i) {
-        counters[i] = CounterValue(ShownTraffic->TrafficCounters, static_cast<TrafficCounter>(i));
+        counters[i] = CounterValue(traffic->TrafficCounters, static_cast<TrafficCounter>(i));
     }
-    const std::uint32_t chunks[] = {
-        TakeLampChunk(ShownTraffic->activity, ActivityLamp::SerialReceive),
-        TakeLampChunk(ShownTraffic->activity, ActivityLamp::SerialSend)};
+    const std::uint32_t chunks[] = {TakeLampChunk(traffic->activity, ActivityLamp::SerialReceive),
+                                    TakeLampChunk(traffic->activity, ActivityLamp::SerialSend)};
     return ShowTraffic(counters, chunks);
 }
 
@@ -426,13 +432,13 @@ INT_PTR CALLBACK StatusDialogProc(HWND window, UINT message, WPARAM wParam, LPAR
         case kSerialPortMessage:
             // A followed adapter under its new COM name: the settings dialog
             // opens on it too.
-            SetSerialPortName(reinterpret_cast<const wchar_t*>(lParam));
+            SetSerialPortName(shown->PortSettings, reinterpret_cast<const wchar_t*>(lParam));
             SetDlgItemTextW(window, IDC_SERIAL_PORT_FIELD,
                             reinterpret_cast<const wchar_t*>(lParam));
             return TRUE;
         case WM_INITMENUPOPUP:
             if (HIWORD(lParam) != 0 && WindowActions.tracing != nullptr) {
-                const bool tracing = WindowActions.tracing();
+                const bool tracing = WindowActions.tracing(*shown);
                 const HMENU menu = reinterpret_cast<HMENU>(wParam);
                 EnableMenuItem(menu, kStartTraceCommand, tracing ? MF_GRAYED : MF_ENABLED);
                 EnableMenuItem(menu, kStopTraceCommand, tracing ? MF_ENABLED : MF_GRAYED);
@@ -444,7 +450,7 @@ INT_PTR CALLBACK StatusDialogProc(HWND window, UINT message, WPARAM wParam, LPAR
                 return TRUE;
             }
             if (WindowActions.stopTrace != nullptr && (wParam & 0xFFF0) == kStopTraceCommand) {
-                WindowActions.stopTrace();
+                WindowActions.stopTrace(*shown);
                 return TRUE;
             }
             return FALSE;
@@ -455,14 +461,16 @@ INT_PTR CALLBACK StatusDialogProc(HWND window, UINT message, WPARAM wParam, LPAR
             if (!refreshing) {
                 ApplyRelayActivity();
                 refreshing = SetTimer(window, kRefreshTimer, kRefreshMs, nullptr) != 0;
-                if (!refreshing) {
-                    BeginRefresh(ShownTraffic->activity);
+                if (!refreshing && ShownTraffic() != nullptr) {
+                    BeginRefresh(ShownTraffic()->activity);
                 }
             }
             return TRUE;
         case WM_TIMER:
             if (wParam == kRefreshTimer) {
-                BeginRefresh(ShownTraffic->activity);
+                if (RelayTraffic* traffic = ShownTraffic()) {
+                    BeginRefresh(traffic->activity);
+                }
                 if (!ApplyRelayActivity()) {
                     // Quiet: the next chunk asks again.
                     KillTimer(window, kRefreshTimer);

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "common/status_client.h"
+#include "relay/bridge.h"
 #include "relay/relay_activity.h"
 
 struct IndicatorIconSet {
@@ -40,23 +41,24 @@ public:
 private:
     HWND window_;
 };
-// The counters and lamps the window shows: set before it is made.
-extern RelayTraffic* ShownTraffic;
 
 // The splash picture, for a few seconds; the thread serves nothing meanwhile.
 void ShowSplash(HINSTANCE instance, int showCommand);
 
-// Creates and shows the status window (modeless, no owner), lets the
-// program's status client reach it, and writes the first Messages entries
-// unless it shows a bridge that runs elsewhere. caption replaces "Vantrel"
+// Creates and shows the status window (modeless, no owner) on bridge, which
+// must outlive it, lets the bridge's status client reach it, and writes the
+// first Messages entries unless the bridge runs elsewhere. The window shows
+// the bridge's counters and lamps while it relays in this process, and its
+// settings are those the settings dialog edits. caption replaces "Vantrel"
 // when given. False after telling the user it could not be made.
-bool CreateStatusWindow(HINSTANCE instance, int showCommand, const wchar_t* caption = nullptr,
-                        bool announceStart = true);
+bool CreateStatusWindow(HINSTANCE instance, int showCommand, Bridge& bridge,
+                        const wchar_t* caption = nullptr, bool announceStart = true);
 // Serves the thread's windows until a quit message; the exit code it gives.
 int RunStatusWindow();
 
-// Fills the link and line fields from the open COM port and PortSettings.
-void ShowLineSettings(HANDLE port);
+// Fills the link and line fields from the open COM port and the bridge's
+// PortSettings, which take the rate the port reports.
+void ShowLineSettings(Bridge& bridge, HANDLE port);
 
 // The link and line fields as a bridge has them.
 struct LineFields {
@@ -77,9 +79,9 @@ void ShowLineFields(const LineFields& fields);
 struct StatusWindowActions {
     void (*reset)();
     void (*settingsSaved)();
-    bool (*startTrace)(const wchar_t* path);
-    void (*stopTrace)();
-    bool (*tracing)();
+    bool (*startTrace)(Bridge& bridge, const wchar_t* path);
+    void (*stopTrace)(Bridge& bridge);
+    bool (*tracing)(Bridge& bridge);
     // The folder the Save As dialog of "Start trace..." opens in; null: the
     // user's own (%LOCALAPPDATA%\Vantrel).
     std::wstring (*traceFolder)();

@@ -10,24 +10,26 @@
 
 namespace {
 
+PortSettingsRecord PortSettings{};
+
 TEST(PipeName, PathIsThePipePrefixAndTheWholeName) {
-    SetPipeName(L"Vantrel");
+    SetPipeName(PortSettings, L"Vantrel");
     EXPECT_EQ(std::wstring(PortSettings.pipeName), L"Vantrel");
     EXPECT_EQ(std::wstring(PortSettings.pipePath), L"\\\\.\\pipe\\Vantrel");
 }
 
 TEST(PipeName, LongestNameTheRecordHoldsKeepsItsPathWhole) {
     const std::wstring name(254, L'n');
-    SetPipeName(name.c_str());
+    SetPipeName(PortSettings, name.c_str());
     EXPECT_EQ(std::wstring(PortSettings.pipeName), name);
     EXPECT_EQ(std::wstring(PortSettings.pipePath), L"\\\\.\\pipe\\" + name);
 }
 
 TEST(PipeName, LongerNamesAreCutToTheRecordsCapacity) {
     const std::wstring name(300, L'n');
-    SetPipeName(name.c_str());
+    SetPipeName(PortSettings, name.c_str());
     EXPECT_EQ(std::wstring(PortSettings.pipeName).size(), 254u);
-    SetSerialPortName(name.c_str());
+    SetSerialPortName(PortSettings, name.c_str());
     EXPECT_EQ(std::wstring(PortSettings.serialPort).size(), 254u);
 }
 
@@ -35,7 +37,7 @@ TEST(Defaults, ReplaceEveryField) {
     PortSettingsRecord garbage;
     std::memset(&garbage, 0x5A, sizeof garbage);
     PortSettings = garbage;
-    ApplyDefaultSettings();
+    ApplyDefaultSettings(PortSettings);
     EXPECT_EQ(std::wstring(PortSettings.serialPort), L"COM3");
     EXPECT_EQ(std::wstring(PortSettings.pipePath), L"\\\\.\\pipe\\Vantrel");
     const std::vector<std::uint32_t> expected = {9600, 8, 0, 0, 0, 0, 1, 1, 1, 0, 0};

@@ -70,7 +70,7 @@ protected:
     void SetUp() override {
         saved_ = Registry;
         DeleteStore();
-        PortSettings = PortSettingsRecord{};
+        test_support::DeskSettings() = PortSettingsRecord{};
         while (TakePendingStartupLine() != nullptr) {
         }
     }
@@ -88,8 +88,8 @@ private:
 TEST_F(SettingsStoreTest, FirstStartOfAnAdministratorCreatesTheStoreWithTheDefaults) {
     writes.clear();
     Registry.setValue = SetValueRecording;
-    EXPECT_FALSE(LoadSettings());
-    ApplyStartupDefaults();
+    EXPECT_FALSE(LoadSettings(test_support::DeskBridge()));
+    ApplyStartupDefaults(test_support::DeskBridge());
     EXPECT_TRUE(boxes_.Boxes().empty());
     EXPECT_EQ(TakePendingStartupLine(), nullptr);
 
@@ -113,11 +113,11 @@ TEST_F(SettingsStoreTest, FirstStartOfAnAdministratorCreatesTheStoreWithTheDefau
     EXPECT_FALSE(StoredDword(L"Init from hardware").has_value());
 
     // What was written loads back without a word.
-    PortSettings = PortSettingsRecord{};
-    EXPECT_TRUE(LoadSettings());
+    test_support::DeskSettings() = PortSettingsRecord{};
+    EXPECT_TRUE(LoadSettings(test_support::DeskBridge()));
     EXPECT_TRUE(boxes_.Boxes().empty());
-    EXPECT_EQ(PortSettings.baudRate, 9600u);
-    EXPECT_EQ(std::wstring(PortSettings.pipePath), L"\\\\.\\pipe\\Vantrel");
+    EXPECT_EQ(test_support::DeskSettings().baudRate, 9600u);
+    EXPECT_EQ(std::wstring(test_support::DeskSettings().pipePath), L"\\\\.\\pipe\\Vantrel");
 }
 
 TEST_F(SettingsStoreTest, StoredValuesAreTakenUnvalidatedKeepingTheLowByte) {
@@ -126,19 +126,19 @@ TEST_F(SettingsStoreTest, StoredValuesAreTakenUnvalidatedKeepingTheLowByte) {
     StoreDword(L"Parity", 7);
     StoreDword(L"Baud rate", 230400);
     StoreString(L"Pipe name", L"VM Pipe");
-    EXPECT_TRUE(LoadSettings());
+    EXPECT_TRUE(LoadSettings(test_support::DeskBridge()));
     EXPECT_TRUE(boxes_.Boxes().empty());
-    EXPECT_EQ(PortSettings.dataBits, 8);
-    EXPECT_EQ(PortSettings.parity, 7);
-    EXPECT_EQ(PortSettings.baudRate, 230400u);
-    EXPECT_EQ(std::wstring(PortSettings.pipePath), L"\\\\.\\pipe\\VM Pipe");
+    EXPECT_EQ(test_support::DeskSettings().dataBits, 8);
+    EXPECT_EQ(test_support::DeskSettings().parity, 7);
+    EXPECT_EQ(test_support::DeskSettings().baudRate, 230400u);
+    EXPECT_EQ(std::wstring(test_support::DeskSettings().pipePath), L"\\\\.\\pipe\\VM Pipe");
 }
 
 TEST_F(SettingsStoreTest, AMissingValueShowsTwoFatalBoxesAndTheDefaultsReplaceEverything) {
     test_support::StoreDefaults();
     StoreString(L"Serial port", L"COM7");
     test_support::DeleteStoredValue(L"Discard NULL");
-    EXPECT_FALSE(LoadSettings());
+    EXPECT_FALSE(LoadSettings(test_support::DeskBridge()));
     ASSERT_EQ(boxes_.Boxes().size(), 2u);
     EXPECT_EQ(boxes_.Boxes()[0].caption, L"Fatal error");
     EXPECT_EQ(boxes_.Boxes()[0].text, SystemText(ERROR_FILE_NOT_FOUND));
@@ -149,10 +149,10 @@ TEST_F(SettingsStoreTest, AMissingValueShowsTwoFatalBoxesAndTheDefaultsReplaceEv
               L"installer");
     EXPECT_EQ(boxes_.Boxes()[1].type, static_cast<UINT>(MB_ICONWARNING));
     EXPECT_EQ(boxes_.Boxes()[1].owner, nullptr);
-    EXPECT_EQ(std::wstring(PortSettings.serialPort), L"COM7");
+    EXPECT_EQ(std::wstring(test_support::DeskSettings().serialPort), L"COM7");
 
-    ApplyStartupDefaults();
-    EXPECT_EQ(std::wstring(PortSettings.serialPort), L"COM3");
+    ApplyStartupDefaults(test_support::DeskBridge());
+    EXPECT_EQ(std::wstring(test_support::DeskSettings().serialPort), L"COM3");
     EXPECT_EQ(StoredString(L"Serial port"), L"COM3");
     EXPECT_EQ(StoredDword(L"Discard NULL"), 0u);
 }
@@ -162,11 +162,11 @@ TEST_F(SettingsStoreTest, NamesUpToTheRecordsCapacityLoadAndLongerOnesFail) {
     const std::wstring longest(254, L'p');
     StoreString(L"Pipe name", longest);
     StoreString(L"Serial port", std::wstring(99, L's'));
-    EXPECT_TRUE(LoadSettings());
-    EXPECT_EQ(std::wstring(PortSettings.pipeName), longest);
+    EXPECT_TRUE(LoadSettings(test_support::DeskBridge()));
+    EXPECT_EQ(std::wstring(test_support::DeskSettings().pipeName), longest);
 
     StoreString(L"Serial port", std::wstring(255, L's'));
-    EXPECT_FALSE(LoadSettings());
+    EXPECT_FALSE(LoadSettings(test_support::DeskBridge()));
     ASSERT_EQ(boxes_.Boxes().size(), 2u);
     EXPECT_EQ(boxes_.Boxes()[0].text, SystemText(ERROR_MORE_DATA));
     boxes_.Clear();
@@ -176,7 +176,7 @@ TEST_F(SettingsStoreTest, NamesUpToTheRecordsCapacityLoadAndLongerOnesFail) {
     const std::wstring tooLong(255, L't');
     RegSetKeyValueW(HKEY_LOCAL_MACHINE, L"Software\\Orbenwick\\Vantrel", L"Serial port", REG_SZ,
                     tooLong.c_str(), static_cast<DWORD>(tooLong.size() * sizeof(wchar_t)));
-    EXPECT_FALSE(LoadSettings());
+    EXPECT_FALSE(LoadSettings(test_support::DeskBridge()));
     ASSERT_EQ(boxes_.Boxes().size(), 2u);
     EXPECT_EQ(boxes_.Boxes()[0].text, SystemText(ERROR_MORE_DATA));
     EXPECT_EQ(boxes_.Boxes()[1].text,
@@ -185,24 +185,24 @@ TEST_F(SettingsStoreTest, NamesUpToTheRecordsCapacityLoadAndLongerOnesFail) {
 }
 
 TEST_F(SettingsStoreTest, NameSavedFromTheDialogLoadsAtTheNextStart) {
-    ApplyDefaultSettings();
-    SetSerialPortName(std::wstring(99, L'c').c_str());
-    SetPipeName(std::wstring(99, L'v').c_str());
-    CreateSettingsStore();
-    PortSettings = PortSettingsRecord{};
-    EXPECT_TRUE(LoadSettings());
+    ApplyDefaultSettings(test_support::DeskSettings());
+    SetSerialPortName(test_support::DeskSettings(), std::wstring(99, L'c').c_str());
+    SetPipeName(test_support::DeskSettings(), std::wstring(99, L'v').c_str());
+    CreateSettingsStore(test_support::DeskBridge());
+    test_support::DeskSettings() = PortSettingsRecord{};
+    EXPECT_TRUE(LoadSettings(test_support::DeskBridge()));
     EXPECT_TRUE(boxes_.Boxes().empty());
-    EXPECT_EQ(std::wstring(PortSettings.pipeName), std::wstring(99, L'v'));
+    EXPECT_EQ(std::wstring(test_support::DeskSettings().pipeName), std::wstring(99, L'v'));
 }
 
 TEST_F(SettingsStoreTest, RefusedFlowControlWriteIsReportedAsTheDsrInputStep) {
-    ApplyDefaultSettings();
-    CreateSettingsStore();
+    ApplyDefaultSettings(test_support::DeskSettings());
+    CreateSettingsStore(test_support::DeskBridge());
     test_support::DeleteStoredValue(L"Discard NULL");
     boxes_.Clear();
     Registry.setValue = SetValueFailingOne;
     failingValue = L"Flow control";
-    SaveSettings();
+    SaveSettings(test_support::DeskBridge());
     ASSERT_EQ(boxes_.Boxes().size(), 1u);
     EXPECT_EQ(boxes_.Boxes()[0].caption, L"Error WR-220");
     EXPECT_EQ(boxes_.Boxes()[0].text,
@@ -215,8 +215,8 @@ TEST_F(SettingsStoreTest, RefusedFlowControlWriteIsReportedAsTheDsrInputStep) {
 }
 
 TEST_F(SettingsStoreTest, EachValueHasItsOwnFailureCode) {
-    ApplyDefaultSettings();
-    CreateSettingsStore();
+    ApplyDefaultSettings(test_support::DeskSettings());
+    CreateSettingsStore(test_support::DeskBridge());
     Registry.setValue = SetValueFailingOne;
     const std::pair<const wchar_t*, const wchar_t*> cases[] = {
         {L"Serial port", L"Error WR-120"},
@@ -227,7 +227,7 @@ TEST_F(SettingsStoreTest, EachValueHasItsOwnFailureCode) {
     for (const auto& [value, caption] : cases) {
         boxes_.Clear();
         failingValue = value;
-        SaveSettings();
+        SaveSettings(test_support::DeskBridge());
         ASSERT_EQ(boxes_.Boxes().size(), 1u);
         EXPECT_EQ(boxes_.Boxes()[0].caption, caption);
     }
@@ -236,8 +236,8 @@ TEST_F(SettingsStoreTest, EachValueHasItsOwnFailureCode) {
 TEST_F(SettingsStoreTest, UserWithoutWriteAccessGetsTheWr111Box) {
     test_support::StoreDefaults();
     Registry.createKey = CreateKeyForWritingDenied;
-    PortSettings.baudRate = 19200;
-    SaveSettings();
+    test_support::DeskSettings().baudRate = 19200;
+    SaveSettings(test_support::DeskBridge());
     ASSERT_EQ(boxes_.Boxes().size(), 1u);
     EXPECT_EQ(boxes_.Boxes()[0].caption, L"Error WR-111");
     EXPECT_NE(boxes_.Boxes()[0].text.find(L"while opening the saved serial port settings."),
@@ -246,15 +246,15 @@ TEST_F(SettingsStoreTest, UserWithoutWriteAccessGetsTheWr111Box) {
 }
 
 TEST_F(SettingsStoreTest, SaveWithoutTheCompanyKeyStopsAtWr110) {
-    SaveSettings();
+    SaveSettings(test_support::DeskBridge());
     ASSERT_EQ(boxes_.Boxes().size(), 1u);
     EXPECT_EQ(boxes_.Boxes()[0].caption, L"Error WR-110");
 }
 
 TEST_F(SettingsStoreTest, BootstrapFailureIsReportedAndTheSaveStillRuns) {
     Registry.openKey = OpenParentForWritingDenied;
-    ApplyDefaultSettings();
-    CreateSettingsStore();
+    ApplyDefaultSettings(test_support::DeskSettings());
+    CreateSettingsStore(test_support::DeskBridge());
     ASSERT_EQ(boxes_.Boxes().size(), 1u);
     EXPECT_EQ(boxes_.Boxes()[0].caption, L"Error WB-120");
     EXPECT_NE(boxes_.Boxes()[0].text.find(L"trying to open the top-level settings for saving"),
@@ -267,8 +267,8 @@ TEST_F(SettingsStoreTest, NonAdministratorRunsOnDefaultsAndLeavesTheRegistryAlon
     {
         test_support::NonAdministratorThread user;
         EXPECT_FALSE(IsUserAdministrator());
-        EXPECT_FALSE(LoadSettings());
-        ApplyStartupDefaults();
+        EXPECT_FALSE(LoadSettings(test_support::DeskBridge()));
+        ApplyStartupDefaults(test_support::DeskBridge());
     }
     EXPECT_TRUE(IsUserAdministrator());
     ASSERT_EQ(boxes_.Boxes().size(), 1u);
@@ -279,21 +279,21 @@ TEST_F(SettingsStoreTest, NonAdministratorRunsOnDefaultsAndLeavesTheRegistryAlon
     EXPECT_EQ(std::wstring(TakePendingStartupLine()), L"Default configuration loaded\r\n");
     EXPECT_EQ(TakePendingStartupLine(), nullptr);
     EXPECT_FALSE(StoredString(L"Serial port").has_value());
-    EXPECT_EQ(std::wstring(PortSettings.serialPort), L"COM3");
+    EXPECT_EQ(std::wstring(test_support::DeskSettings().serialPort), L"COM3");
 }
 
 TEST_F(SettingsStoreTest, InitFromHardwareWithAMissingPortFallsBackWithOneBox) {
     test_support::StoreDefaults();
     StoreString(L"Serial port", L"COM250");
     StoreDword(L"Init from hardware", 1);
-    EXPECT_FALSE(LoadSettings());
+    EXPECT_FALSE(LoadSettings(test_support::DeskBridge()));
     ASSERT_EQ(boxes_.Boxes().size(), 1u);
     EXPECT_EQ(boxes_.Boxes()[0].caption, L"Fatal error");
     EXPECT_EQ(boxes_.Boxes()[0].text,
               L"Couldn't save the hardware configuration to Vantrel registry.  Please run Vantrel "
               L"as administrator to save settings.");
     EXPECT_EQ(boxes_.Boxes()[0].type, static_cast<UINT>(MB_ICONERROR));
-    ApplyStartupDefaults();
+    ApplyStartupDefaults(test_support::DeskBridge());
     EXPECT_EQ(StoredDword(L"Init from hardware"), 1u) << "the program never writes it";
 }
 
@@ -319,10 +319,10 @@ TEST_F(SettingsStoreTest, InitFromHardwareTakesTheLineFromThePortAndRewritesTheS
     StoreString(L"Serial port", port);
     StoreDword(L"Flow control", 2);
     StoreDword(L"Init from hardware", 1);
-    EXPECT_TRUE(LoadSettings());
+    EXPECT_TRUE(LoadSettings(test_support::DeskBridge()));
     EXPECT_TRUE(boxes_.Boxes().empty());
-    EXPECT_EQ(PortSettings.baudRate, 19200u);
-    EXPECT_EQ(PortSettings.stopBits, TWOSTOPBITS);
+    EXPECT_EQ(test_support::DeskSettings().baudRate, 19200u);
+    EXPECT_EQ(test_support::DeskSettings().stopBits, TWOSTOPBITS);
     EXPECT_EQ(StoredDword(L"Baud rate"), 19200u);
     EXPECT_EQ(StoredDword(L"Stop bits"), 2u);
     EXPECT_EQ(StoredDword(L"Flow control"), 0u) << "not a DCB member: the record's own 0";

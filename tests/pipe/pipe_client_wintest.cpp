@@ -64,7 +64,7 @@ protected:
         saved_ = EventLog;
         EventLog.reportEvent = CaptureEvent;
         records.clear();
-        ApplyDefaultSettings();
+        ApplyDefaultSettings(test_support::DeskSettings());
     }
     void TearDown() override {
         if (client_ != INVALID_HANDLE_VALUE) {
@@ -82,8 +82,8 @@ private:
 TEST_F(PipeClientTest, ConnectsForOverlappedReadsInByteModeAndRecordsSuccess) {
     const std::wstring name = UniquePipeName(L"vantrel-pipe");
     TestPipeServer server(name);
-    SetPipeName(name.c_str());
-    client_ = ConnectPipe();
+    SetPipeName(test_support::DeskSettings(), name.c_str());
+    client_ = ConnectPipe(test_support::DeskBridge());
     ASSERT_NE(client_, INVALID_HANDLE_VALUE);
     ASSERT_TRUE(server.WaitForClient());
     EXPECT_TRUE(boxes_.Boxes().empty());
@@ -116,8 +116,8 @@ TEST_F(PipeClientTest, LongAndNonAsciiNamesAreFoundWhole) {
     for (const std::wstring& stem : {std::wstring(40, L'L'), std::wstring(L"Prüfstand-Δ-虚拟机")}) {
         const std::wstring name = UniquePipeName(stem.c_str());
         TestPipeServer server(name);
-        SetPipeName(name.c_str());
-        const HANDLE client = ConnectPipe();
+        SetPipeName(test_support::DeskSettings(), name.c_str());
+        const HANDLE client = ConnectPipe(test_support::DeskBridge());
         EXPECT_NE(client, INVALID_HANDLE_VALUE);
         EXPECT_TRUE(server.WaitForClient(0));
         CloseHandle(client);
@@ -131,7 +131,8 @@ TEST_F(PipeClientTest, APipeTakenBetweenTheWaitAndTheOpenRecordsTheFailure) {
     const HANDLE other = CreateFileW(server.Path().c_str(), GENERIC_READ | GENERIC_WRITE, 0,
                                      nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(other, INVALID_HANDLE_VALUE);
-    const PipeOpenOutcome outcome = OpenVmPipe(server.Path().c_str());
+    const PipeOpenOutcome outcome =
+        OpenVmPipe(server.Path().c_str(), test_support::DeskBridge().status);
     EXPECT_EQ(outcome.pipe, INVALID_HANDLE_VALUE);
     EXPECT_EQ(outcome.error, static_cast<DWORD>(ERROR_PIPE_BUSY));
     EXPECT_EQ(std::wstring(outcome.failureCaption), L"Pipe failed");
@@ -159,10 +160,10 @@ HANDLE WINAPI RecordOpen(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATT
 TEST_F(PipeClientTest, TheOpenAsksForIdentificationOnly) {
     const std::wstring name = UniquePipeName(L"vantrel-sqos");
     TestPipeServer server(name);
-    SetPipeName(name.c_str());
+    SetPipeName(test_support::DeskSettings(), name.c_str());
     opens.clear();
     OpenPipeFile = RecordOpen;
-    client_ = ConnectPipe();
+    client_ = ConnectPipe(test_support::DeskBridge());
     OpenPipeFile = CreateFileW;
     ASSERT_NE(client_, INVALID_HANDLE_VALUE);
     ASSERT_EQ(opens.size(), 1u);

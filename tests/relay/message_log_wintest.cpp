@@ -44,7 +44,7 @@ TEST_F(MessageLogTest, PiecesFromFourThreadsLandWholeAndInEachThreadsOrder) {
             for (int i = 0; i < kPieces; ++i) {
                 const std::wstring piece =
                     L"<" + std::to_wstring(t) + L":" + std::to_wstring(i) + L" abcdefgh>\r\n";
-                AppendLog(piece.c_str());
+                AppendLog(test_support::DeskBridge().status, piece.c_str());
             }
             finished.fetch_add(1);
         });
@@ -103,9 +103,9 @@ TEST_F(MessageLogTest, PiecesFromFourThreadsLandWholeAndInEachThreadsOrder) {
 }
 
 TEST_F(MessageLogTest, AnAppendWhileTheUserSelectsTextLandsAtTheEnd) {
-    AppendLog(L"first line\r\n");
+    AppendLog(test_support::DeskBridge().status, L"first line\r\n");
     SendDlgItemMessageW(window_, IDC_MESSAGES, EM_SETSEL, 0, 5);
-    AppendLog(L"second line\r\n");
+    AppendLog(test_support::DeskBridge().status, L"second line\r\n");
     EXPECT_EQ(PaneText(), L"first line\r\nsecond line\r\n");
 }
 
@@ -118,13 +118,15 @@ TEST_F(MessageLogTest, AFullPaneDropsItsOldestLinesAndKeepsTakingNewOnes) {
     while (PaneText().size() + 2000 < kLogLimit) {
         ASSERT_LT(written, enough)
             << "the pane stopped growing at " << PaneText().size() << " characters";
-        AppendLogEntry((L"entry " + std::to_wstring(written++) + L" " + filler + L"\r\n").c_str());
+        AppendLogEntry(test_support::DeskBridge().status,
+                       (L"entry " + std::to_wstring(written++) + L" " + filler + L"\r\n").c_str());
     }
     for (int i = 0; i < 10; ++i) {
-        AppendLogEntry((L"entry " + std::to_wstring(written++) + L" " + filler + L"\r\n").c_str());
+        AppendLogEntry(test_support::DeskBridge().status,
+                       (L"entry " + std::to_wstring(written++) + L" " + filler + L"\r\n").c_str());
     }
     const std::wstring last = L"the newest entry\r\n";
-    AppendLogEntry(last.c_str());
+    AppendLogEntry(test_support::DeskBridge().status, last.c_str());
     const std::wstring pane = PaneText();
     EXPECT_LE(pane.size(), kLogLimit);
     ASSERT_GE(pane.size(), last.size());

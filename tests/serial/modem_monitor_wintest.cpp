@@ -36,7 +36,8 @@ TEST(ModemMonitorTest, ReportsCarrierThenDataSetReadyWithLampsAndEntries) {
     ModemStatusSource = ScriptedLines;
     // Any open handle will do; the scripted source does not look at it.
     const UniqueKernelHandle port(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    RelayContextRecord context = {{SRWLOCK_INIT, nullptr}, {SRWLOCK_INIT, nullptr}, ProgramStatus};
+    RelayContextRecord context = {
+        {SRWLOCK_INIT, nullptr}, {SRWLOCK_INIT, nullptr}, test_support::DeskBridge().status};
     auto lamp = [&](int id) {
         return reinterpret_cast<HICON>(SendDlgItemMessageW(window, id, STM_GETICON, 0, 0));
     };

@@ -13,8 +13,11 @@
 
 namespace {
 
-// The bridge's record the start-up opening notes the adapter in.
-RelayContextRecord relay{{SRWLOCK_INIT, nullptr}, {SRWLOCK_INIT, nullptr}, ProgramStatus};
+// The bridge start-up opens the port of, whose relay record notes the adapter.
+Bridge& Desk() {
+    test_support::WindowRelay();
+    return test_support::DeskBridge();
+}
 
 // Without a port, opening one would wait in the failure dialog for ever.
 #define ASSERT_PORT() ASSERT_FALSE(port_.empty()) << "needs the runner's pty-backed COM port"
@@ -25,8 +28,8 @@ protected:
     // run everywhere. Those that open the port begin with ASSERT_PORT.
     void SetUp() override {
         port_ = test_support::TestComPort();
-        ApplyDefaultSettings();
-        SetSerialPortName(port_.c_str());
+        ApplyDefaultSettings(test_support::DeskSettings());
+        SetSerialPortName(test_support::DeskSettings(), port_.c_str());
     }
     void TearDown() override {
         if (handle_ != INVALID_HANDLE_VALUE) {
@@ -47,12 +50,12 @@ protected:
 // the time-outs. (A pty always reads back 8 data bits and no parity.)
 TEST_F(SerialPortTest, TheConfiguredLineIsOnThePortAfterwards) {
     ASSERT_PORT();
-    PortSettings.baudRate = 115200;
-    PortSettings.stopBits = TWOSTOPBITS;
-    PortSettings.flowControl = kFlowHardware;
-    PortSettings.discardNull = 1;
+    test_support::DeskSettings().baudRate = 115200;
+    test_support::DeskSettings().stopBits = TWOSTOPBITS;
+    test_support::DeskSettings().flowControl = kFlowHardware;
+    test_support::DeskSettings().discardNull = 1;
     test_support::MessageBoxRecorder boxes;
-    handle_ = OpenSerialPort(relay);
+    handle_ = OpenSerialPort(Desk());
     ASSERT_NE(handle_, INVALID_HANDLE_VALUE);
     EXPECT_TRUE(boxes.Boxes().empty());
 
@@ -76,11 +79,11 @@ TEST_F(SerialPortTest, TheConfiguredLineIsOnThePortAfterwards) {
 
 TEST_F(SerialPortTest, SoftwareFlowControlPutsXonXoffOnTheLine) {
     ASSERT_PORT();
-    PortSettings.baudRate = 9600;
-    PortSettings.flowControl = kFlowSoftware;
-    handle_ = OpenPortDevice(PortSettings.serialPort);
+    test_support::DeskSettings().baudRate = 9600;
+    test_support::DeskSettings().flowControl = kFlowSoftware;
+    handle_ = OpenPortDevice(test_support::DeskSettings().serialPort);
     ASSERT_NE(handle_, INVALID_HANDLE_VALUE);
-    ASSERT_EQ(SetUpSerialLine(handle_, PortSettings), LineSetupResult::Done);
+    ASSERT_EQ(SetUpSerialLine(handle_, test_support::DeskSettings()), LineSetupResult::Done);
     const DCB dcb = ReadBack();
     EXPECT_EQ(dcb.BaudRate, 9600u);
     EXPECT_EQ(dcb.StopBits, ONESTOPBIT);
@@ -156,14 +159,15 @@ protected:
 };
 
 TEST_F(SerialSetupBelowTheDriver, OnlyTheLineParametersAndFlagsChange) {
-    PortSettings.baudRate = 57600;
-    PortSettings.dataBits = 7;
-    PortSettings.parity = EVENPARITY;
-    PortSettings.stopBits = ONE5STOPBITS;
-    PortSettings.flowControl = 200;  // custom
-    PortSettings.dtrControlMode = 3;
-    PortSettings.rtsControlMode = 3;
-    ASSERT_EQ(SetUpSerialLine(INVALID_HANDLE_VALUE, PortSettings), LineSetupResult::Done);
+    test_support::DeskSettings().baudRate = 57600;
+    test_support::DeskSettings().dataBits = 7;
+    test_support::DeskSettings().parity = EVENPARITY;
+    test_support::DeskSettings().stopBits = ONE5STOPBITS;
+    test_support::DeskSettings().flowControl = 200;  // custom
+    test_support::DeskSettings().dtrControlMode = 3;
+    test_support::DeskSettings().rtsControlMode = 3;
+    ASSERT_EQ(SetUpSerialLine(INVALID_HANDLE_VALUE, test_support::DeskSettings()),
+              LineSetupResult::Done);
     ASSERT_EQ(setStateCalls, 1);
     EXPECT_EQ(written.BaudRate, 57600u);
     EXPECT_EQ(written.ByteSize, 7);
@@ -184,7 +188,8 @@ TEST_F(SerialSetupBelowTheDriver, OnlyTheLineParametersAndFlagsChange) {
 
 TEST_F(SerialSetupBelowTheDriver, WithoutTheDriversStateNothingIsWritten) {
     SerialSetup.getState = FailingGetState;
-    EXPECT_EQ(SetUpSerialLine(INVALID_HANDLE_VALUE, PortSettings), LineSetupResult::StateNotSet);
+    EXPECT_EQ(SetUpSerialLine(INVALID_HANDLE_VALUE, test_support::DeskSettings()),
+              LineSetupResult::StateNotSet);
     EXPECT_EQ(setStateCalls, 0);
 }
 
@@ -192,13 +197,13 @@ TEST_F(SerialSetupBelowTheDriver, RefusedLineStateClosesThePortWithItsBox) {
     ASSERT_PORT();
     SerialSetup.setState = RefuseState;
     test_support::MessageBoxRecorder boxes;
-    EXPECT_EQ(OpenSerialPort(relay), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(OpenSerialPort(Desk()), INVALID_HANDLE_VALUE);
     ASSERT_EQ(boxes.Boxes().size(), 1u);
     EXPECT_EQ(boxes.Boxes()[0].text, L"Couldn't set the serial port configuration");
     EXPECT_EQ(boxes.Boxes()[0].caption, L"Error");
     EXPECT_EQ(boxes.Boxes()[0].type, static_cast<UINT>(MB_OK));
     // Closed again: the port opens at once.
-    handle_ = OpenPortDevice(PortSettings.serialPort);
+    handle_ = OpenPortDevice(test_support::DeskSettings().serialPort);
     EXPECT_NE(handle_, INVALID_HANDLE_VALUE);
 }
 
@@ -206,7 +211,7 @@ TEST_F(SerialSetupBelowTheDriver, FailedPurgeHasItsOwnBox) {
     ASSERT_PORT();
     SerialSetup.purge = FailingPurge;
     test_support::MessageBoxRecorder boxes;
-    EXPECT_EQ(OpenSerialPort(relay), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(OpenSerialPort(Desk()), INVALID_HANDLE_VALUE);
     ASSERT_EQ(boxes.Boxes().size(), 1u);
     EXPECT_EQ(boxes.Boxes()[0].text, L"Couldn't purge the serial port data during initialization");
 }

@@ -194,23 +194,30 @@ namespace {
 FirstLook firstLook;
 }
 
+Bridge& DeskBridge() {
+    static Bridge bridge(L"");
+    return bridge;
+}
+
+PortSettingsRecord& DeskSettings() {
+    return DeskBridge().PortSettings;
+}
+
 RelayContextRecord& WindowRelay() {
-    static RelayContextRecord relay = {
-        {SRWLOCK_INIT, nullptr}, {SRWLOCK_INIT, nullptr}, ProgramStatus};
-    return relay;
+    return PrepareBridgeRelay(DeskBridge());
 }
 
 HWND StatusWindowForTests() {
     if (StatusWindow == nullptr) {
-        ShownTraffic = &WindowRelay().traffic;
+        WindowRelay();
         const HINSTANCE instance = GetModuleHandleW(nullptr);
         LoadIndicatorIcons(instance);
         {
             MessageBoxRecorder boxes;
             NonAdministratorThread user;
-            ApplyStartupDefaults();
+            ApplyStartupDefaults(DeskBridge());
         }
-        CreateStatusWindow(instance, SW_SHOWNOACTIVATE);
+        CreateStatusWindow(instance, SW_SHOWNOACTIVATE, DeskBridge());
         firstLook.pane = PaneText();
         firstLook.statusLine = ControlText(StatusWindow, IDC_STATUS_LINE);
         const int lamps[] = {IDC_RX_LAMP, IDC_TX_LAMP, IDC_DCD_LAMP, IDC_DSR_LAMP};

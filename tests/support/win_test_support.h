@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "relay/bridge.h"
 #include "relay/relay_context.h"
 
 namespace test_support {
@@ -90,8 +91,11 @@ std::wstring ControlText(HWND dialog, int id);
 // start-up makes it (after defaults were applied for a non-administrator).
 // It is never destroyed: closing it ends the process.
 HWND StatusWindowForTests();
-// The relay record whose messages, counters and lamps that window shows; no
-// thread runs for it.
+// The bridge that window shows, the default one, as start-up has it; its
+// settings; and its relay record, whose counters and lamps the window shows
+// (no thread runs for it).
+Bridge& DeskBridge();
+PortSettingsRecord& DeskSettings();
 RelayContextRecord& WindowRelay();
 // The Messages pane as it was right after the window was made.
 const std::wstring& FirstPaneText();

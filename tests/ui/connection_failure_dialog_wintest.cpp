@@ -15,13 +15,16 @@ using test_support::ControlText;
 namespace {
 
 HWND Open(FailureVariant variant) {
+    static ConnectionFailure failure{test_support::DeskBridge(), variant};
+    failure.variant = variant;
     return CreateDialogParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_CONNECTION_FAILURE),
-                              nullptr, ConnectionFailureDialogProc, static_cast<LPARAM>(variant));
+                              nullptr, ConnectionFailureDialogProc,
+                              reinterpret_cast<LPARAM>(&failure));
 }
 
 TEST(ConnectionFailureDialogTest, NamesThePipeOrThePortInUse) {
-    ApplyDefaultSettings();
-    SetPipeName(L"Lab VM");
+    ApplyDefaultSettings(test_support::DeskSettings());
+    SetPipeName(test_support::DeskSettings(), L"Lab VM");
     HWND dialog = Open(FailureVariant::Pipe);
     ASSERT_NE(dialog, nullptr);
     const std::wstring pipeText = ControlText(dialog, IDC_FAILURE_MESSAGE);
@@ -29,7 +32,7 @@ TEST(ConnectionFailureDialogTest, NamesThePipeOrThePortInUse) {
               0u);
     DestroyWindow(dialog);
 
-    SetSerialPortName(std::wstring(254, L'P').c_str());
+    SetSerialPortName(test_support::DeskSettings(), std::wstring(254, L'P').c_str());
     dialog = Open(FailureVariant::Serial);
     const std::wstring serialText = ControlText(dialog, IDC_FAILURE_MESSAGE);
     EXPECT_EQ(serialText.rfind(L"Couldn't open serial port " + std::wstring(254, L'P') + L".  ", 0),
@@ -39,14 +42,14 @@ TEST(ConnectionFailureDialogTest, NamesThePipeOrThePortInUse) {
 }
 
 TEST(ConnectionFailureDialogTest, RetryClosesTheDialog) {
-    ApplyDefaultSettings();
+    ApplyDefaultSettings(test_support::DeskSettings());
     const HWND dialog = Open(FailureVariant::Serial);
     SendMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
     EXPECT_FALSE(IsWindow(dialog));
 }
 
 TEST(ConnectionFailureDialogTest, ChangeConfigurationWithoutRightsKeepsTheDialogOpen) {
-    ApplyDefaultSettings();
+    ApplyDefaultSettings(test_support::DeskSettings());
     const HWND dialog = Open(FailureVariant::Pipe);
     test_support::MessageBoxRecorder boxes;
     {

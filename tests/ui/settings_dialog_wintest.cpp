@@ -20,8 +20,8 @@ class SettingsDialogTest : public ::testing::Test {
 protected:
     void SetUp() override {
         test_support::DeleteStore();
-        ApplyDefaultSettings();
-        CreateSettingsStore();
+        ApplyDefaultSettings(test_support::DeskSettings());
+        CreateSettingsStore(test_support::DeskBridge());
     }
     void TearDown() override {
         if (IsWindow(dialog_)) {
@@ -31,7 +31,8 @@ protected:
     }
     void Open() {
         dialog_ = CreateDialogParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_SETTINGS),
-                                     nullptr, SettingsDialogProc, 0);
+                                     nullptr, SettingsDialogProc,
+                                     reinterpret_cast<LPARAM>(&test_support::DeskBridge()));
         ASSERT_NE(dialog_, nullptr);
     }
     int Selection(int id) {
@@ -56,9 +57,9 @@ protected:
 };
 
 TEST_F(SettingsDialogTest, OpensOnTheRecordsValues) {
-    PortSettings.baudRate = 19200;
-    PortSettings.flowControl = 3;
-    PortSettings.parity = 4;
+    test_support::DeskSettings().baudRate = 19200;
+    test_support::DeskSettings().flowControl = 3;
+    test_support::DeskSettings().parity = 4;
     Open();
     EXPECT_EQ(SelectedText(IDC_SET_BAUD), L"19.2 Kbps");
     EXPECT_EQ(SelectedText(IDC_SET_DATA_BITS), L"8");
@@ -78,11 +79,11 @@ TEST_F(SettingsDialogTest, OpensOnTheRecordsValues) {
 }
 
 TEST_F(SettingsDialogTest, ARateOutsideTheListOpensWithoutASelectionAndIsKeptOnSave) {
-    PortSettings.baudRate = 230400;
+    test_support::DeskSettings().baudRate = 230400;
     Open();
     EXPECT_EQ(Selection(IDC_SET_BAUD), CB_ERR);
     Press(IDOK);
-    EXPECT_EQ(PortSettings.baudRate, 230400u);
+    EXPECT_EQ(test_support::DeskSettings().baudRate, 230400u);
     EXPECT_EQ(test_support::StoredDword(L"Baud rate"), 230400u);
 }
 
@@ -115,16 +116,16 @@ TEST_F(SettingsDialogTest, SaveTakesEveryListAndNamesCutTo99Characters) {
     ASSERT_EQ(boxes_.Boxes().size(), 1u);
     EXPECT_EQ(boxes_.Boxes()[0].caption, L"Settings saved");
     EXPECT_EQ(boxes_.Boxes()[0].type, static_cast<UINT>(MB_ICONINFORMATION));
-    EXPECT_EQ(std::wstring(PortSettings.serialPort), std::wstring(99, L'c'));
-    EXPECT_EQ(std::wstring(PortSettings.pipePath), L"\\\\.\\pipe\\Lab VM");
-    EXPECT_EQ(PortSettings.baudRate, 256000u);
-    EXPECT_EQ(PortSettings.dataBits, 7);
-    EXPECT_EQ(PortSettings.parity, 1);
-    EXPECT_EQ(PortSettings.stopBits, 2);
-    EXPECT_EQ(PortSettings.flowControl, 1);
-    EXPECT_EQ(PortSettings.rtsControlMode, 3u);
-    EXPECT_EQ(PortSettings.useCtsForOutput, 1u);
-    EXPECT_EQ(PortSettings.discardNull, 1u);
+    EXPECT_EQ(std::wstring(test_support::DeskSettings().serialPort), std::wstring(99, L'c'));
+    EXPECT_EQ(std::wstring(test_support::DeskSettings().pipePath), L"\\\\.\\pipe\\Lab VM");
+    EXPECT_EQ(test_support::DeskSettings().baudRate, 256000u);
+    EXPECT_EQ(test_support::DeskSettings().dataBits, 7);
+    EXPECT_EQ(test_support::DeskSettings().parity, 1);
+    EXPECT_EQ(test_support::DeskSettings().stopBits, 2);
+    EXPECT_EQ(test_support::DeskSettings().flowControl, 1);
+    EXPECT_EQ(test_support::DeskSettings().rtsControlMode, 3u);
+    EXPECT_EQ(test_support::DeskSettings().useCtsForOutput, 1u);
+    EXPECT_EQ(test_support::DeskSettings().discardNull, 1u);
     EXPECT_EQ(test_support::StoredString(L"Serial port"), std::wstring(99, L'c'));
     EXPECT_EQ(test_support::StoredString(L"Pipe name"), L"Lab VM");
     EXPECT_EQ(test_support::StoredDword(L"Data bits"), 7u);
@@ -144,8 +145,8 @@ TEST_F(SettingsDialogTest, CancelWarnsOnceAndChangesNothing) {
               L"Unsaved changed will be lost.  Are you sure you want to close this window?");
     EXPECT_EQ(boxes_.Boxes()[0].type, static_cast<UINT>(MB_OK));
     EXPECT_EQ(boxes_.Boxes()[0].owner, opened);
-    EXPECT_EQ(std::wstring(PortSettings.pipeName), L"Vantrel");
-    EXPECT_EQ(PortSettings.baudRate, 9600u);
+    EXPECT_EQ(std::wstring(test_support::DeskSettings().pipeName), L"Vantrel");
+    EXPECT_EQ(test_support::DeskSettings().baudRate, 9600u);
     EXPECT_EQ(test_support::StoredString(L"Pipe name"), L"Vantrel");
 }
 

@@ -119,14 +119,14 @@ TEST_F(StatusWindowTest, LampLightsForAChunkThenRests) {
 }
 
 TEST_F(StatusWindowTest, LineSettingsComeFromThePortOrFromTheRecord) {
-    ApplyDefaultSettings();
-    PortSettings.flowControl = 7;
-    PortSettings.baudRate = 19200;
-    PortSettings.parity = 2;
-    PortSettings.stopBits = 2;
-    SetPipeName(L"Lab VM");
+    ApplyDefaultSettings(test_support::DeskSettings());
+    test_support::DeskSettings().flowControl = 7;
+    test_support::DeskSettings().baudRate = 19200;
+    test_support::DeskSettings().parity = 2;
+    test_support::DeskSettings().stopBits = 2;
+    SetPipeName(test_support::DeskSettings(), L"Lab VM");
     // No port to ask: the record is shown and its rate kept.
-    ShowLineSettings(INVALID_HANDLE_VALUE);
+    ShowLineSettings(test_support::DeskBridge(), INVALID_HANDLE_VALUE);
     EXPECT_EQ(ControlText(window_, IDC_SERIAL_PORT_FIELD), L"COM3");
     EXPECT_EQ(ControlText(window_, IDC_PIPE_NAME_FIELD), L"Lab VM");
     EXPECT_EQ(ControlText(window_, IDC_BAUD_FIELD), L"19200");
@@ -134,11 +134,11 @@ TEST_F(StatusWindowTest, LineSettingsComeFromThePortOrFromTheRecord) {
     EXPECT_EQ(ControlText(window_, IDC_DATA_BITS_FIELD), L"8");
     EXPECT_EQ(ControlText(window_, IDC_STOP_BITS_FIELD), L"2");
     EXPECT_EQ(ControlText(window_, IDC_FLOW_CONTROL_FIELD), L"Custom");
-    EXPECT_EQ(PortSettings.baudRate, 19200u);
+    EXPECT_EQ(test_support::DeskSettings().baudRate, 19200u);
 
     // A parity outside the table leaves the field as it was.
-    PortSettings.parity = 9;
-    ShowLineSettings(INVALID_HANDLE_VALUE);
+    test_support::DeskSettings().parity = 9;
+    ShowLineSettings(test_support::DeskBridge(), INVALID_HANDLE_VALUE);
     EXPECT_EQ(ControlText(window_, IDC_PARITY_FIELD), L"EVEN");
 
     const std::wstring port = test_support::TestComPort();
@@ -154,10 +154,10 @@ TEST_F(StatusWindowTest, LineSettingsComeFromThePortOrFromTheRecord) {
     GetCommState(device, &dcb);
     dcb.BaudRate = 38400;
     SetCommState(device, &dcb);
-    ShowLineSettings(device);
+    ShowLineSettings(test_support::DeskBridge(), device);
     CloseHandle(device);
     EXPECT_EQ(ControlText(window_, IDC_BAUD_FIELD), L"38400");
-    EXPECT_EQ(PortSettings.baudRate, 38400u);
+    EXPECT_EQ(test_support::DeskSettings().baudRate, 38400u);
 }
 
 TEST_F(StatusWindowTest, ChangeSettingsAsksANonAdministratorToRestartElevated) {
