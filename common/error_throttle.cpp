@@ -1,7 +1,5 @@
 #include "common/error_throttle.h"
 
-ErrorThrottleRecord ErrorThrottle;
-
 namespace {
 
 std::uint64_t Pack(std::uint32_t code, std::uint32_t tick) {

@@ -13,8 +13,6 @@ struct ErrorThrottleRecord {
     std::atomic<std::uint64_t> codeAndTick{0};
 };
 
-extern ErrorThrottleRecord ErrorThrottle;
-
 struct ThrottleSnapshot {
     std::uint32_t lastErrorCode;
     std::uint32_t lastReportTick;
