@@ -61,6 +61,14 @@ DWORD WriteRecords(WriterQueue<TraceRecord>& queue, std::vector<TraceRecord>& re
 
 bool StartTrace(TraceWriter& trace, StatusClient& status, const std::wstring& path) {
     StopTrace(trace);
+    // A writer left stuck in a write still uses the record and its file: a
+    // new trace waits until it has ended.
+    if (trace.queue.thread.IsOpen()) {
+        AppendLogEntry(status, (L"Couldn't start a trace to " + path +
+                                L": the last trace is still being written; try again later\r\n")
+                                   .c_str());
+        return false;
+    }
     trace.status = &status;
     // A relative path would land wherever the process happens to be (the
     // service's is System32).

@@ -180,4 +180,40 @@ TEST_F(MessageLogTest, WritersThatFailWhileTheWindowStopsThemHoldNothingUp) {
     ASSERT_TRUE(returned) << "a stop waited for its writer's report to the window";
 }
 
+// A write that comes back only when released, as to a drive that stopped
+// answering: CancelSynchronousIo cannot end it.
+HANDLE writeReleased = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+DWORD StuckWrite(WriterQueue<TraceRecord>&, std::vector<TraceRecord>&) {
+    WaitForSingleObject(writeReleased, INFINITE);
+    return ERROR_SUCCESS;
+}
+
+TEST_F(MessageLogTest, NoTraceStartsUnderAWriterStillStuckInAWrite) {
+    static StatusClient status;  // static: a stuck writer may outlive the test
+    static ViewState view;
+    status.view = &view;
+    static TraceWriter trace;
+    const std::wstring path = L"C:\\users\\public\\stuck-trace.txt";
+    DeleteFileW(path.c_str());
+    ASSERT_TRUE(StartTrace(trace, status, path));
+    // Once "Trace started" is written, the writer's next write is stuck.
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    ASSERT_TRUE(PumpUntil([&] {
+        return GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) &&
+               data.nFileSizeLow > 0;
+    }));
+    trace.queue.write = StuckWrite;
+    const BYTE chunk[4] = {1, 2, 3, 4};
+    TraceChunk(trace, TraceDirection::DeviceToVm, chunk, 4);
+    StopTrace(trace);
+    ASSERT_TRUE(trace.queue.thread.IsOpen()) << "the writer was not left stuck";
+    EXPECT_FALSE(StartTrace(trace, status, path));
+    EXPECT_NE(view.messages.find(L"the last trace is still being written"), std::wstring::npos)
+        << view.messages;
+    SetEvent(writeReleased);
+    ASSERT_EQ(WaitForSingleObject(trace.queue.thread.Get(), 20000), WAIT_OBJECT_0);
+    EXPECT_TRUE(StartTrace(trace, status, path));
+    StopTrace(trace);
+}
+
 }  // namespace
