@@ -2,7 +2,6 @@
 
 #include <windows.h>
 
-#include "common/log_file.h"
 #include "common/system_text.h"
 #include "common/text.h"
 #include "config/settings_store.h"

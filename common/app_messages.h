@@ -14,7 +14,8 @@ inline constexpr WPARAM kOwnedText = 1;
 inline constexpr UINT kRelayActivityMessage = WM_APP + 2;
 // lParam is the new status line; sent or posted as kAppendLogMessage.
 inline constexpr UINT kStatusLineMessage = WM_APP + 3;
-// Sent by the window's thread, posted by any other: wParam is kCarrierLamp or kDataSetLamp, lParam non-zero while the line is on.
+// Sent by the window's thread, posted by any other: wParam is kCarrierLamp
+// or kDataSetLamp, lParam non-zero while the line is on.
 inline constexpr UINT kModemLampMessage = WM_APP + 4;
 inline constexpr WPARAM kCarrierLamp = 0;
 inline constexpr WPARAM kDataSetLamp = 1;

@@ -8,7 +8,6 @@
 #include <string>
 
 #include "common/app_messages.h"
-#include "common/log_file.h"
 #include "common/log_text.h"
 #include "common/process_state.h"
 #include "common/secure_files.h"
