@@ -172,8 +172,7 @@ bool StartRelay(ServiceBridge& bridge) {
     relay.linkSettings = bridge.settings;
     relay.store = BridgeStore(bridge.name);
     RegisterPipeEventSource();
-    if (!StartLinkKeepers(relay) || !StartRelayThread(relay, PipeToSerialPump) ||
-        !StartRelayThread(relay, SerialToPipePump)) {
+    if (!::StartRelay(relay)) {
         LogProblem(bridge, L"Couldn't start the relay threads.");
         StopRelay(relay);
         bridge.relay.reset();

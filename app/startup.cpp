@@ -51,12 +51,12 @@ bool StartRelayThreads(RelayContextRecord& context) {
     // Before the relay threads, which report lost ends to them. Without them
     // a lost end stays lost until the next start; the relay runs all the same.
     StartLinkKeepers(context);
-    if (!StartRelayThread(context, PipeToSerialPump)) {
+    if (!StartRelayPump(context, PipeToSerialPump)) {
         ShowErrorBox(L"Couldn't start pipe reader thread.");
         return false;
     }
     // The serial reader also watches the modem lines.
-    if (!StartRelayThread(context, SerialToPipePump)) {
+    if (!StartRelayPump(context, SerialToPipePump)) {
         ShowErrorBox(L"Couldn't start serial reader thread.");
         return false;
     }
