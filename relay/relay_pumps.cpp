@@ -148,6 +148,22 @@ bool DriverAborted(const RelayContextRecord& context, const Transfer& transfer) 
            !IsEndAway(context, LinkSide::Serial);
 }
 
+// Counts what of a chunk went to target; what is left, unless nothing is or
+// the relay stops (which counts it as going nowhere).
+DWORD CountWritten(RelayContextRecord& context, LinkSide target, DWORD length, DWORD sent) {
+    const bool serial = target == LinkSide::Serial;
+    if (sent > 0) {
+        AddTraffic(context, serial ? SerialSent : VirtualSent, sent);
+    }
+    const DWORD rest = length - sent;
+    if (rest != 0 && Stopping(context)) {
+        Discard(context, serial ? RelayDirection::FromPipe : RelayDirection::FromPort,
+                DiscardReason::Stopped, rest, false);
+        return 0;
+    }
+    return rest;
+}
+
 // After the writes of a chunk to the COM port: counts what went and
 // accounts for the rest. met: the port as the writes met it.
 void SerialChunkDone(RelayContextRecord& context, DWORD length, DWORD sent, const Transfer& write,
@@ -157,15 +173,8 @@ void SerialChunkDone(RelayContextRecord& context, DWORD length, DWORD sent, cons
         SharedLinkUse serial(context.serial);
         portGone = SameEnd(serial.InUse(), met) && !SerialPortAnswers(met.handle);
     }
-    if (sent > 0) {
-        AddTraffic(context, SerialSent, sent);
-    }
-    const DWORD rest = length - sent;
+    const DWORD rest = CountWritten(context, LinkSide::Serial, length, sent);
     if (rest == 0) {
-        return;
-    }
-    if (Stopping(context)) {
-        Discard(context, RelayDirection::FromPipe, DiscardReason::Stopped, rest, false);
         return;
     }
     if (IsEndAway(context, LinkSide::Serial)) {
@@ -185,15 +194,8 @@ void SerialChunkDone(RelayContextRecord& context, DWORD length, DWORD sent, cons
 // The same for a chunk to the pipe.
 void PipeChunkDone(RelayContextRecord& context, DWORD length, DWORD sent, const Transfer& write,
                    const EndInUse& met) {
-    if (sent > 0) {
-        AddTraffic(context, VirtualSent, sent);
-    }
-    const DWORD rest = length - sent;
+    const DWORD rest = CountWritten(context, LinkSide::Pipe, length, sent);
     if (rest == 0) {
-        return;
-    }
-    if (Stopping(context)) {
-        Discard(context, RelayDirection::FromPort, DiscardReason::Stopped, rest, false);
         return;
     }
     if (write.error == ERROR_OPERATION_ABORTED || IsEndAway(context, LinkSide::Pipe)) {
@@ -386,15 +388,6 @@ Next ReadSource(RelayPump& pump) {
 
 Next AfterPipeRead(RelayPump& pump, const Transfer& read) {
     RelayContextRecord& context = *pump.context;
-    if (Stopping(context)) {
-        // A chunk that came with the stop is counted, as going nowhere.
-        if (read.ok && read.count > 0) {
-            AddToCounter(context.traffic.TrafficCounters, VirtualReceived, read.count);
-            Discard(context, RelayDirection::FromPipe, DiscardReason::Stopped, read.count, false);
-        }
-        pump.state = State::Done;
-        return Next::Wait;
-    }
     if (!read.ok) {
         // ERROR_OPERATION_ABORTED: the keeper took the handle away.
         if (read.error != ERROR_OPERATION_ABORTED) {
@@ -418,15 +411,6 @@ Next AfterPipeRead(RelayPump& pump, const Transfer& read) {
 
 Next AfterPortRead(RelayPump& pump, const Transfer& read) {
     RelayContextRecord& context = *pump.context;
-    pump.draining = pump.events && read.ok && read.count > 0;
-    if (Stopping(context)) {
-        if (read.ok && read.count > 0) {
-            AddToCounter(context.traffic.TrafficCounters, SerialReceived, read.count);
-            Discard(context, RelayDirection::FromPort, DiscardReason::Stopped, read.count, false);
-        }
-        pump.state = State::Done;
-        return Next::Wait;
-    }
     const HANDLE port = pump.reading.handle;
     if (DriverAborted(context, read)) {
         // Not the keeper: the driver aborts on line errors. Cleared, it
@@ -470,7 +454,23 @@ Next AfterPortRead(RelayPump& pump, const Transfer& read) {
 }
 
 Next AfterRead(RelayPump& pump, const Transfer& read) {
-    return pump.source == LinkSide::Pipe ? AfterPipeRead(pump, read) : AfterPortRead(pump, read);
+    RelayContextRecord& context = *pump.context;
+    const bool fromPipe = pump.source == LinkSide::Pipe;
+    if (!fromPipe) {
+        pump.draining = pump.events && read.ok && read.count > 0;
+    }
+    if (Stopping(context)) {
+        // A chunk that came with the stop is counted, as going nowhere.
+        if (read.ok && read.count > 0) {
+            AddToCounter(context.traffic.TrafficCounters,
+                         fromPipe ? VirtualReceived : SerialReceived, read.count);
+            Discard(context, fromPipe ? RelayDirection::FromPipe : RelayDirection::FromPort,
+                    DiscardReason::Stopped, read.count, false);
+        }
+        pump.state = State::Done;
+        return Next::Wait;
+    }
+    return fromPipe ? AfterPipeRead(pump, read) : AfterPortRead(pump, read);
 }
 
 // The chunk is written whole, or what is left of it has been accounted for.
@@ -567,53 +567,43 @@ RelayPump& PumpOf(void* owner) {
     return *static_cast<RelayPump*>(owner);
 }
 
-void OnRead(PoolTask& task) {
+// The completion of the pump's outstanding operation.
+void OnCompleted(PoolTask& task) {
     RelayPump& pump = PumpOf(task.owner);
     Locked(pump, [&] {
         pump.state = State::Busy;
         pump.pending = nullptr;
-        Go(pump, AfterRead(pump, Outcome(pump.reading.handle, task.overlapped)));
+        const bool writing = &task == &pump.write;
+        const Transfer outcome =
+            Outcome(writing ? pump.writing.handle : pump.reading.handle, task.overlapped);
+        if (&task == &pump.wait) {
+            DisarmModemLook(pump);
+            Go(pump, AfterWait(pump, outcome, false));
+        } else {
+            Go(pump, writing ? AfterWrite(pump, outcome) : AfterRead(pump, outcome));
+        }
     });
 }
 
-void OnWait(PoolTask& task) {
-    RelayPump& pump = PumpOf(task.owner);
+// A post (the source end is back, or the pump let others go first) or the
+// end of a pause: the pump goes on where it stopped. One that comes early
+// only makes it look again.
+void GoOn(RelayPump& pump) {
     Locked(pump, [&] {
-        pump.state = State::Busy;
-        pump.pending = nullptr;
-        DisarmModemLook(pump);
-        Go(pump, AfterWait(pump, Outcome(pump.reading.handle, task.overlapped), false));
-    });
-}
-
-void OnWrite(PoolTask& task) {
-    RelayPump& pump = PumpOf(task.owner);
-    Locked(pump, [&] {
-        pump.state = State::Busy;
-        pump.pending = nullptr;
-        Go(pump, AfterWrite(pump, Outcome(pump.writing.handle, task.overlapped)));
+        const State state = pump.state;
+        if (state == State::Parked || state == State::Yielded || state == State::Paused) {
+            pump.state = State::Busy;
+            Go(pump, state != State::Parked && pump.writingChunk ? Next::Write : Next::Read);
+        }
     });
 }
 
 void OnResume(PoolTask& task) {
-    RelayPump& pump = PumpOf(task.owner);
-    Locked(pump, [&] {
-        if (pump.state == State::Parked || pump.state == State::Yielded) {
-            const bool writing = pump.state == State::Yielded && pump.writingChunk;
-            pump.state = State::Busy;
-            Go(pump, writing ? Next::Write : Next::Read);
-        }
-    });
+    GoOn(PumpOf(task.owner));
 }
 
 void OnPause(PoolTimer& timer) {
-    RelayPump& pump = PumpOf(timer.owner);
-    Locked(pump, [&] {
-        if (pump.state == State::Paused) {
-            pump.state = State::Busy;
-            Go(pump, pump.writingChunk ? Next::Write : Next::Read);
-        }
-    });
+    GoOn(PumpOf(timer.owner));
 }
 
 void OnModemLook(PoolTimer& timer) {
@@ -663,9 +653,9 @@ bool StartRelayPump(RelayContextRecord& context, PumpDirection direction) {
     RelayPump& pump = fromPipe ? context.pipeToSerial : context.serialToPipe;
     pump.context = &context;
     pump.source = fromPipe ? LinkSide::Pipe : LinkSide::Serial;
-    pump.read = {{}, OnRead, &pump};
-    pump.write = {{}, OnWrite, &pump};
-    pump.wait = {{}, OnWait, &pump};
+    pump.read = {{}, OnCompleted, &pump};
+    pump.write = {{}, OnCompleted, &pump};
+    pump.wait = {{}, OnCompleted, &pump};
     pump.wait.overlapped.hEvent = pump.waitEvent.Get();
     pump.resume = {{}, OnResume, &pump};
     pump.pause = {OnPause, &pump};
