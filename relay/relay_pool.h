@@ -25,8 +25,10 @@ struct PoolTimer {
 };
 
 // Enough that one end's blocking open (at most a second) leaves others to
-// serve the rest; the count does not grow with the bridges.
-inline constexpr int kRelayPoolThreads = 3;
+// serve the rest, and that under Wine, which hands each completion to the
+// thread that started the operation before the port has it, that thread is
+// seldom busy; the count does not grow with the bridges.
+inline constexpr int kRelayPoolThreads = 4;
 
 // Starts the port and its threads the first time; they serve until the
 // process ends. False when they could not be started.
