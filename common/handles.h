@@ -57,6 +57,8 @@ using UniqueFile = UniqueResource<HANDLE, InvalidHandle, CloseHandle>;
 using UniqueKernelHandle = UniqueResource<HANDLE, NullValue<HANDLE>, CloseHandle>;
 using UniqueRegistryKey = UniqueResource<HKEY, NullValue<HKEY>, RegCloseKey>;
 using UniqueServiceHandle = UniqueResource<SC_HANDLE, NullValue<SC_HANDLE>, CloseServiceHandle>;
+// Work for the system's thread pool.
+using UniqueThreadpoolWork = UniqueResource<PTP_WORK, NullValue<PTP_WORK>, CloseThreadpoolWork>;
 
 inline bool IsOpenHandle(HANDLE handle) {
     return handle != nullptr && handle != INVALID_HANDLE_VALUE;

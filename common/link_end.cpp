@@ -12,6 +12,11 @@ void ReplaceLinkHandle(LinkEnd& end, HANDLE handle) {
         }
         Sleep(1);
     }
+    // Operations left pending on it by users that have let go (the relay's
+    // pumps hold the lock only to start one) end now, before it is closed.
+    if (IsOpenHandle(previous)) {
+        CancelIoEx(previous, nullptr);
+    }
     end.handle.store(handle, std::memory_order_release);
     end.openings.fetch_add(1, std::memory_order_acq_rel);
     ReleaseSRWLockExclusive(&end.lock);

@@ -75,16 +75,16 @@ BridgeOutcome StartBridgeRelay(Bridge& bridge, HANDLE pipe, HANDLE serial) {
     relay.serial.handle.store(serial, std::memory_order_release);
     RegisterPipeEventSource();
     const bool unattended = !IsOpenHandle(pipe) && !IsOpenHandle(serial);
-    // The keepers first: the relay threads report lost ends to them. Without
+    // The keepers first: the pumps report lost ends to them. Without
     // them ends given stay as they are until one is lost, and the relay runs
     // all the same; ends to be opened by them would never be.
     const bool kept = StartLinkKeepers(relay);
     const wchar_t* failure =
-        !kept && unattended                          ? L"Couldn't start the relay threads."
-        : !StartRelayThread(relay, PipeToSerialPump) ? L"Couldn't start pipe reader thread."
+        !kept && unattended                        ? L"Couldn't start the relay threads."
+        : !StartRelayPump(relay, PipeToSerialPump) ? L"Couldn't start pipe reader thread."
         // The serial reader also watches the modem lines.
-        : !StartRelayThread(relay, SerialToPipePump) ? L"Couldn't start serial reader thread."
-                                                     : nullptr;
+        : !StartRelayPump(relay, SerialToPipePump) ? L"Couldn't start serial reader thread."
+                                                   : nullptr;
     if (failure != nullptr) {
         StopRelay(relay);
         ReplaceLinkHandle(relay.pipe, INVALID_HANDLE_VALUE);

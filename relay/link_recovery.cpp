@@ -6,6 +6,7 @@
 #include "common/system_text.h"
 #include "config/settings_store.h"
 #include "pipe/pipe_client.h"
+#include "relay/relay_pumps.h"
 #include "serial/device_identity.h"
 #include "serial/serial_port.h"
 
@@ -13,52 +14,33 @@ DWORD SerialRetryMs = kLinkRetryMs;
 
 namespace {
 
-EndKeeper& KeeperOf(RelayContextRecord& context, LinkSide side) {
-    return side == LinkSide::Pipe ? context.pipeKeeper : context.serialKeeper;
+bool Stopping(const RelayContextRecord& context) {
+    return context.stopping.load(std::memory_order_acquire);
 }
 
-// True when the relay is being stopped; otherwise after milliseconds.
-bool StoppedWithin(const RelayContextRecord& context, DWORD milliseconds) {
-    return WaitForSingleObject(context.stop.Get(), milliseconds) == WAIT_OBJECT_0;
-}
-
-// A loss noticed by the writing thread: a reader that is not itself held up
-// meets the failure within a few milliseconds and logs it as its own, as
-// when it notices first. A reader held up on the other end is not waited for.
-void GiveTheReaderItsTurn(const RelayContextRecord& context, const EndKeeper& keeper) {
-    if (!keeper.byReader.load()) {
-        StoppedWithin(context, kReaderGraceMs);
+// Asks for a run of the keeper's work; the first ask posts it, and a run
+// goes on while asks came during it, so that one runs at a time.
+void KickKeeper(EndKeeper& keeper) {
+    if (keeper.kicks.fetch_add(1) == 0) {
+        PostRelayTask(*keeper.context, keeper.work);
     }
 }
 
-// INVALID_HANDLE_VALUE when the relay is stopped meanwhile. The first try
-// comes at once.
-HANDLE ReopenPipe(RelayContextRecord& context) {
-    // One line for the whole wait, not one every 5 s.
-    AppendLogEntry(context.status, L"Waiting for Hyper-V pipe\r\n");
-    DiagnoseMissingPipe(context.pipeDiagnosis, context.status, context.linkSettings.pipePath,
-                        context.stop.Get());
-    std::optional<PipeServerFacts> refused;  // one entry per server that is not a VM
-    for (;;) {
-        // A busy pipe is waited for a moment only, so that a stop is not held up.
-        if (WaitNamedPipeW(context.linkSettings.pipePath, kBusyPipeWaitMs)) {
-            const PipeOpenOutcome outcome =
-                OpenVmPipe(context.linkSettings.pipePath, context.status, &refused);
-            if (outcome.pipe != INVALID_HANDLE_VALUE) {
-                return outcome.pipe;
-            }
-        }
-        if (StoppedWithin(context, kLinkRetryMs)) {
-            return INVALID_HANDLE_VALUE;
-        }
+// INFINITE: only a kick tries again (tests).
+void ArmKeeperTimer(EndKeeper& keeper, DWORD milliseconds) {
+    keeper.timerFired.store(false);
+    if (milliseconds != INFINITE) {
+        ArmRelayTimer(*keeper.context, keeper.timer, milliseconds);
     }
 }
 
-// True when the relay is being stopped; otherwise after the retry time or as
-// soon as an adapter arrives.
-bool StoppedBeforeRetry(const RelayContextRecord& context) {
-    const HANDLE stopOrPlugged[] = {context.stop.Get(), context.serialKeeper.retry.Get()};
-    return WaitForMultipleObjects(2, stopOrPlugged, FALSE, SerialRetryMs) == WAIT_OBJECT_0;
+// One try at the pipe; INVALID_HANDLE_VALUE when it is not there yet. A busy
+// pipe is waited for a moment only, so that the pool is not held up long.
+HANDLE TryPipe(RelayContextRecord& context, EndKeeper& keeper) {
+    if (!WaitNamedPipeW(context.linkSettings.pipePath, kBusyPipeWaitMs)) {
+        return INVALID_HANDLE_VALUE;
+    }
+    return OpenVmPipe(context.linkSettings.pipePath, context.status, &keeper.refused).pipe;
 }
 
 // Why the port does not open, once for each reason in a row: where it is
@@ -93,25 +75,19 @@ void LogWhyNotOpened(RelayContextRecord& context, const SerialOpenOutcome& outco
     ReportBridgeEvent(context.status, BridgeEvent::SettingsError, text);
 }
 
-// At start the first try comes at once, after a loss 5 s later.
-HANDLE ReopenSerial(RelayContextRecord& context, bool starting) {
-    LineSetupResult reported = LineSetupResult::Done;
-    AdapterSearch searched = AdapterSearch::Found;
-    for (bool first = starting;; first = false) {
-        if (!first && StoppedBeforeRetry(context)) {
-            return INVALID_HANDLE_VALUE;
-        }
-        const SerialOpenOutcome outcome = OpenSerialLine(context.linkSettings);
-        if (outcome.result == LineSetupResult::Done) {
-            NoteAdapterOpened(context, context.linkSettings, outcome.choice);
-            return outcome.port;
-        }
-        if (outcome.result != reported || outcome.choice.search != searched) {
-            LogWhyNotOpened(context, outcome, starting);
-            reported = outcome.result;
-            searched = outcome.choice.search;
-        }
+// One try at the COM port; INVALID_HANDLE_VALUE when it does not open.
+HANDLE TrySerial(RelayContextRecord& context, EndKeeper& keeper) {
+    const SerialOpenOutcome outcome = OpenSerialLine(context.linkSettings);
+    if (outcome.result == LineSetupResult::Done) {
+        NoteAdapterOpened(context, context.linkSettings, outcome.choice);
+        return outcome.port;
     }
+    if (outcome.result != keeper.lastResult || outcome.choice.search != keeper.lastSearch) {
+        LogWhyNotOpened(context, outcome, keeper.opening);
+        keeper.lastResult = outcome.result;
+        keeper.lastSearch = outcome.choice.search;
+    }
+    return INVALID_HANDLE_VALUE;
 }
 
 void LogLoss(RelayContextRecord& context, const EndKeeper& keeper) {
@@ -150,49 +126,124 @@ void LogReturn(RelayContextRecord& context, const EndKeeper& keeper, bool starti
     TraceEvent(context.trace, text);
 }
 
-// One per end, for the life of the relay: waits for a report of the end's
-// loss, takes the dead handle away and reopens the end every 5 s until it
-// is back.
-DWORD KeepEnd(EndKeeper& keeper) {
+// Tries the end once; when it opens, puts it in place and lets its reader go
+// on; otherwise tries again after the retry time (the pipe's, or the COM
+// port's, which an arriving adapter cuts short).
+void TryToReopen(EndKeeper& keeper) {
     RelayContextRecord& context = *keeper.context;
     const bool pipe = keeper.side == LinkSide::Pipe;
-    LinkEnd& end = pipe ? context.pipe : context.serial;
-    const HANDLE wakeOrStop[] = {keeper.wake.Get(), context.stop.Get()};
-    while (WaitForMultipleObjects(2, wakeOrStop, FALSE, INFINITE) == WAIT_OBJECT_0) {
-        // At an unattended start the end was never open: nothing to take
-        // away and nothing lost.
-        const bool starting = keeper.starting.exchange(false);
-        if (!starting) {
-            GiveTheReaderItsTurn(context, keeper);
-            ReplaceLinkHandle(end, INVALID_HANDLE_VALUE);
-        }
-        ShowLinkState(context);
-        if (!starting) {
-            LogLoss(context, keeper);
-        }
-        const HANDLE reopened = pipe ? ReopenPipe(context) : ReopenSerial(context, starting);
-        if (reopened == INVALID_HANDLE_VALUE) {
+    const HANDLE reopened = pipe ? TryPipe(context, keeper) : TrySerial(context, keeper);
+    const DWORD retryMs = pipe ? kLinkRetryMs : SerialRetryMs;
+    if (reopened == INVALID_HANDLE_VALUE) {
+        ArmKeeperTimer(keeper, retryMs);
+        return;
+    }
+    if (!AttachEnd(context, keeper.side, reopened)) {
+        AppendFailureEntry(context.status, L"Couldn't hand the end to the relay's threads",
+                           GetLastError());
+        CloseHandle(reopened);
+        ArmKeeperTimer(keeper, retryMs);
+        return;
+    }
+    ReplaceLinkHandle(EndOf(context, keeper.side), reopened);
+    if (!keeper.opening) {
+        ++keeper.reconnects;
+    }
+    keeper.away.store(false);
+    keeper.phase = EndKeeper::Phase::Watching;
+    ResumePump(context, keeper.side);
+    ShowLinkState(context);
+    LogReturn(context, keeper, keeper.opening);
+    LogDiscardedWhileAway(context, keeper.side);
+}
+
+// Takes the dead handle away and sets out to reopen the end: the pipe at
+// once, the COM port at once only at the first opening.
+void TakeAway(EndKeeper& keeper) {
+    RelayContextRecord& context = *keeper.context;
+    // At an unattended start the end was never open: nothing to take away
+    // and nothing lost.
+    if (!keeper.opening) {
+        ReplaceLinkHandle(EndOf(context, keeper.side), INVALID_HANDLE_VALUE);
+    }
+    ShowLinkState(context);
+    if (!keeper.opening) {
+        LogLoss(context, keeper);
+    }
+    keeper.phase = EndKeeper::Phase::Reopening;
+    keeper.refused.reset();
+    keeper.lastResult = LineSetupResult::Done;
+    keeper.lastSearch = AdapterSearch::Found;
+    if (keeper.side == LinkSide::Pipe) {
+        // One line for the whole wait, not one every 5 s.
+        AppendLogEntry(context.status, L"Waiting for Hyper-V pipe\r\n");
+        DiagnoseMissingPipe(context.pipeDiagnosis, context.status, context.linkSettings.pipePath,
+                            context.stop.Get());
+    } else if (!keeper.opening && !keeper.retryNow.exchange(false)) {
+        ArmKeeperTimer(keeper, SerialRetryMs);
+        return;
+    }
+    TryToReopen(keeper);
+}
+
+// One run of an end's keeper, for the life of the relay: on a report of the
+// end's loss it takes the dead handle away and reopens the end every 5 s
+// until it is back. Each step that waits leaves a timer or a kick to come
+// back with; a blocking try is bounded (the pipe's wait to a second).
+void KeeperStep(EndKeeper& keeper) {
+    if (Stopping(*keeper.context)) {
+        return;
+    }
+    switch (keeper.phase) {
+        case EndKeeper::Phase::Watching:
+            if (!keeper.reported.exchange(false)) {
+                return;
+            }
+            keeper.opening = keeper.starting.exchange(false);
+            if (!keeper.opening && !keeper.byReader.load()) {
+                // A loss noticed by the writing pump: a reader that is not
+                // itself held up meets the failure within a few
+                // milliseconds and logs it as its own, as when it notices
+                // first. A reader held up on the other end is not waited for.
+                keeper.phase = EndKeeper::Phase::Grace;
+                ArmKeeperTimer(keeper, kReaderGraceMs);
+                return;
+            }
+            TakeAway(keeper);
+            return;
+        case EndKeeper::Phase::Grace:
+            if (keeper.timerFired.exchange(false)) {
+                TakeAway(keeper);
+            }
+            return;
+        case EndKeeper::Phase::Reopening:
+            if (keeper.timerFired.exchange(false) | keeper.retryNow.exchange(false)) {
+                TryToReopen(keeper);
+            }
+            return;
+    }
+}
+
+void RunKeeper(PoolTask& task) {
+    EndKeeper& keeper = *static_cast<EndKeeper*>(task.owner);
+    RelayContextRecord& context = *keeper.context;
+    for (int kicks = keeper.kicks.load();;) {
+        KeeperStep(keeper);
+        const int left = keeper.kicks.fetch_sub(kicks) - kicks;
+        if (left == 0) {
             break;
         }
-        ReplaceLinkHandle(end, reopened);
-        if (!starting) {
-            ++keeper.reconnects;
-        }
-        keeper.away.store(false);
-        SetEvent(keeper.back.Get());
-        ShowLinkState(context);
-        LogReturn(context, keeper, starting);
-        LogDiscardedWhileAway(context, keeper.side);
+        kicks = left;
     }
-    return 0;
+    ReleaseRelay(context);
 }
 
-DWORD WINAPI KeepPipe(LPVOID context) {
-    return KeepEnd(static_cast<RelayContextRecord*>(context)->pipeKeeper);
-}
-
-DWORD WINAPI KeepSerial(LPVOID context) {
-    return KeepEnd(static_cast<RelayContextRecord*>(context)->serialKeeper);
+void FireKeeperTimer(PoolTimer& timer) {
+    EndKeeper& keeper = *static_cast<EndKeeper*>(timer.owner);
+    RelayContextRecord& context = *keeper.context;
+    keeper.timerFired.store(true);
+    KickKeeper(keeper);
+    ReleaseRelay(context);
 }
 
 // On a system thread: an adapter that arrives is tried at once by a keeper
@@ -200,7 +251,8 @@ DWORD WINAPI KeepSerial(LPVOID context) {
 void OnPortPlug(void* opaque, bool arrived, const std::wstring& instanceId) {
     RelayContextRecord& context = *static_cast<RelayContextRecord*>(opaque);
     if (arrived) {
-        SetEvent(context.serialKeeper.retry.Get());
+        context.serialKeeper.retryNow.store(true);
+        KickKeeper(context.serialKeeper);
         return;
     }
     AcquireSRWLockShared(&context.adapterLock);
@@ -289,30 +341,30 @@ void LogPortsPresent(StatusClient& status) {
 }
 
 bool StartLinkKeepers(RelayContextRecord& context) {
+    if (!StartRelayPool()) {
+        return false;
+    }
     context.pipeKeeper.side = LinkSide::Pipe;
     context.serialKeeper.side = LinkSide::Serial;
-    bool started = true;
     for (EndKeeper* keeper : {&context.pipeKeeper, &context.serialKeeper}) {
-        // Reports reach a keeper only while it runs.
+        keeper->work = {{}, RunKeeper, keeper};
+        keeper->timer = {FireKeeperTimer, keeper};
+        // Reports reach a keeper only from here on.
         keeper->context = &context;
-        if (!keeper->wake.IsOpen() || !keeper->back.IsOpen() || !keeper->retry.IsOpen() ||
-            !StartRelayThread(context, keeper == &context.pipeKeeper ? KeepPipe : KeepSerial)) {
-            keeper->context = nullptr;
-            started = false;
-        }
     }
     // Without plug events the 5-s retry finds an adapter all the same.
-    if (context.serialKeeper.context != nullptr) {
-        context.plugWatch.Start(OnPortPlug, &context);
-    }
-    return started;
+    context.plugWatch.Start(OnPortPlug, &context);
+    return true;
 }
 
 void OpenEndsUnattended(RelayContextRecord& context) {
     for (EndKeeper* keeper : {&context.serialKeeper, &context.pipeKeeper}) {
         keeper->starting.store(true);
         keeper->away.store(true);
-        SetEvent(keeper->wake.Get());
+        keeper->reported.store(true);
+        if (keeper->context != nullptr) {
+            KickKeeper(*keeper);
+        }
     }
 }
 
@@ -329,21 +381,8 @@ void ReportEndLost(RelayContextRecord& context, LinkSide side, const EndInUse& l
     }
     keeper.error.store(error);
     keeper.byReader.store(byReader);
-    SetEvent(keeper.wake.Get());
-}
-
-bool WaitForEndBack(RelayContextRecord& context, LinkSide side) {
-    EndKeeper& keeper = KeeperOf(context, side);
-    const LinkEnd& end = side == LinkSide::Pipe ? context.pipe : context.serial;
-    const HANDLE stopOrBack[] = {context.stop.Get(), keeper.back.Get()};
-    // Without its keeper a lost end stays lost: only the stop is left to wait for.
-    const DWORD waitCount = keeper.context != nullptr ? 2 : 1;
-    while (keeper.context == nullptr || keeper.away.load() || !IsOpenHandle(end.handle.load())) {
-        if (WaitForMultipleObjects(waitCount, stopOrBack, FALSE, INFINITE) != WAIT_OBJECT_0 + 1) {
-            return false;
-        }
-    }
-    return true;
+    keeper.reported.store(true);
+    KickKeeper(keeper);
 }
 
 bool IsPipeGone(DWORD error) {
@@ -352,7 +391,7 @@ bool IsPipeGone(DWORD error) {
 }
 
 bool IsEndAway(const RelayContextRecord& context, LinkSide side) {
-    return (side == LinkSide::Pipe ? context.pipeKeeper : context.serialKeeper).away.load();
+    return KeeperOf(context, side).away.load();
 }
 
 void NoteDiscardedWhileAway(RelayContextRecord& context, LinkSide side, DWORD count) {

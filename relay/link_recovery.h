@@ -1,10 +1,10 @@
 // Bringing back a lost end of the relay without the user: the virtual
 // machine's pipe after the VM shut down or restarted, the COM port after its
-// adapter was unplugged. One keeper thread per end does the work; the relay
-// threads only report that an end failed, from a read or from a write, and
-// go on (dropping what has nowhere to go), so an end is noticed lost even
-// while the thread that reads it waits on the other end. No dialog, and
-// Exit works throughout.
+// adapter was unplugged. One keeper per end does the work, as steps run by
+// the process's pool and timers on it; the pumps only report that an end
+// failed, from a read or from a write, and go on (dropping what has nowhere
+// to go), so an end is noticed lost even while the pump that reads it waits
+// on the other end. No dialog, and Exit works throughout.
 #pragma once
 
 #include <windows.h>
@@ -16,8 +16,8 @@
 #include "pipe/pipe_server_rule.h"
 #include "relay/relay_context.h"
 
-// Starts the two keeper threads for the ends of context. False when one of
-// them could not be started (the relay then runs without recovery).
+// Starts the two keepers for the ends of context. False when the pool could
+// not be started (the relay then runs without recovery).
 bool StartLinkKeepers(RelayContextRecord& context);
 
 // A relay without a window to ask the user (the service): both ends are
@@ -25,11 +25,11 @@ bool StartLinkKeepers(RelayContextRecord& context);
 // The keepers run already; the ends are empty.
 void OpenEndsUnattended(RelayContextRecord& context);
 
-// From a relay thread, after an operation on the handle it met failed with
+// From a pump, after an operation on the handle it met failed with
 // error in a way that means the end is gone. Does nothing when the end has
 // been replaced meanwhile (even by a handle of the same value) or is already
-// being brought back. byReader: the thread
-// that reads this end noticed it; when the writing thread noticed first, the
+// being brought back. byReader: the pump
+// that reads this end noticed it; when the writing pump noticed first, the
 // keeper leaves the reader a moment to meet (and log) the failure itself.
 void ReportEndLost(RelayContextRecord& context, LinkSide side, const EndInUse& lost, DWORD error,
                    bool byReader);
@@ -72,10 +72,6 @@ inline constexpr DWORD kLinkRetryMs = 5000;
 // tests lengthen to show that a plugged adapter is tried without it.
 extern DWORD SerialRetryMs;
 inline constexpr DWORD kBusyPipeWaitMs = 1000;
-
-// The reader of an end that is away or was just reported lost: waits until
-// its keeper has a new handle in place (true) or the relay is stopped (false).
-bool WaitForEndBack(RelayContextRecord& context, LinkSide side);
 
 struct PipeOpenOutcome {
     HANDLE pipe;                    // INVALID_HANDLE_VALUE on failure

@@ -18,12 +18,10 @@ void CALLBACK RunPipeDiagnosis(PTP_CALLBACK_INSTANCE, PVOID diagnosis, PTP_WORK)
 
 inline constexpr std::size_t kDiagnosisCapacity = 256;
 
-using UniqueWork = UniqueResource<PTP_WORK, NullValue<PTP_WORK>, CloseThreadpoolWork>;
-
 // One per pipe that is waited for; it must outlive its work
 // (WaitForPipeDiagnosis).
 struct PipeDiagnosis {
-    UniqueWork work{CreateThreadpoolWork(RunPipeDiagnosis, this, nullptr)};
+    UniqueThreadpoolWork work{CreateThreadpoolWork(RunPipeDiagnosis, this, nullptr)};
     std::atomic<bool> running{false};
     // Written by DiagnoseMissingPipe while nothing runs; read by the work.
     // The path is held in place, not on the heap: a process that ends while

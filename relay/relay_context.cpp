@@ -1,43 +1,57 @@
 #include "relay/relay_context.h"
 
 #include "relay/link_recovery.h"
+#include "relay/relay_pumps.h"
 
-bool StartRelayThread(RelayContextRecord& context, LPTHREAD_START_ROUTINE routine) {
-    if (context.threadCount == static_cast<int>(std::size(context.threads))) {
+void HoldRelay(RelayContextRecord& context) {
+    context.inFlight.fetch_add(1);
+}
+
+void ReleaseRelay(RelayContextRecord& context) {
+    // The last hold goes only after StopRelay let go of its own, and
+    // StopRelay waits for idle: the record lives until the event is set.
+    if (context.inFlight.fetch_sub(1) == 1) {
+        SetEvent(context.idle.Get());
+    }
+}
+
+void ArmRelayTimer(RelayContextRecord& context, PoolTimer& timer, DWORD milliseconds) {
+    HoldRelay(context);
+    if (!ArmPoolTimer(timer, milliseconds)) {
+        ReleaseRelay(context);  // armed already, and held for
+    }
+    // A timer armed as the relay stops does not hold the stop up.
+    if (context.stopping.load()) {
+        HastenPoolTimer(timer);
+    }
+}
+
+bool PostRelayTask(RelayContextRecord& context, PoolTask& task) {
+    HoldRelay(context);
+    if (!PostToRelayPool(task)) {
+        ReleaseRelay(context);
         return false;
     }
-    UniqueKernelHandle thread(CreateThread(nullptr, 0, routine, &context, 0, nullptr));
-    if (!thread.IsOpen()) {
-        return false;
-    }
-    context.threads[context.threadCount++] = std::move(thread);
     return true;
 }
 
 bool StopRelay(RelayContextRecord& context, DWORD timeoutMs) {
     context.plugWatch.Stop();
     StopTrace(context.trace);
-    context.stopping.store(true, std::memory_order_release);
+    context.stopping.store(true);
     SetEvent(context.stop.Get());
-    const DWORD started = GetTickCount();
-    bool stopped = true;
-    for (int i = 0; i < context.threadCount; ++i) {
-        const DWORD spent = GetTickCount() - started;
-        const DWORD left = timeoutMs == INFINITE ? INFINITE
-                           : spent < timeoutMs   ? timeoutMs - spent
-                                                 : 0;
-        if (WaitForSingleObject(context.threads[i].Get(), left) != WAIT_OBJECT_0) {
-            stopped = false;
-        }
+    HaltPump(context.pipeToSerial);
+    HaltPump(context.serialToPipe);
+    for (EndKeeper* keeper : {&context.pipeKeeper, &context.serialKeeper}) {
+        HastenPoolTimer(keeper->timer);
     }
-    if (!stopped) {
-        // The threads still use the record: the caller must keep it.
+    if (!context.letGo.exchange(true)) {
+        ReleaseRelay(context);
+    }
+    if (WaitForSingleObject(context.idle.Get(), timeoutMs) != WAIT_OBJECT_0) {
+        // The pool still works for the record: the caller must keep it.
         return false;
     }
-    for (int i = 0; i < context.threadCount; ++i) {
-        context.threads[i].Reset();
-    }
-    context.threadCount = 0;
     WaitForPipeDiagnosis(context.pipeDiagnosis);
     // What the stop left unwritten, and what was not yet said, said once.
     LogDiscardedWhileAway(context, LinkSide::Pipe);

@@ -1,5 +1,5 @@
-// The two relay threads, one per direction, and the traffic counters they
-// keep. Bytes pass unchanged; nothing is translated, filtered or inserted.
+// The two directions of a relay and the traffic counters they keep. Bytes
+// pass unchanged; nothing is translated, filtered or inserted.
 #pragma once
 
 #include <windows.h>
@@ -7,28 +7,43 @@
 #include "relay/relay_context.h"
 #include "relay/traffic_counters.h"
 
-// Thread entry points; the argument is the address of a RelayContextRecord.
-DWORD WINAPI PipeToSerialPump(LPVOID context);
-DWORD WINAPI SerialToPipePump(LPVOID context);
+// PipeToSerialPump reads the pipe and writes the COM port; SerialToPipePump
+// reads the COM port and writes the pipe.
+enum class PumpDirection { PipeToSerial, SerialToPipe };
+inline constexpr PumpDirection PipeToSerialPump = PumpDirection::PipeToSerial;
+inline constexpr PumpDirection SerialToPipePump = PumpDirection::SerialToPipe;
 
-// The most one read takes from an end.
-inline constexpr DWORD kRelayChunkSize = 4096;
+// Starts one direction on the process's pool, with the ends the record has;
+// false when the pool could not start or an end could not be attached to it.
+bool StartRelayPump(RelayContextRecord& context, PumpDirection direction);
 
-// Writes one chunk from the pipe to the COM port, all of it: while the device
-// holds it back the thread waits. Counts what went.
+// For StopRelay, with stopping set: cancels what the pump has outstanding
+// and ends its pauses now, so that it comes to its end.
+void HaltPump(RelayPump& pump);
+// For a keeper whose end is back: the pump that reads that end goes on.
+void ResumePump(RelayContextRecord& context, LinkSide source);
+// Attaches a handle of the end to the pool; false when it cannot be.
+bool AttachEnd(RelayContextRecord& context, LinkSide side, HANDLE handle);
+
+// Writes one chunk from the pipe to the COM port, all of it, on the calling
+// thread: while the device holds it back the thread waits. Counts what went.
 void WriteToSerial(RelayContextRecord& context, const BYTE* bytes, DWORD length);
-// Writes one chunk from the COM port to the pipe, all of it: while the pipe
-// is full the thread waits, and the rest goes as soon as there is room.
-// Bytes are left behind only when the pipe fails part-way.
+// Writes one chunk from the COM port to the pipe, all of it, on the calling
+// thread: while the pipe is full the thread waits, and the rest goes as
+// soon as there is room. Bytes are left behind only when the pipe fails
+// part-way.
 void WriteToPipe(RelayContextRecord& context, const BYTE* bytes, DWORD length);
 
 // Adds n to a counter of the relay and asks its window to show it.
 void AddTraffic(RelayContextRecord& context, TrafficCounter counter, DWORD n);
 
-// The read and write calls of both pumps, so that tests can see what the
-// system answered (a write that had to wait for room in a full pipe).
+// The calls of both pumps on their ends, so that tests can see what the
+// system answered (a write that had to wait for room in a full pipe) and
+// stand in for a driver. attach puts a handle on the pool's port and says
+// whether an operation that completes at once still queues a completion.
 struct RelayIoCalls {
     decltype(&ReadFile) read;
     decltype(&WriteFile) write;
+    bool (*attach)(HANDLE handle, HANDLE port, bool* skipsOnSuccess);
 };
 extern RelayIoCalls RelayIo;

@@ -63,7 +63,7 @@ bool StartTrace(TraceWriter& trace, StatusClient& status, const std::wstring& pa
     StopTrace(trace);
     // A writer left stuck in a write still uses the record and its file: a
     // new trace waits until it has ended.
-    if (trace.queue.thread.IsOpen()) {
+    if (trace.queue.started) {
         AppendLogEntry(status, (L"Couldn't start a trace to " + path +
                                 L": the last trace is still being written; try again later\r\n")
                                    .c_str());

@@ -206,12 +206,12 @@ TEST_F(MessageLogTest, NoTraceStartsUnderAWriterStillStuckInAWrite) {
     const BYTE chunk[4] = {1, 2, 3, 4};
     TraceChunk(trace, TraceDirection::DeviceToVm, chunk, 4);
     StopTrace(trace);
-    ASSERT_TRUE(trace.queue.thread.IsOpen()) << "the writer was not left stuck";
+    ASSERT_TRUE(trace.queue.started) << "the writer was not left stuck";
     EXPECT_FALSE(StartTrace(trace, status, path));
     EXPECT_NE(view.messages.find(L"the last trace is still being written"), std::wstring::npos)
         << view.messages;
     SetEvent(writeReleased);
-    ASSERT_EQ(WaitForSingleObject(trace.queue.thread.Get(), 20000), WAIT_OBJECT_0);
+    ASSERT_EQ(WaitForSingleObject(trace.queue.idle.Get(), 20000), WAIT_OBJECT_0);
     EXPECT_TRUE(StartTrace(trace, status, path));
     StopTrace(trace);
 }

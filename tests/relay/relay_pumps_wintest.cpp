@@ -2,10 +2,12 @@
 // stands in for the COM port where chunk boundaries matter: each write to it
 // arrives as one message.
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -39,7 +41,7 @@ std::string RandomBytes(std::size_t count, unsigned seed) {
     return bytes;
 }
 
-// The relay threads never end; each test gives them a record of their own
+// Relays that are not stopped run on; each test gives them a record of its own
 // that outlives the test, whose messages go to no window.
 RelayContextRecord* NewContext(HANDLE pipe, HANDLE serial) {
     return new RelayContextRecord{{SRWLOCK_INIT, pipe}, {SRWLOCK_INIT, serial}, *new StatusClient};
@@ -68,7 +70,7 @@ TEST_F(RelayTest, ChunksFromThePipeReachTheSerialSideAsReadWhole) {
     const std::string sent = RandomBytes(250, 7);
     ASSERT_TRUE(vm.Write(sent));
     RelayContextRecord* context = NewContext(pipe, serial);
-    CloseHandle(CreateThread(nullptr, 0, PipeToSerialPump, context, 0, nullptr));
+    ASSERT_TRUE(StartRelayPump(*context, PipeToSerialPump));
 
     std::vector<std::size_t> chunks;
     std::string received;
@@ -156,7 +158,7 @@ TEST_F(RelayTest, ThePipeIsFoundAgainAfterTheVirtualMachineRestarts) {
     RelayContextRecord* context = NewContext(pipe, serial);
     SetPipeName(context->linkSettings, name.c_str());
     ASSERT_TRUE(StartLinkKeepers(*context));
-    CloseHandle(CreateThread(nullptr, 0, PipeToSerialPump, context, 0, nullptr));
+    ASSERT_TRUE(StartRelayPump(*context, PipeToSerialPump));
 
     ASSERT_TRUE(vm->Write("before"));
     EXPECT_EQ(device.ReadExactly(6), "before");
@@ -170,6 +172,63 @@ TEST_F(RelayTest, ThePipeIsFoundAgainAfterTheVirtualMachineRestarts) {
         test_support::PumpUntil([&] { return IsOpenHandle(context->pipe.handle.load()); }, 10000));
     ASSERT_TRUE(vm->Write("after"));
     EXPECT_EQ(device.ReadExactly(5), "after");
+}
+
+int ThreadsOfThisProcess() {
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof entry;
+    int count = 0;
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+        count += entry.th32OwnerProcessID == GetCurrentProcessId() ? 1 : 0;
+    }
+    CloseHandle(snapshot);
+    return count;
+}
+
+// Bridges share the process's threads: a virtual machine that reads nothing
+// holds up its own bridge only, and a bridge stopped while others run leaves
+// them running. A pipe stands in for each COM port.
+TEST_F(RelayTest, BridgesShareTheThreadsAndHoldUpOrStopOnlyThemselves) {
+    struct Bridge {
+        std::unique_ptr<TestPipeServer> vm, device;
+        RelayContextRecord* context;
+    };
+    constexpr int kBridges = 6;
+    const int threadsBefore = ThreadsOfThisProcess();
+    std::vector<Bridge> bridges;
+    for (int i = 0; i < kBridges; ++i) {
+        // The first VM's pipe holds less than a chunk.
+        Bridge bridge{
+            std::make_unique<TestPipeServer>(UniquePipeName(L"pool-vm"), i == 0 ? 4 : 4096),
+            std::make_unique<TestPipeServer>(UniquePipeName(L"pool-device")), nullptr};
+        const HANDLE pipe = OpenEnd(bridge.vm->Path());
+        const HANDLE serial = OpenEnd(bridge.device->Path());
+        ASSERT_TRUE(bridge.vm->WaitForClient() && bridge.device->WaitForClient());
+        bridge.context = NewContext(pipe, serial);
+        ASSERT_TRUE(StartRelayPump(*bridge.context, PipeToSerialPump));
+        ASSERT_TRUE(StartRelayPump(*bridge.context, SerialToPipePump));
+        bridges.push_back(std::move(bridge));
+    }
+    EXPECT_LT(ThreadsOfThisProcess() - threadsBefore, kBridges) << "no threads of a bridge's own";
+
+    const std::string held = RandomBytes(3000, 17);
+    ASSERT_TRUE(bridges[0].device->Write(held));
+    auto bothWays = [&](int from, unsigned seed) {
+        for (int i = from; i < kBridges; ++i) {
+            const std::string up = RandomBytes(5000, seed + i), down = RandomBytes(700, seed - i);
+            ASSERT_TRUE(bridges[i].device->Write(up) && bridges[i].vm->Write(down));
+            EXPECT_EQ(bridges[i].vm->ReadExactly(up.size()), up) << "bridge " << i;
+            EXPECT_EQ(bridges[i].device->ReadExactly(down.size()), down) << "bridge " << i;
+        }
+    };
+    bothWays(1, 100);
+    ASSERT_TRUE(StopRelay(*bridges[1].context, 10000));
+    bothWays(2, 200);
+    EXPECT_EQ(bridges[0].vm->ReadExactly(held.size()), held);
+    for (int i = 0; i < kBridges; ++i) {
+        EXPECT_TRUE(StopRelay(*bridges[i].context, 10000)) << "bridge " << i;
+    }
 }
 
 // Over a model of Windows' serial drivers: the relay with a stand-in VM on
@@ -190,8 +249,8 @@ protected:
     }
     void Start(bool keepers = false) {
         ASSERT_TRUE(!keepers || StartLinkKeepers(*context_));
-        ASSERT_TRUE(StartRelayThread(*context_, SerialToPipePump));
-        ASSERT_TRUE(StartRelayThread(*context_, PipeToSerialPump));
+        ASSERT_TRUE(StartRelayPump(*context_, SerialToPipePump));
+        ASSERT_TRUE(StartRelayPump(*context_, PipeToSerialPump));
     }
     std::wstring Messages() {
         AcquireSRWLockShared(&view_.lock);

@@ -17,16 +17,25 @@ struct {
     std::deque<std::size_t> rooms;
     DWORD errors, writeError, history, mask;
     bool removed;
+    HANDLE completions;  // the port the relay attached the handle to
     OVERLAPPED* waiting;
     DWORD* waitingMask;
     RelayIoCalls io;
     CommEventCalls events;
 } model;
 
-BOOL Complete(OVERLAPPED* overlapped, ULONG_PTR status, ULONG_PTR count) {
+// An operation that completes at once queues nothing (the relay asks for
+// FILE_SKIP_COMPLETION_PORT_ON_SUCCESS, which serial drivers allow); one
+// that was pending comes to the port it was attached to.
+BOOL Complete(OVERLAPPED* overlapped, ULONG_PTR status, ULONG_PTR count, bool pending = false) {
     overlapped->Internal = status;
     overlapped->InternalHigh = count;
-    SetEvent(overlapped->hEvent);
+    if (overlapped->hEvent != nullptr) {
+        SetEvent(overlapped->hEvent);
+    }
+    if (pending && model.completions != nullptr) {
+        PostQueuedCompletionStatus(model.completions, static_cast<DWORD>(count), 0, overlapped);
+    }
     return TRUE;
 }
 
@@ -45,7 +54,7 @@ void Signal(DWORD events, ULONG_PTR status = 0) {
     model.history |= events & model.mask;
     if (model.waiting != nullptr && (model.history != 0 || status != 0)) {
         *model.waitingMask = status != 0 ? 0 : std::exchange(model.history, 0);
-        Complete(std::exchange(model.waiting, nullptr), status, 0);
+        Complete(std::exchange(model.waiting, nullptr), status, 0, true);
     }
 }
 
@@ -96,11 +105,24 @@ BOOL WINAPI Wait(HANDLE handle, LPDWORD mask, LPOVERLAPPED overlapped) {
     if (const DWORD refusal = Refusal(overlapped)) {
         return Fail(refusal);
     }
+    if (model.history != 0) {
+        *mask = std::exchange(model.history, 0);
+        return Complete(overlapped, 0, 0);
+    }
     overlapped->Internal = kPending;
     model.waiting = overlapped;
     model.waitingMask = mask;
-    Signal(0);
-    return model.waiting == nullptr ? TRUE : Fail(ERROR_IO_PENDING);
+    return Fail(ERROR_IO_PENDING);
+}
+
+bool Attach(HANDLE handle, HANDLE port, bool* skipsOnSuccess) {
+    if (handle != model.port) {
+        return model.io.attach(handle, port, skipsOnSuccess);
+    }
+    std::lock_guard hold(model.lock);
+    model.completions = port;
+    *skipsOnSuccess = true;
+    return true;
 }
 
 BOOL WINAPI Clear(HANDLE handle, LPDWORD errors, LPCOMSTAT state) {
@@ -147,11 +169,12 @@ SerialDriverModel::SerialDriverModel() {
         model.rooms.clear();
         model.errors = model.writeError = model.history = model.mask = 0;
         model.removed = false;
+        model.completions = nullptr;
         model.waiting = nullptr;
         model.io = RelayIo;
         model.events = CommEvents;
     });
-    RelayIo = {Read, Write};
+    RelayIo = {Read, Write, Attach};
     CommEvents = {SetMask, Wait, Clear, Cancel};
 }
 
