@@ -159,7 +159,8 @@ Bridge* FindBridge(const std::wstring& name) {
 
 // The bridges as the store has them now: one added starts, one removed
 // stops, one whose store changed (when changed) reopens, and one that does
-// not run is tried again. The others, and their counters, are not touched.
+// not run, or whose store could not be read last time, is tried again. The
+// others, and their counters, are not touched.
 void SyncBridges(bool changed) {
     const std::vector<std::wstring> names = BridgeNames();
     auto& bridges = service->bridges;
@@ -184,7 +185,7 @@ void SyncBridges(bool changed) {
     for (const auto& bridge : bridges) {
         if (!bridge->RelayContext) {
             FollowUp(*bridge, StartBridge(*bridge, EndsInUse(*bridge)));
-        } else if (changed) {
+        } else if (changed || !bridge->unconfirmed.empty()) {
             FollowUp(*bridge, ReloadBridge(*bridge, EndsInUse(*bridge), false));
         }
     }

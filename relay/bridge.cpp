@@ -34,11 +34,18 @@ BridgeOutcome ReadBridgeStore(Bridge& bridge, PortSettingsRecord& settings, bool
     ApplyDefaultSettings(settings);
     const StoreReadOutcome outcome = ReadSettingsStore(settings, bridge.store);
     if (!outcome.read) {
-        return Failed(bridge, BridgeResult::SettingsUnreadable,
-                      std::wstring(L"Couldn't read the settings: ") +
-                          (outcome.failedValue != nullptr ? outcome.failedValue->loadFailureText
-                                                          : L"there are none"));
+        const std::wstring text =
+            std::wstring(L"Couldn't read the settings: ") +
+            (outcome.failedValue != nullptr ? outcome.failedValue->loadFailureText
+                                            : L"there are none");
+        if (text != bridge.problem && text != bridge.unconfirmed) {
+            bridge.unconfirmed = text;
+            return {BridgeResult::SettingsUnreadable, text};
+        }
+        bridge.unconfirmed.clear();
+        return Failed(bridge, BridgeResult::SettingsUnreadable, text);
     }
+    bridge.unconfirmed.clear();
     fromHardware = outcome.initFromHardware;
     image = StoredImage(settings, fromHardware, ReadStoredText(bridge.store, kTraceFileValue));
     return {BridgeResult::Done, {}};

@@ -42,6 +42,9 @@ struct Bridge {
     // last problem logged, said once until another takes its place.
     std::wstring stored;
     std::wstring problem;
+    // A store that cannot be read may be half-way through a write or its
+    // removal: its problem is logged when a later read finds it again.
+    std::wstring unconfirmed;
     ResetRate resetRate;
 };
 
@@ -49,6 +52,7 @@ enum class BridgeResult {
     Done,
     NotRunning,          // the operation needs a running relay
     SettingsUnreadable,  // the store could not be read; the last good settings stay
+                         // (logged when a later read, unconfirmed meanwhile, finds it again)
     PortUnreadable,      // "Init from hardware" and the port's line could not be read
     SharedEnds,          // another running bridge has its COM port or pipe
     NoThreads,           // the relay could not start its threads

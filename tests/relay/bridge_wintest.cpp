@@ -26,10 +26,18 @@ TEST(BridgeOperations, SayWhatHappenedLogOnceAndKeepCountersAcrossAReload) {
     Bridge bridge(L"");
     bridge.status.view = &bridge.view;
 
-    // Nothing stored: refused twice, logged once; nothing runs to reset or trace.
+    // Nothing stored: refused each time; logged once, when a second read
+    // finds it so (a store half-way through a removal is not); nothing runs
+    // to reset or trace.
+    const auto logged = [&] {
+        return Count(TakeSnapshot(bridge, 0, 4096).messages, L"Couldn't read the settings");
+    };
     EXPECT_EQ(StartBridge(bridge, {}).result, BridgeResult::SettingsUnreadable);
-    EXPECT_EQ(StartBridge(bridge, {}).result, BridgeResult::SettingsUnreadable);
-    EXPECT_EQ(Count(TakeSnapshot(bridge, 0, 4096).messages, L"Couldn't read the settings"), 1u);
+    EXPECT_EQ(logged(), 0u);
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(StartBridge(bridge, {}).result, BridgeResult::SettingsUnreadable);
+    }
+    EXPECT_EQ(logged(), 1u);
     EXPECT_EQ(ResetBridgeCounters(bridge).result, BridgeResult::NotRunning);
     EXPECT_EQ(StartBridgeTrace(bridge, L"C:\\trace.txt").result, BridgeResult::NotRunning);
 
