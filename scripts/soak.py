@@ -176,14 +176,20 @@ def vm_sender(bridge, stop, rng):
 def vm_receiver(bridge, stop):
     check = bridge.ways["device-to-vm"].check
     sock = bridge.vm.socket
-    sock.settimeout(0.2)
+    # The sender writes through the same socket: the receiver waits with
+    # select and leaves the socket's time-out, which the sender's sendall
+    # goes by, alone.
     while not stop.is_set():
+        if not select.select([sock], [], [], 0.2)[0]:
+            continue
         try:
             data = sock.recv(65536)
         except OSError:
             continue
         if data:
             check.take(data)
+        else:
+            time.sleep(0.005)
 
 
 def control(session, command, name):
@@ -392,8 +398,15 @@ def main():
         first, last = samples[:tenth], samples[-tenth:]
         for key in samples[0][1]:
             early = max(s[1][key] for s in first)
-            late = max(s[1][key] for s in last)
-            print(f"service {key}: {early} in the first tenth, {late} in the last")
+            # The system's thread pool (the log writers, the VM look-ups)
+            # adds workers while it is busy and lets them go when idle, each
+            # with a few descriptors under Wine: what leaks raises the
+            # floor, so threads and descriptors are judged by the last
+            # tenth's lowest sample.
+            pick = max if key == "memory KiB" else min
+            late = pick(s[1][key] for s in last)
+            print(f"service {key}: {early} in the first tenth, {late} in the last "
+                  f"(highest {max(s[1][key] for s in last)})")
             # Some slack for what the allocator and Wine keep.
             if late > early * 1.10 + (2048 if key == "memory KiB" else 2):
                 failures.append(f"the service's {key} grew from {early} to {late}")
