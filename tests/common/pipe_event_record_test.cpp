@@ -23,22 +23,24 @@ std::vector<unsigned char> Raw(const PipeEventRecord& record) {
     return {data, data + record.rawDataSize};
 }
 
-TEST(PipeEventRecord, SuccessfulOpenIsAnInformationRecordOfFortyFourBytes) {
-    const PipeEventRecord record = MakePipeEventRecord(true);
-    EXPECT_EQ(record.type, 4);
-    EXPECT_EQ(record.category, 3);
-    EXPECT_EQ(record.eventId, 3221356800u);
-    EXPECT_EQ(record.rawDataSize, 44u);
-    EXPECT_EQ(Raw(record), Utf16LeWithNul("Pipe creation SUCCESS"));
-}
-
-TEST(PipeEventRecord, FailedOpenIsAnErrorRecordOfFortyTwoBytes) {
-    const PipeEventRecord record = MakePipeEventRecord(false);
-    EXPECT_EQ(record.type, 1);
-    EXPECT_EQ(record.category, 3);
-    EXPECT_EQ(record.eventId, 0xC0020100u);
-    EXPECT_EQ(record.rawDataSize, 42u);
-    EXPECT_EQ(Raw(record), Utf16LeWithNul("Pipe creation FAILED"));
+TEST(PipeEventRecord, AnOpenIsAnInformationRecordAndAFailureAnErrorRecord) {
+    struct Row {
+        bool opened;
+        unsigned short type;
+        unsigned eventId;
+        unsigned rawDataSize;
+        const char* text;
+    };
+    const Row rows[] = {{true, 4, 3221356800u, 44, "Pipe creation SUCCESS"},
+                        {false, 1, 0xC0020100u, 42, "Pipe creation FAILED"}};
+    for (const Row& row : rows) {
+        const PipeEventRecord record = MakePipeEventRecord(row.opened);
+        EXPECT_EQ(record.type, row.type) << row.text;
+        EXPECT_EQ(record.category, 3) << row.text;
+        EXPECT_EQ(record.eventId, row.eventId) << row.text;
+        EXPECT_EQ(record.rawDataSize, row.rawDataSize) << row.text;
+        EXPECT_EQ(Raw(record), Utf16LeWithNul(row.text));
+    }
 }
 
 }  // namespace
