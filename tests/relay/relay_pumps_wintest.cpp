@@ -323,7 +323,9 @@ TEST_F(OverTheDriverModel, ALineErrorIsClearedCountedAndLoggedOnceAndBytesFlowOn
 TEST_F(OverTheDriverModel, AFullOutputQueueTakesPartAndTheRestFollows) {
     driver_.LimitWrites({1000, 0, 500});
     const std::string chunk = RandomBytes(3000, 5);
-    WriteToSerial(*context_, reinterpret_cast<const BYTE*>(chunk.data()), 3000);
+    Start();
+    ASSERT_TRUE(vm_.Write(chunk));
+    test_support::PumpUntil([&] { return driver_.Written().size() >= chunk.size(); });
     EXPECT_EQ(driver_.Written(), chunk);
     EXPECT_EQ(Counted(*context_, SerialSent), 3000u);
 }
