@@ -118,9 +118,7 @@ void FollowUp(Bridge& bridge, const BridgeOutcome& started) {
     }
     if (const std::wstring trace = ReadStoredText(bridge.store, kTraceFileValue); !trace.empty()) {
         if (const std::wstring problem = StartServiceTrace(bridge, trace); !problem.empty()) {
-            const std::wstring text = L"Not tracing: " + problem;
-            AppendLogEntry(bridge.status, (text + L"\r\n").c_str());
-            ReportBridgeEvent(bridge.status, BridgeEvent::SettingsError, text.c_str());
+            LogSettingsProblem(bridge, L"Not tracing: " + problem);
         }
     }
 }

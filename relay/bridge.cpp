@@ -21,8 +21,7 @@ namespace {
 BridgeOutcome Failed(Bridge& bridge, BridgeResult result, const std::wstring& text) {
     // Each problem once, until another takes its place.
     if (text != bridge.problem) {
-        AppendLogEntry(bridge.status, (text + L"\r\n").c_str());
-        ReportBridgeEvent(bridge.status, BridgeEvent::SettingsError, text.c_str());
+        LogSettingsProblem(bridge, text);
         bridge.problem = text;
     }
     return {result, text};
@@ -52,6 +51,11 @@ BridgeOutcome ReadBridgeStore(Bridge& bridge, PortSettingsRecord& settings, bool
 }
 
 }  // namespace
+
+void LogSettingsProblem(Bridge& bridge, const std::wstring& text) {
+    AppendLogEntry(bridge.status, (text + L"\r\n").c_str());
+    ReportBridgeEvent(bridge.status, BridgeEvent::SettingsError, text.c_str());
+}
 
 std::wstring StoredImage(const PortSettingsRecord& settings, bool fromHardware,
                          const std::wstring& trace) {

@@ -129,6 +129,9 @@ struct BridgeSnapshot {
 BridgeSnapshot TakeSnapshot(Bridge& bridge, std::uint64_t messagesFrom = 0,
                             std::size_t messagesMax = 0);
 
+// One Messages entry and one event-log record of a settings problem.
+void LogSettingsProblem(Bridge& bridge, const std::wstring& text);
+
 // What the store says, as text to compare with the last.
 std::wstring StoredImage(const PortSettingsRecord& settings, bool fromHardware,
                          const std::wstring& trace);
