@@ -18,11 +18,12 @@ bool Stopping(const RelayContextRecord& context) {
     return context.stopping.load(std::memory_order_acquire);
 }
 
-// Asks for a run of the keeper's work; the first ask posts it, and a run
-// goes on while asks came during it, so that one runs at a time.
+// Asks for a run of the keeper's work; the first ask submits it, and a run
+// goes on while asks came during it, so that one runs at a time. It runs
+// on the system's pool, since opening an end may block.
 void KickKeeper(EndKeeper& keeper) {
     if (keeper.kicks.fetch_add(1) == 0) {
-        PostRelayTask(*keeper.context, keeper.work);
+        SubmitRelayWork(*keeper.context, keeper.work);
     }
 }
 
@@ -341,14 +342,14 @@ void LogPortsPresent(StatusClient& status) {
 }
 
 bool StartLinkKeepers(RelayContextRecord& context) {
-    if (!StartRelayPool()) {
+    if (!JoinRelayPool(context)) {
         return false;
     }
     context.pipeKeeper.side = LinkSide::Pipe;
     context.serialKeeper.side = LinkSide::Serial;
     for (EndKeeper* keeper : {&context.pipeKeeper, &context.serialKeeper}) {
         keeper->work = {{}, RunKeeper, keeper};
-        keeper->timer = {FireKeeperTimer, keeper};
+        keeper->timer = {FireKeeperTimer, keeper, context.shard.Get()};
         // Reports reach a keeper only from here on.
         keeper->context = &context;
     }

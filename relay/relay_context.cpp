@@ -28,11 +28,28 @@ void ArmRelayTimer(RelayContextRecord& context, PoolTimer& timer, DWORD millisec
 
 bool PostRelayTask(RelayContextRecord& context, PoolTask& task) {
     HoldRelay(context);
-    if (!PostToRelayPool(task)) {
+    if (!PostToRelayPool(*context.shard.Get(), task)) {
         ReleaseRelay(context);
         return false;
     }
     return true;
+}
+
+bool SubmitRelayWork(RelayContextRecord& context, PoolTask& task) {
+    HoldRelay(context);
+    const auto run = [](PTP_CALLBACK_INSTANCE, PVOID parameter) {
+        auto& work = *static_cast<PoolTask*>(parameter);
+        work.run(work);
+    };
+    if (!TrySubmitThreadpoolCallback(run, &task, nullptr)) {
+        ReleaseRelay(context);
+        return false;
+    }
+    return true;
+}
+
+bool JoinRelayPool(RelayContextRecord& context) {
+    return context.shard.Join();
 }
 
 bool StopRelay(RelayContextRecord& context, DWORD timeoutMs) {

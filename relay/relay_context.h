@@ -162,6 +162,8 @@ struct RelayContextRecord {
     std::atomic<int> inFlight{1};
     std::atomic<bool> letGo{false};
     UniqueKernelHandle idle{NewEvent(true)};
+    // The pool's thread that serves the relay's ends, tasks and timers.
+    ShardLease shard{};
 };
 
 inline LinkEnd& EndOf(RelayContextRecord& context, LinkSide side) {
@@ -186,3 +188,8 @@ void ReleaseRelay(RelayContextRecord& context);
 // Arms a timer of the relay; one armed as the relay stops fires at once.
 void ArmRelayTimer(RelayContextRecord& context, PoolTimer& timer, DWORD milliseconds);
 bool PostRelayTask(RelayContextRecord& context, PoolTask& task);
+// Runs task on a thread of the system's pool: work that may block (opening
+// an end) holds up no relay's bytes.
+bool SubmitRelayWork(RelayContextRecord& context, PoolTask& task);
+// Gives the relay its place in the pool, once; its timers are then tied to it.
+bool JoinRelayPool(RelayContextRecord& context);

@@ -1,129 +1,176 @@
-// The pool's threads each take up to a batch of completions per call and
-// run them; before each wait the thread fires what timers are due and waits
-// no longer than the next. Arming a timer wakes one thread, so that the
-// nearest due time is always waited for by some thread.
 #include "relay/relay_pool.h"
 
 #include <algorithm>
 #include <vector>
 
+struct RelayShard {
+    SRWLOCK lock = SRWLOCK_INIT;  // the timers and the wait's end
+    HANDLE port = nullptr;        // both live as long as the process
+    DWORD threadId = 0;
+    int relays = 0;  // under the pool's lock
+    std::vector<PoolTimer*> timers;
+    // When the thread's wait ends by itself (GetTickCount64; MAXULONGLONG:
+    // never): a timer due sooner must wake it.
+    ULONGLONG waitEnds = MAXULONGLONG;
+};
+
 namespace {
 
 struct {
-    SRWLOCK lock = SRWLOCK_INIT;  // the start and the timers
-    HANDLE port = nullptr;        // lives as long as the process
-    int threads = 0;
-    std::vector<PoolTimer*> timers;
+    SRWLOCK lock = SRWLOCK_INIT;  // the start and the relays' counts
+    RelayShard shards[kRelayPoolThreads];
+    int started = 0;
 } pool;
 
-constexpr ULONG kBatch = 32;
-
-// Fires the due timers; the time until the next, or INFINITE.
-DWORD FireDueTimers() {
+// Fires the shard's due timers; the time until the next, or INFINITE.
+DWORD FireDueTimers(RelayShard& shard) {
     std::vector<PoolTimer*> due;
     DWORD wait = INFINITE;
-    AcquireSRWLockExclusive(&pool.lock);
+    AcquireSRWLockExclusive(&shard.lock);
     const ULONGLONG now = GetTickCount64();
-    for (auto at = pool.timers.begin(); at != pool.timers.end();) {
+    for (auto at = shard.timers.begin(); at != shard.timers.end();) {
         PoolTimer* timer = *at;
         if (timer->due <= now) {
             timer->armed = false;
             due.push_back(timer);
-            at = pool.timers.erase(at);
+            at = shard.timers.erase(at);
         } else {
             wait = static_cast<DWORD>(std::min<ULONGLONG>(wait, timer->due - now));
             ++at;
         }
     }
-    ReleaseSRWLockExclusive(&pool.lock);
+    shard.waitEnds = !due.empty() ? now : wait == INFINITE ? MAXULONGLONG : now + wait;
+    ReleaseSRWLockExclusive(&shard.lock);
     for (PoolTimer* timer : due) {
         timer->fire(*timer);
     }
     return due.empty() ? wait : 0;
 }
 
-DWORD WINAPI Serve(LPVOID) {
-    OVERLAPPED_ENTRY entries[kBatch];
+// One completion a call: under Wine a call for more costs the server one
+// more request whenever fewer are queued, which at the rate of serial
+// lines is nearly always.
+DWORD WINAPI Serve(LPVOID parameter) {
+    RelayShard& shard = *static_cast<RelayShard*>(parameter);
     for (;;) {
-        const DWORD wait = FireDueTimers();
+        const DWORD wait = FireDueTimers(shard);
+        OVERLAPPED_ENTRY entry{};
         ULONG count = 0;
-        if (!GetQueuedCompletionStatusEx(pool.port, entries, kBatch, &count, wait, FALSE)) {
+        if (!GetQueuedCompletionStatusEx(shard.port, &entry, 1, &count, wait, FALSE)) {
             continue;  // timed out: timers are due
         }
-        for (ULONG i = 0; i < count; ++i) {
-            // A post without a task only wakes the thread for its timers.
-            if (entries[i].lpOverlapped != nullptr) {
-                auto* task = reinterpret_cast<PoolTask*>(entries[i].lpOverlapped);
-                task->run(*task);
-            }
+        // A post without a task only wakes the thread for its timers.
+        if (count == 1 && entry.lpOverlapped != nullptr) {
+            auto* task = reinterpret_cast<PoolTask*>(entry.lpOverlapped);
+            task->run(*task);
         }
     }
 }
 
-void Wake() {
-    PostQueuedCompletionStatus(pool.port, 0, 0, nullptr);
+bool StartShard(RelayShard& shard) {
+    shard.port = CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1);
+    if (shard.port == nullptr) {
+        return false;
+    }
+    // The thread serves the port for the life of the process: its handle
+    // is not kept.
+    const HANDLE thread = CreateThread(nullptr, 0, Serve, &shard, 0, &shard.threadId);
+    if (thread == nullptr) {
+        CloseHandle(shard.port);
+        shard.port = nullptr;
+        return false;
+    }
+    CloseHandle(thread);
+    return true;
 }
 
 }  // namespace
 
-bool StartRelayPool() {
+ShardLease::~ShardLease() {
+    if (shard_ != nullptr) {
+        AcquireSRWLockExclusive(&pool.lock);
+        --shard_->relays;
+        ReleaseSRWLockExclusive(&pool.lock);
+    }
+}
+
+bool ShardLease::Join() {
+    if (shard_ != nullptr) {
+        return true;
+    }
     AcquireSRWLockExclusive(&pool.lock);
-    if (pool.port == nullptr) {
-        pool.port = CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, kRelayPoolThreads);
+    while (pool.started < kRelayPoolThreads && StartShard(pool.shards[pool.started])) {
+        ++pool.started;
     }
-    // Each thread serves the port for the life of the process: its handle
-    // is not kept.
-    while (pool.port != nullptr && pool.threads < kRelayPoolThreads) {
-        const HANDLE thread = CreateThread(nullptr, 0, Serve, nullptr, 0, nullptr);
-        if (thread == nullptr) {
-            break;
-        }
-        CloseHandle(thread);
-        ++pool.threads;
+    if (pool.started > 0) {
+        shard_ = std::min_element(pool.shards, pool.shards + pool.started,
+                                  [](const RelayShard& a, const RelayShard& b) {
+                                      return a.relays < b.relays;
+                                  });
+        ++shard_->relays;
     }
-    const bool running = pool.threads > 0;
     ReleaseSRWLockExclusive(&pool.lock);
-    return running;
+    return shard_ != nullptr;
 }
 
-HANDLE RelayPoolPort() {
-    return pool.port;
+HANDLE ShardPort(const RelayShard& shard) {
+    return shard.port;
 }
 
-bool PostToRelayPool(PoolTask& task) {
-    return PostQueuedCompletionStatus(pool.port, 0, 0, &task.overlapped) != FALSE;
+bool PostToRelayPool(RelayShard& shard, PoolTask& task) {
+    return PostQueuedCompletionStatus(shard.port, 0, 0, &task.overlapped) != FALSE;
 }
 
 bool ArmPoolTimer(PoolTimer& timer, DWORD milliseconds) {
-    AcquireSRWLockExclusive(&pool.lock);
+    RelayShard& shard = *timer.shard;
+    AcquireSRWLockExclusive(&shard.lock);
     const bool was = timer.armed;
     timer.due = GetTickCount64() + milliseconds;
     if (!was) {
         timer.armed = true;
-        pool.timers.push_back(&timer);
+        shard.timers.push_back(&timer);
     }
-    ReleaseSRWLockExclusive(&pool.lock);
-    Wake();
+    // The shard's own thread looks at its timers before it waits again.
+    const bool wake = timer.due < shard.waitEnds && GetCurrentThreadId() != shard.threadId;
+    if (wake) {
+        shard.waitEnds = timer.due;
+    }
+    ReleaseSRWLockExclusive(&shard.lock);
+    if (wake) {
+        PostQueuedCompletionStatus(shard.port, 0, 0, nullptr);
+    }
     return !was;
 }
 
 bool DisarmPoolTimer(PoolTimer& timer) {
-    AcquireSRWLockExclusive(&pool.lock);
+    if (timer.shard == nullptr) {
+        return false;
+    }
+    RelayShard& shard = *timer.shard;
+    AcquireSRWLockExclusive(&shard.lock);
     const bool was = timer.armed;
     if (was) {
         timer.armed = false;
-        pool.timers.erase(std::find(pool.timers.begin(), pool.timers.end(), &timer));
+        shard.timers.erase(std::find(shard.timers.begin(), shard.timers.end(), &timer));
     }
-    ReleaseSRWLockExclusive(&pool.lock);
+    ReleaseSRWLockExclusive(&shard.lock);
     return was;
 }
 
 void HastenPoolTimer(PoolTimer& timer) {
-    AcquireSRWLockExclusive(&pool.lock);
+    if (timer.shard == nullptr) {
+        return;
+    }
+    RelayShard& shard = *timer.shard;
+    AcquireSRWLockExclusive(&shard.lock);
     const bool armed = timer.armed;
     timer.due = 0;
-    ReleaseSRWLockExclusive(&pool.lock);
-    if (armed) {
-        Wake();
+    const bool wake = armed && GetCurrentThreadId() != shard.threadId;
+    if (wake) {
+        shard.waitEnds = 0;
+    }
+    ReleaseSRWLockExclusive(&shard.lock);
+    if (wake) {
+        PostQueuedCompletionStatus(shard.port, 0, 0, nullptr);
     }
 }

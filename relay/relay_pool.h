@@ -1,12 +1,20 @@
-// The threads that move every relay's bytes in this process: one I/O
-// completion port that the ends of all relays are attached to, served by a
-// few threads however many bridges run, and the timers the relays need (a
-// keeper's next try, a short pause) kept by the same threads. A relay's
-// work comes back to it as a PoolTask: the completion of an overlapped
-// operation started with the task's OVERLAPPED, or a post of the task.
+// The threads that move every relay's bytes in this process: a few threads
+// however many bridges run, each serving an I/O completion port of its own
+// and the timers the relays need (a keeper's next try, a short pause). A
+// relay is given to the thread serving the fewest relays when it starts,
+// and its ends are attached to that thread's port, so that the thread
+// that starts an operation is the one its completion comes back to. Under
+// Wine, which first hands each completion to the thread that started the
+// operation and only then queues it on the port, a port served by several
+// threads wakes two threads per completion; on Windows it costs nothing.
+// A relay's work comes back to it as a PoolTask: the completion of an
+// overlapped operation started with the task's OVERLAPPED, or a post of it.
 #pragma once
 
 #include <windows.h>
+
+// One thread of the pool, with its port and timers.
+struct RelayShard;
 
 // The OVERLAPPED comes first: a completion hands back its address, which is
 // the task's.
@@ -16,26 +24,37 @@ struct PoolTask {
     void* owner = nullptr;
 };
 
-// Runs once on a pool thread when due, unless disarmed first.
+// Runs once on its shard's thread when due, unless disarmed first.
 struct PoolTimer {
     void (*fire)(PoolTimer& timer) = nullptr;
     void* owner = nullptr;
-    ULONGLONG due = 0;   // GetTickCount64; under the pool's lock
-    bool armed = false;  // under the pool's lock
+    RelayShard* shard = nullptr;  // set before the timer is first armed
+    ULONGLONG due = 0;            // GetTickCount64; under the shard's lock
+    bool armed = false;           // under the shard's lock
 };
 
-// Enough that one end's blocking open (at most a second) leaves others to
-// serve the rest, and that under Wine, which hands each completion to the
-// thread that started the operation before the port has it, that thread is
-// seldom busy; the count does not grow with the bridges.
+// The count does not grow with the bridges.
 inline constexpr int kRelayPoolThreads = 4;
 
-// Starts the port and its threads the first time; they serve until the
-// process ends. False when they could not be started.
-bool StartRelayPool();
-// The port, once started.
-HANDLE RelayPoolPort();
-bool PostToRelayPool(PoolTask& task);
+// A relay's place in the pool, from the relay's start to the end of its
+// record.
+class ShardLease {
+public:
+    ShardLease() = default;
+    ShardLease(const ShardLease&) = delete;
+    ShardLease& operator=(const ShardLease&) = delete;
+    ~ShardLease();
+    // Takes the shard serving the fewest relays, starting the pool the first
+    // time; once. False when no thread of the pool could be started.
+    bool Join();
+    RelayShard* Get() const { return shard_; }
+
+private:
+    RelayShard* shard_ = nullptr;
+};
+
+HANDLE ShardPort(const RelayShard& shard);
+bool PostToRelayPool(RelayShard& shard, PoolTask& task);
 // Arms timer to fire after milliseconds (again, when armed already). True
 // when it was not armed.
 bool ArmPoolTimer(PoolTimer& timer, DWORD milliseconds);

@@ -637,7 +637,7 @@ bool AttachFirstHandle(RelayContextRecord& context, LinkSide side) {
 
 bool AttachEnd(RelayContextRecord& context, LinkSide side, HANDLE handle) {
     bool skips = false;
-    if (!RelayIo.attach(handle, RelayPoolPort(), &skips)) {
+    if (!RelayIo.attach(handle, ShardPort(*context.shard.Get()), &skips)) {
         return false;
     }
     KeeperOf(context, side).skipsOnSuccess.store(skips);
@@ -645,7 +645,7 @@ bool AttachEnd(RelayContextRecord& context, LinkSide side, HANDLE handle) {
 }
 
 bool StartRelayPump(RelayContextRecord& context, PumpDirection direction) {
-    if (!StartRelayPool() || !AttachFirstHandle(context, LinkSide::Pipe) ||
+    if (!JoinRelayPool(context) || !AttachFirstHandle(context, LinkSide::Pipe) ||
         !AttachFirstHandle(context, LinkSide::Serial)) {
         return false;
     }
@@ -658,8 +658,8 @@ bool StartRelayPump(RelayContextRecord& context, PumpDirection direction) {
     pump.wait = {{}, OnCompleted, &pump};
     pump.wait.overlapped.hEvent = pump.waitEvent.Get();
     pump.resume = {{}, OnResume, &pump};
-    pump.pause = {OnPause, &pump};
-    pump.modemLook = {OnModemLook, &pump};
+    pump.pause = {OnPause, &pump, context.shard.Get()};
+    pump.modemLook = {OnModemLook, &pump, context.shard.Get()};
     pump.state = State::Yielded;
     pump.writingChunk = false;
     return PostRelayTask(context, pump.resume);
