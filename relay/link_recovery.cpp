@@ -349,7 +349,7 @@ bool StartLinkKeepers(RelayContextRecord& context) {
     context.serialKeeper.side = LinkSide::Serial;
     for (EndKeeper* keeper : {&context.pipeKeeper, &context.serialKeeper}) {
         keeper->work = {{}, RunKeeper, keeper};
-        keeper->timer = {FireKeeperTimer, keeper, context.shard.Get()};
+        keeper->timer = {FireKeeperTimer, keeper, ShardOf(context, keeper->side)};
         // Reports reach a keeper only from here on.
         keeper->context = &context;
     }

@@ -28,7 +28,7 @@ void ArmRelayTimer(RelayContextRecord& context, PoolTimer& timer, DWORD millisec
 
 bool PostRelayTask(RelayContextRecord& context, PoolTask& task) {
     HoldRelay(context);
-    if (!PostToRelayPool(*context.shard.Get(), task)) {
+    if (!PostToRelayPool(task)) {
         ReleaseRelay(context);
         return false;
     }
@@ -49,7 +49,7 @@ bool SubmitRelayWork(RelayContextRecord& context, PoolTask& task) {
 }
 
 bool JoinRelayPool(RelayContextRecord& context) {
-    return context.shard.Join();
+    return context.pipeShard.Join() && context.serialShard.Join();
 }
 
 bool StopRelay(RelayContextRecord& context, DWORD timeoutMs) {

@@ -162,8 +162,10 @@ struct RelayContextRecord {
     std::atomic<int> inFlight{1};
     std::atomic<bool> letGo{false};
     UniqueKernelHandle idle{NewEvent(true)};
-    // The pool's thread that serves the relay's ends, tasks and timers.
-    ShardLease shard{};
+    // The pool's threads that serve each end: its completions, and the
+    // tasks and timers of the pump that reads it.
+    ShardLease pipeShard{};
+    ShardLease serialShard{};
 };
 
 inline LinkEnd& EndOf(RelayContextRecord& context, LinkSide side) {
@@ -171,6 +173,9 @@ inline LinkEnd& EndOf(RelayContextRecord& context, LinkSide side) {
 }
 inline EndKeeper& KeeperOf(RelayContextRecord& context, LinkSide side) {
     return side == LinkSide::Pipe ? context.pipeKeeper : context.serialKeeper;
+}
+inline RelayShard* ShardOf(const RelayContextRecord& context, LinkSide side) {
+    return (side == LinkSide::Pipe ? context.pipeShard : context.serialShard).Get();
 }
 inline const EndKeeper& KeeperOf(const RelayContextRecord& context, LinkSide side) {
     return side == LinkSide::Pipe ? context.pipeKeeper : context.serialKeeper;

@@ -7,7 +7,7 @@ struct RelayShard {
     SRWLOCK lock = SRWLOCK_INIT;  // the timers and the wait's end
     HANDLE port = nullptr;        // both live as long as the process
     DWORD threadId = 0;
-    int relays = 0;  // under the pool's lock
+    int ends = 0;  // under the pool's lock
     std::vector<PoolTimer*> timers;
     // When the thread's wait ends by itself (GetTickCount64; MAXULONGLONG:
     // never): a timer due sooner must wake it.
@@ -17,7 +17,7 @@ struct RelayShard {
 namespace {
 
 struct {
-    SRWLOCK lock = SRWLOCK_INIT;  // the start and the relays' counts
+    SRWLOCK lock = SRWLOCK_INIT;  // the start and the ends' counts
     RelayShard shards[kRelayPoolThreads];
     int started = 0;
 } pool;
@@ -89,7 +89,7 @@ bool StartShard(RelayShard& shard) {
 ShardLease::~ShardLease() {
     if (shard_ != nullptr) {
         AcquireSRWLockExclusive(&pool.lock);
-        --shard_->relays;
+        --shard_->ends;
         ReleaseSRWLockExclusive(&pool.lock);
     }
 }
@@ -105,9 +105,9 @@ bool ShardLease::Join() {
     if (pool.started > 0) {
         shard_ = std::min_element(pool.shards, pool.shards + pool.started,
                                   [](const RelayShard& a, const RelayShard& b) {
-                                      return a.relays < b.relays;
+                                      return a.ends < b.ends;
                                   });
-        ++shard_->relays;
+        ++shard_->ends;
     }
     ReleaseSRWLockExclusive(&pool.lock);
     return shard_ != nullptr;
@@ -117,8 +117,8 @@ HANDLE ShardPort(const RelayShard& shard) {
     return shard.port;
 }
 
-bool PostToRelayPool(RelayShard& shard, PoolTask& task) {
-    return PostQueuedCompletionStatus(shard.port, 0, 0, &task.overlapped) != FALSE;
+bool PostToRelayPool(PoolTask& task) {
+    return PostQueuedCompletionStatus(task.shard->port, 0, 0, &task.overlapped) != FALSE;
 }
 
 bool ArmPoolTimer(PoolTimer& timer, DWORD milliseconds) {

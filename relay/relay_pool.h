@@ -1,9 +1,11 @@
 // The threads that move every relay's bytes in this process: a few threads
 // however many bridges run, each serving an I/O completion port of its own
-// and the timers the relays need (a keeper's next try, a short pause). A
-// relay is given to the thread serving the fewest relays when it starts,
-// and its ends are attached to that thread's port, so that the thread
-// that starts an operation is the one its completion comes back to. Under
+// and the timers the relays need (a keeper's next try, a short pause). Each
+// end of a relay is given to the thread serving the fewest ends when the
+// relay starts (the two ends to two threads, so that both ways of one
+// bridge can run at once) and is attached to that thread's port; the
+// thread that reads an end is then the one the read's completion comes
+// back to. Under
 // Wine, which first hands each completion to the thread that started the
 // operation and only then queues it on the port, a port served by several
 // threads wakes two threads per completion; on Windows it costs nothing.
@@ -22,6 +24,7 @@ struct PoolTask {
     OVERLAPPED overlapped{};
     void (*run)(PoolTask& task) = nullptr;
     void* owner = nullptr;
+    RelayShard* shard = nullptr;  // where a post of it goes
 };
 
 // Runs once on its shard's thread when due, unless disarmed first.
@@ -36,7 +39,7 @@ struct PoolTimer {
 // The count does not grow with the bridges.
 inline constexpr int kRelayPoolThreads = 4;
 
-// A relay's place in the pool, from the relay's start to the end of its
+// An end's place in the pool, from the relay's start to the end of its
 // record.
 class ShardLease {
 public:
@@ -44,7 +47,7 @@ public:
     ShardLease(const ShardLease&) = delete;
     ShardLease& operator=(const ShardLease&) = delete;
     ~ShardLease();
-    // Takes the shard serving the fewest relays, starting the pool the first
+    // Takes the shard serving the fewest ends, starting the pool the first
     // time; once. False when no thread of the pool could be started.
     bool Join();
     RelayShard* Get() const { return shard_; }
@@ -54,7 +57,7 @@ private:
 };
 
 HANDLE ShardPort(const RelayShard& shard);
-bool PostToRelayPool(RelayShard& shard, PoolTask& task);
+bool PostToRelayPool(PoolTask& task);
 // Arms timer to fire after milliseconds (again, when armed already). True
 // when it was not armed.
 bool ArmPoolTimer(PoolTimer& timer, DWORD milliseconds);

@@ -637,7 +637,7 @@ bool AttachFirstHandle(RelayContextRecord& context, LinkSide side) {
 
 bool AttachEnd(RelayContextRecord& context, LinkSide side, HANDLE handle) {
     bool skips = false;
-    if (!RelayIo.attach(handle, ShardPort(*context.shard.Get()), &skips)) {
+    if (!RelayIo.attach(handle, ShardPort(*ShardOf(context, side)), &skips)) {
         return false;
     }
     KeeperOf(context, side).skipsOnSuccess.store(skips);
@@ -653,13 +653,14 @@ bool StartRelayPump(RelayContextRecord& context, PumpDirection direction) {
     RelayPump& pump = fromPipe ? context.pipeToSerial : context.serialToPipe;
     pump.context = &context;
     pump.source = fromPipe ? LinkSide::Pipe : LinkSide::Serial;
-    pump.read = {{}, OnCompleted, &pump};
-    pump.write = {{}, OnCompleted, &pump};
-    pump.wait = {{}, OnCompleted, &pump};
+    RelayShard* shard = ShardOf(context, pump.source);
+    pump.read = {{}, OnCompleted, &pump, shard};
+    pump.write = {{}, OnCompleted, &pump, shard};
+    pump.wait = {{}, OnCompleted, &pump, shard};
     pump.wait.overlapped.hEvent = pump.waitEvent.Get();
-    pump.resume = {{}, OnResume, &pump};
-    pump.pause = {OnPause, &pump, context.shard.Get()};
-    pump.modemLook = {OnModemLook, &pump, context.shard.Get()};
+    pump.resume = {{}, OnResume, &pump, shard};
+    pump.pause = {OnPause, &pump, shard};
+    pump.modemLook = {OnModemLook, &pump, shard};
     pump.state = State::Yielded;
     pump.writingChunk = false;
     return PostRelayTask(context, pump.resume);
