@@ -7,6 +7,9 @@ pty-backed COM port and its own stand-in VM, then the desk window with one.
 For each N, in a fresh Wine session with the service installed and started
 by the control manager:
 
+  baseline      wineserver's processor use before the service starts (the
+                stand-in VMs waiting for a client): what the prefix costs
+                without the program, which is in every wineserver figure
   idle          processor use while every bridge is connected and nothing
                 moves, in percent of one core: Vantrel.exe (the service),
                 the prefix's wineserver, the stand-in VMs together
@@ -257,6 +260,12 @@ def one_service(count, args):
         if code != 0:
             raise HarnessError(f"--install-service: {text}")
         try:
+            # What the prefix costs without the service: Wine's own
+            # processes, the stand-ins waiting for a client, the driver.
+            baseline = measure_idle({"wineserver": lambda: wineserver_seconds(session.prefix)},
+                                    args.idle_seconds)["wineserver"]
+            print(f"before the service starts, over {args.idle_seconds:g} s: wineserver "
+                  f"{'n/a' if baseline is None else f'{baseline:.2f} %'}", flush=True)
             session.command("start", "Vantrel", program="sc")
             for bridge in bridges:
                 bridge.vm.wait_client(timeout=120)
