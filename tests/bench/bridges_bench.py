@@ -264,6 +264,7 @@ def one_service(count, args):
             # processes, the stand-ins waiting for a client, the driver.
             baseline = measure_idle({"wineserver": lambda: wineserver_seconds(session.prefix)},
                                     args.idle_seconds)["wineserver"]
+            result["baseline"] = baseline
             print(f"before the service starts, over {args.idle_seconds:g} s: wineserver "
                   f"{'n/a' if baseline is None else f'{baseline:.2f} %'}", flush=True)
             session.command("start", "Vantrel", program="sc")
@@ -370,6 +371,14 @@ def desk_window(args):
     return {"idle": idle, "cpu": used, "lost": lost, "updates": rate["value"]}
 
 
+def idle_parts(r):
+    """What of an idle figure the prefix cost before the service started."""
+    baseline = r.get("baseline")
+    before = "n/a" if baseline is None else f"{baseline:.2f} %"
+    return f"wineserver before the service started {before}, Vantrel.exe alone " \
+           f"{r['idle']['Vantrel.exe']:.2f} %"
+
+
 def summary(services, desk):
     print("=== summary (targets beside each figure; noisy on a shared machine)")
     print(f"{'bridges':>7} | {'idle CPU':>9} | {'line rate CPU':>13} | {'a bridge':>8} | "
@@ -394,11 +403,10 @@ def summary(services, desk):
         if count == 16:
             print(f"target 16 bridges: together {together(r['rate_cpu']):.1f} % (at most "
                   f"{TARGETS['16 bridges CPU']:g} %); idle {together(r['idle']):.2f} % "
-                  f"(at most {TARGETS['16 idle CPU']:g} %)")
+                  f"(at most {TARGETS['16 idle CPU']:g} %; {idle_parts(r)})")
         if count == 1:
             print(f"target 1 bridge: idle {together(r['idle']):.2f} % (at most "
-                  f"{TARGETS['1 idle CPU']:g} %; Vantrel.exe alone "
-                  f"{r['idle']['Vantrel.exe']:.2f} %)")
+                  f"{TARGETS['1 idle CPU']:g} %; {idle_parts(r)})")
             if "flat" in r:
                 print("target 1 bridge flat out: " + ", ".join(
                     f"{d} {v:.2f} MB/s" for d, v in r["flat"].items()) +
