@@ -186,8 +186,18 @@ int ThreadsOfThisProcess() {
     return count;
 }
 
-// Bridges share the process's threads: a virtual machine that reads nothing
-// holds up its own bridge only, and a bridge stopped while others run leaves
+// A COM port's driver that does not answer the line set-up of an open.
+UniqueKernelHandle openStuck{NewEvent(true)}, openAnswers{NewEvent(true)};
+BOOL WINAPI StuckGetState(HANDLE, LPDCB) {
+    SetEvent(openStuck.Get());
+    WaitForSingleObject(openAnswers.Get(), INFINITE);
+    SetLastError(ERROR_GEN_FAILURE);
+    return FALSE;
+}
+
+// Bridges share the process's threads: a virtual machine that reads nothing,
+// or a COM port whose open hangs, holds up its own bridge only, and a bridge
+// stopped while others run leaves
 // them running. A pipe stands in for each COM port.
 TEST_F(RelayTest, BridgesShareTheThreadsAndHoldUpOrStopOnlyThemselves) {
     struct Bridge {
@@ -211,6 +221,16 @@ TEST_F(RelayTest, BridgesShareTheThreadsAndHoldUpOrStopOnlyThemselves) {
         bridges.push_back(std::move(bridge));
     }
     EXPECT_LT(ThreadsOfThisProcess() - threadsBefore, kBridges) << "no threads of a bridge's own";
+    const std::wstring comPort = test_support::TestComPort();
+    ASSERT_FALSE(comPort.empty()) << "needs the runner's pty-backed COM port";
+    const SerialSetupCalls setup = SerialSetup;
+    SerialSetup.getState = StuckGetState;
+    RelayContextRecord* stuck = NewContext(INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE);
+    SetSerialPortName(stuck->linkSettings, comPort.c_str());
+    SetPipeName(stuck->linkSettings, UniquePipeName(L"pool-absent").c_str());
+    ASSERT_TRUE(StartLinkKeepers(*stuck));
+    OpenEndsUnattended(*stuck);
+    ASSERT_EQ(WaitForSingleObject(openStuck.Get(), 20000), WAIT_OBJECT_0);
 
     const std::string held = RandomBytes(3000, 17);
     ASSERT_TRUE(bridges[0].device->Write(held));
@@ -223,6 +243,9 @@ TEST_F(RelayTest, BridgesShareTheThreadsAndHoldUpOrStopOnlyThemselves) {
         }
     };
     bothWays(1, 100);
+    SetEvent(openAnswers.Get());
+    SerialSetup = setup;
+    EXPECT_TRUE(StopRelay(*stuck, 10000));
     ASSERT_TRUE(StopRelay(*bridges[1].context, 10000));
     bothWays(2, 200);
     EXPECT_EQ(bridges[0].vm->ReadExactly(held.size()), held);
