@@ -319,7 +319,9 @@ private:
             readPending_ = false;
         }
         if (writePending_) {
+            // What went before the cancel went into the pipe all the same.
             GetOverlappedResult(pipe_, &writeOv_, &count, TRUE);
+            tcpToPipe_ += count;
             writePending_ = false;
             writing_.clear();
         }
