@@ -103,10 +103,9 @@ bool ShardLease::Join() {
         ++pool.started;
     }
     if (pool.started > 0) {
-        shard_ = std::min_element(pool.shards, pool.shards + pool.started,
-                                  [](const RelayShard& a, const RelayShard& b) {
-                                      return a.ends < b.ends;
-                                  });
+        shard_ = std::min_element(
+            pool.shards, pool.shards + pool.started,
+            [](const RelayShard& a, const RelayShard& b) { return a.ends < b.ends; });
         ++shard_->ends;
     }
     ReleaseSRWLockExclusive(&pool.lock);
