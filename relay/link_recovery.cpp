@@ -396,10 +396,17 @@ bool IsEndAway(const RelayContextRecord& context, LinkSide side) {
 }
 
 void NoteDiscardedWhileAway(RelayContextRecord& context, LinkSide side, DWORD count) {
-    KeeperOf(context, side).discarded.fetch_add(count);
+    EndKeeper& keeper = KeeperOf(context, side);
+    keeper.discarded.fetch_add(count);
     NoteDiscarded(context.ledger,
                   side == LinkSide::Pipe ? RelayDirection::FromPort : RelayDirection::FromPipe,
                   DiscardReason::EndAway, count);
+    // A chunk whose write met the end away can be counted after its keeper
+    // brought the end back and said what was discarded meanwhile (it clears
+    // away first): said now, not at the next loss or the stop.
+    if (keeper.context != nullptr && !keeper.away.load()) {
+        LogDiscardedWhileAway(context, side);
+    }
 }
 
 void LogDiscardedWhileAway(RelayContextRecord& context, LinkSide side) {

@@ -382,6 +382,10 @@ TEST_F(OverTheDriverModel, EachDiscardIsCountedByReasonAndLoggedOnceWhenNotZero)
     EXPECT_EQ(Count(L"100 bytes from the pipe were discarded when the relay stopped"), 1u);
     ASSERT_TRUE(StopRelay(*context_, 10000));
     EXPECT_EQ(Count(L"discarded"), 2u) << "nothing said twice, no 0 bytes: " << Messages();
+    // Counted as the keeper brought the port back: said at once.
+    context_->serialKeeper.context = context_;
+    NoteDiscardedWhileAway(*context_, LinkSide::Serial, 40);
+    EXPECT_EQ(Count(L"40 bytes from the pipe were discarded while the serial port was away"), 1u);
 }
 
 }  // namespace
