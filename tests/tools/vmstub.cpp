@@ -527,6 +527,7 @@ private:
             return;
         }
         const DWORD error = GetLastError();
+        tcpToPipe_ += count;  // what went before the failure
         writing_.clear();
         if (error == ERROR_BROKEN_PIPE || error == ERROR_PIPE_NOT_CONNECTED ||
             error == ERROR_NO_DATA) {
