@@ -140,9 +140,6 @@ struct RelayContextRecord {
     // system (under Wine every wait, even one that does not wait, is a
     // round trip to the server).
     std::atomic<bool> stopping{false};
-    // The completion events of WriteToSerial and WriteToPipe.
-    UniqueKernelHandle serialWritten{NewEvent(true)};
-    UniqueKernelHandle pipeWritten{NewEvent(true)};
     // Counters and lamps, for the window that shows the relay.
     RelayTraffic traffic{};
     // What was read and not written, by reason, and the COM port's line errors.

@@ -66,25 +66,6 @@ bool SameEnd(const EndInUse& a, const EndInUse& b) {
     return a.handle == b.handle && a.opening == b.opening;
 }
 
-// An overlapped event whose low bit keeps a completion off the pool's port,
-// for a handle that may be attached to it.
-HANDLE UnqueuedEvent(HANDLE event) {
-    return reinterpret_cast<HANDLE>(reinterpret_cast<ULONG_PTR>(event) | 1);
-}
-
-// A write of the calling thread that ends when the end answers or the relay stops.
-Transfer Write(const RelayContextRecord& context, HANDLE handle, const BYTE* bytes, DWORD length,
-               HANDLE event) {
-    OVERLAPPED overlapped = OverlappedWith(UnqueuedEvent(event));
-    return AwaitTransfer(handle, overlapped,
-                         RelayIo.write(handle, bytes, length, nullptr, &overlapped),
-                         context.stop.Get());
-}
-
-bool StoppedWithin(const RelayContextRecord& context, DWORD milliseconds) {
-    return WaitForSingleObject(context.stop.Get(), milliseconds) == WAIT_OBJECT_0;
-}
-
 // What an operation that has completed came to.
 Transfer Outcome(HANDLE handle, OVERLAPPED& overlapped) {
     DWORD count = 0;
@@ -703,61 +684,4 @@ void ResumePump(RelayContextRecord& context, LinkSide source) {
 void AddTraffic(RelayContextRecord& context, TrafficCounter counter, DWORD n) {
     AddToCounter(context.traffic.TrafficCounters, counter, n);
     RequestRefresh(context, NoteCounterChange(context.traffic.activity));
-}
-
-void WriteToSerial(RelayContextRecord& context, const BYTE* bytes, DWORD length) {
-    RequestRefresh(context,
-                   NoteLampChunk(context.traffic.activity, ActivityLamp::SerialSend, length));
-    DWORD sent = 0;
-    Transfer write{true, 0, ERROR_SUCCESS};
-    EndInUse met;
-    {
-        SharedLinkUse serial(context.serial);
-        met = serial.InUse();
-        const HANDLE port = met.handle;
-        if (!IsOpenHandle(port)) {
-            NoteDiscardedWhileAway(context, LinkSide::Serial, length);
-            return;
-        }
-        while (sent < length) {
-            write = Write(context, port, bytes + sent, length - sent, context.serialWritten.Get());
-            sent += write.count;
-            if (write.ok) {
-                if (write.count == 0 && StoppedWithin(context, kEmptyReadPauseMs)) {
-                    break;
-                }
-                continue;
-            }
-            bool hadErrors = false;
-            if (DriverAborted(context, write) && ClearAbortingLine(context, port, hadErrors) &&
-                hadErrors) {
-                continue;
-            }
-            break;
-        }
-    }
-    SerialChunkDone(context, length, sent, write, met);
-}
-
-void WriteToPipe(RelayContextRecord& context, const BYTE* bytes, DWORD length) {
-    DWORD sent = 0;
-    Transfer write{true, 0, ERROR_SUCCESS};
-    EndInUse met;
-    {
-        SharedLinkUse link(context.pipe);
-        met = link.InUse();
-        const HANDLE pipe = met.handle;
-        if (!IsOpenHandle(pipe)) {
-            NoteDiscardedWhileAway(context, LinkSide::Pipe, length);
-            return;
-        }
-        while (sent < length) {
-            write = Write(context, pipe, bytes + sent, length - sent, context.pipeWritten.Get());
-            sent += write.count;
-            if (!write.ok || (write.count == 0 && StoppedWithin(context, kEmptyReadPauseMs))) {
-                break;
-            }
-        }
-    }
-    PipeChunkDone(context, length, sent, write, met);
 }

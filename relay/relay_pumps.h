@@ -25,15 +25,6 @@ void ResumePump(RelayContextRecord& context, LinkSide source);
 // Attaches a handle of the end to the pool; false when it cannot be.
 bool AttachEnd(RelayContextRecord& context, LinkSide side, HANDLE handle);
 
-// Writes one chunk from the pipe to the COM port, all of it, on the calling
-// thread: while the device holds it back the thread waits. Counts what went.
-void WriteToSerial(RelayContextRecord& context, const BYTE* bytes, DWORD length);
-// Writes one chunk from the COM port to the pipe, all of it, on the calling
-// thread: while the pipe is full the thread waits, and the rest goes as
-// soon as there is room. Bytes are left behind only when the pipe fails
-// part-way.
-void WriteToPipe(RelayContextRecord& context, const BYTE* bytes, DWORD length);
-
 // Adds n to a counter of the relay and asks its window to show it.
 void AddTraffic(RelayContextRecord& context, TrafficCounter counter, DWORD n);
 

@@ -110,25 +110,23 @@ TEST_F(RelayTest, AFullPipeDelaysBytesButLosesNone) {
     const std::wstring name = UniquePipeName(L"relay-full");
     // A pipe that holds less than one chunk from the COM port.
     TestPipeServer vm(name, 4);
+    TestPipeServer device(UniquePipeName(L"relay-full-device"));
     const HANDLE pipe = OpenEnd(vm.Path());
-    ASSERT_TRUE(vm.WaitForClient());
-    RelayContextRecord* context = NewContext(pipe, INVALID_HANDLE_VALUE);
+    const HANDLE serial = OpenEnd(device.Path());
+    ASSERT_TRUE(vm.WaitForClient() && device.WaitForClient());
+    RelayContextRecord* context = NewContext(pipe, serial);
 
     const std::string sent = RandomBytes(2000, 11);
-    std::string received;
-    std::thread reader([&] {
-        // The virtual machine is slow to read at first.
-        Sleep(300);
-        received = vm.ReadExactly(sent.size(), 30000);
-    });
     const RelayIoCalls saved = RelayIo;
     RelayIo.write = CountWaitingWrites;
     waitingWrites.store(0);
-    for (std::size_t at = 0; at < sent.size(); at += 10) {
-        WriteToPipe(*context, reinterpret_cast<const BYTE*>(sent.data() + at), 10);
-    }
+    ASSERT_TRUE(StartRelayPump(*context, SerialToPipePump));
+    ASSERT_TRUE(device.Write(sent));
+    // The virtual machine is slow to read at first.
+    Sleep(300);
+    const std::string received = vm.ReadExactly(sent.size(), 30000);
+    ASSERT_TRUE(StopRelay(*context, 10000));
     RelayIo = saved;
-    reader.join();
     EXPECT_GT(waitingWrites.load(), 0) << "the pipe was full at times";
     EXPECT_EQ(received.size(), sent.size());
     EXPECT_EQ(received, sent);
@@ -136,12 +134,21 @@ TEST_F(RelayTest, AFullPipeDelaysBytesButLosesNone) {
 }
 
 TEST_F(RelayTest, BytesForAPipeThatIsAwayAreDroppedAndNotCounted) {
-    RelayContextRecord* context = NewContext(INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE);
-    const BYTE chunk[10] = {};
-    WriteToPipe(*context, chunk, 10);
-    WriteToSerial(*context, chunk, 10);
-    EXPECT_EQ(Counted(*context, VirtualSent), 0u);
-    EXPECT_EQ(Counted(*context, SerialSent), 0u);
+    for (const PumpDirection direction : {PipeToSerialPump, SerialToPipePump}) {
+        TestPipeServer source(UniquePipeName(L"relay-away"));
+        const HANDLE present = OpenEnd(source.Path());
+        ASSERT_TRUE(source.WaitForClient());
+        const bool fromPipe = direction == PipeToSerialPump;
+        RelayContextRecord* context = fromPipe ? NewContext(present, INVALID_HANDLE_VALUE)
+                                               : NewContext(INVALID_HANDLE_VALUE, present);
+        ASSERT_TRUE(StartRelayPump(*context, direction));
+        ASSERT_TRUE(source.Write(std::string(10, '\0')));
+        EXPECT_TRUE(test_support::PumpUntil(
+            [&] { return Counted(*context, fromPipe ? VirtualReceived : SerialReceived) == 10; }));
+        ASSERT_TRUE(StopRelay(*context, 10000));
+        EXPECT_EQ(Counted(*context, VirtualSent), 0u);
+        EXPECT_EQ(Counted(*context, SerialSent), 0u);
+    }
 }
 
 // The virtual machine restarts: its pipe goes away and comes back under the
@@ -364,19 +371,21 @@ TEST_F(OverTheDriverModel, ARemovedAdapterIsReportedLost) {
 // Every byte read and not written is counted with its reason, and said once.
 TEST_F(OverTheDriverModel, EachDiscardIsCountedByReasonAndLoggedOnceWhenNotZero) {
     const std::string chunk(100, 'x');
-    const auto* bytes = reinterpret_cast<const BYTE*>(chunk.data());
     driver_.FailWrites(ERROR_GEN_FAILURE);
-    WriteToSerial(*context_, bytes, 100);
+    Start();
+    ASSERT_TRUE(vm_.Write(chunk));
+    // The entry follows the count.
+    EXPECT_TRUE(test_support::PumpUntil([&] {
+        return Count(L"100 bytes from the pipe were discarded: the serial port refused them") == 1;
+    }));
     EXPECT_EQ(Discarded(RelayDirection::FromPipe, DiscardReason::WriteFailed), 100u);
-    EXPECT_EQ(Count(L"100 bytes from the pipe were discarded: the serial port refused them"), 1u);
 
     // The device takes nothing until the relay stops.
     driver_.FailWrites(ERROR_SUCCESS);
     driver_.LimitWrites(std::deque<std::size_t>(100000, 0));
-    Start();
     ASSERT_TRUE(vm_.Write(chunk));
     EXPECT_TRUE(
-        test_support::PumpUntil([&] { return Counted(*context_, VirtualReceived) == 100; }));
+        test_support::PumpUntil([&] { return Counted(*context_, VirtualReceived) == 200; }));
     ASSERT_TRUE(StopRelay(*context_, 10000));
     EXPECT_EQ(Discarded(RelayDirection::FromPipe, DiscardReason::Stopped), 100u);
     EXPECT_EQ(Count(L"100 bytes from the pipe were discarded when the relay stopped"), 1u);
