@@ -67,6 +67,11 @@ DWORD WINAPI Serve(LPVOID parameter) {
     }
 }
 
+// A post without a task: the thread looks at its timers again.
+void WakeShard(RelayShard& shard) {
+    PostQueuedCompletionStatus(shard.port, 0, 0, nullptr);
+}
+
 bool StartShard(RelayShard& shard) {
     shard.port = CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1);
     if (shard.port == nullptr) {
@@ -136,7 +141,7 @@ bool ArmPoolTimer(PoolTimer& timer, DWORD milliseconds) {
     }
     ReleaseSRWLockExclusive(&shard.lock);
     if (wake) {
-        PostQueuedCompletionStatus(shard.port, 0, 0, nullptr);
+        WakeShard(shard);
     }
     return !was;
 }
@@ -170,6 +175,6 @@ void HastenPoolTimer(PoolTimer& timer) {
     }
     ReleaseSRWLockExclusive(&shard.lock);
     if (wake) {
-        PostQueuedCompletionStatus(shard.port, 0, 0, nullptr);
+        WakeShard(shard);
     }
 }

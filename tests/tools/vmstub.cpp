@@ -233,8 +233,7 @@ public:
             if (woken == WAIT_OBJECT_0 + 2) {
                 HandleSocketEvents();
             }
-            HandleReadDone();
-            HandleWriteDone();
+            // A finished pipe transfer is taken in at the top of Pump.
         }
         ClosePipe();
         Emit("bye");
